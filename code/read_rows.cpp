@@ -1,0 +1,81 @@
+#include <climits>
+#include <algorithm>
+#include <cstdint>
+
+#include "code/int_scan.h"
+#include "code/matrix.h"
+
+namespace ldpcsw {
+namespace {
+
+// Reads one header count and checks that it is a positive int.
+bool read_count(std::FILE* file, const char* name, int& value, std::string& error) {
+  ScanStatus status = scan_int(file, value);
+  if (status != ScanStatus::ok) {
+    error = std::string("header: ") + scan_problem(status) + " where " + name + " should be";
+    return false;
+  }
+  if (value <= 0) {
+    error = std::string("header: ") + name + " is " + std::to_string(value) + ", not positive";
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool read_code_rows(std::FILE* file, ParityCheckMatrix& h, std::string& error) {
+  int n = 0, m = 0, max_cdeg = 0;
+  if (!read_count(file, "n", n, error) || !read_count(file, "m", m, error) ||
+      !read_count(file, "maxCdeg", max_cdeg, error))
+    return false;
+  if (m > n) {
+    error = "header: m = " + std::to_string(m) + " exceeds n = " + std::to_string(n) +
+            "; the decoder needs m <= n";
+    return false;
+  }
+  if (n < MIN_SEARCH_BITS) {
+    error = "header: n = " + std::to_string(n) + " is below " + std::to_string(MIN_SEARCH_BITS) +
+            ", the smallest block the window search serves";
+    return false;
+  }
+  const std::int64_t slots = static_cast<std::int64_t>(m) * max_cdeg;
+  if (slots > INT_MAX) {
+    error = "header: m * maxCdeg = " + std::to_string(slots) + " is beyond the int range";
+    return false;
+  }
+
+  std::vector<int> ir(static_cast<std::size_t>(m) + 1);
+  std::vector<int> jc;
+  // The header's counts are not trusted for memory: a short file with huge counts must fail
+  // on its missing values, not on a giant allocation. The array grows as ones are read.
+  jc.reserve(static_cast<std::size_t>(std::min<std::int64_t>(slots, 1 << 20)));
+  ir[0] = 0;
+  for (int r = 0; r < m; ++r) {
+    ir[r + 1] = ir[r];
+    for (int slot = 0; slot < max_cdeg; ++slot) {
+      int temp = 0;
+      ScanStatus status = scan_int(file, temp);
+      if (status != ScanStatus::ok) {
+        error = "row " + std::to_string(r + 1) + ", slot " + std::to_string(slot + 1) + ": " +
+                scan_problem(status);
+        return false;
+      }
+      if (temp == 0) continue;
+      if (temp < 0 || temp > n) {
+        error = "column " + std::to_string(temp) + " is outside 1.." + std::to_string(n) +
+                " in row " + std::to_string(r + 1);
+        return false;
+      }
+      jc.push_back(temp - 1);
+      ir[r + 1] += 1;
+    }
+  }
+  h.n = n;
+  h.m = m;
+  h.ir = std::move(ir);
+  h.jc = std::move(jc);
+  return true;
+}
+
+}  // namespace ldpcsw

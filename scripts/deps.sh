@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the build, the tests and the tools need, when any is missing.
+# Safe to run again: it does nothing when everything is there.
+set -euo pipefail
+
+packages=(
+  cmake g++ make                 # the build
+  libgtest-dev                   # the test suite
+  libbenchmark-dev               # bench/
+  libboost-context-dev           # fibers of the SIMT emulation layer (gpu/host)
+  libcli11-dev                   # ldpcsw-sweep's options
+  libopenmpi-dev openmpi-bin     # ldpcsw-sweep across processes and machines
+  python3-matplotlib             # scripts/plot_sweep.py
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+if [ ${#missing[@]} -eq 0 ]; then
+  exit 0
+fi
+echo "installing: ${missing[*]}" >&2
+sudo_cmd=()
+if [ "$(id -u)" -ne 0 ]; then sudo_cmd=(sudo); fi
+"${sudo_cmd[@]}" apt-get update -qq
+DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" >&2

@@ -1,0 +1,3 @@
+#include "sim/driver.h"
+
+int main() { return ldpcsw::run_experiment(); }
