@@ -1,5 +1,91 @@
 #include "sim/driver.h"
 
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <iostream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "code/blocks.h"
+#include "code/matrix.h"
+#include "decode/adaptive.h"
+#include "decode/scratch.h"
+#include "decode/window.h"
+#include "gpu/gpu_window_search.h"
+#include "platform/crt.h"
+
 namespace ldpcsw {
-int run_experiment() { return 0; }
+namespace {
+
+constexpr const char* MATRIX_FILE = "Reg504252.dat";
+constexpr int NUM_BLOCKS = 200;
+constexpr double P_SOURCE = 0.5;
+constexpr double P_CROSS = 0.08;
+constexpr double TICKS_PER_SECOND = 1000.0;
+
+// The matrix file, closed on every path out of the driver.
+struct FileCloser {
+  void operator()(std::FILE* f) const { std::fclose(f); }
+};
+
+}  // namespace
+
+int run_experiment() {
+  std::unique_ptr<std::FILE, FileCloser> file(std::fopen(MATRIX_FILE, "rt"));
+  if (!file) {
+    std::cout << "LDPC code file doesn't exist!" << std::endl;
+    return 1;
+  }
+  ParityCheckMatrix h;
+  std::string error;
+  if (!read_code_rows(file.get(), h, error)) {
+    std::cerr << MATRIX_FILE << ": " << error << std::endl;
+    return 1;
+  }
+  file.reset();
+
+  const int n = h.n, m = h.m, num_edges = h.edges();
+  // x, x_hat, y and s in one block of 3n + m bits. x_hat starts at zero so that every run
+  // compares its first decisions with the same values.
+  std::vector<std::int8_t> bits(3 * static_cast<std::size_t>(n) + static_cast<std::size_t>(m), 0);
+  std::int8_t* const x = bits.data();
+  std::int8_t* const x_hat = x + n;
+  std::int8_t* const y = x_hat + n;
+  std::int8_t* const s = y + n;
+  std::vector<std::int8_t> byte_scratch(byte_scratch_size(num_edges, m));
+  std::vector<double> number_scratch(number_scratch_size(num_edges, n));
+
+  double fer_sum = 0.0, ber_sum = 0.0;
+  const long t0 = crt_clock();
+  for (int block = 0; block < NUM_BLOCKS; ++block) {
+    draw_block(x, y, n, P_SOURCE, P_CROSS);
+    compute_syndrome(h.ir.data(), h.jc.data(), m, x, s);
+    decode_syndrome_adaptive(h.ir.data(), h.jc.data(), m, n, y, s, x_hat, byte_scratch.data(),
+                             number_scratch.data(), P_SOURCE, P_CROSS);
+    const int errors = count_bit_errors(x_hat, x, n);
+    ber_sum += errors;
+    fer_sum += errors > 0 ? 1 : 0;
+  }
+  const long t1 = crt_clock();
+  const double elapsed = static_cast<int>(t1 - t0) / TICKS_PER_SECOND;
+  std::cout << "Running time: " << elapsed << "s" << std::endl;
+
+  const double ber = ber_sum / (NUM_BLOCKS * n);
+  const double fer = fer_sum / NUM_BLOCKS;
+  std::cout << "FER = " << fer << ", " << "BER = " << ber << std::endl;
+
+  // Averages over the completed device searches; with none, IEEE division gives NaN or inf.
+  const double count = static_cast<double>(estimate_count);
+  CPUtime /= count;
+  GPUtime_thrust /= count;
+  GPUtime_cublas /= count;
+  GPUtime_kernel /= count;
+  std::cout << "average CPU time = " << CPUtime << ", average GPU thrust time = " << GPUtime_thrust
+            << ", average GPU cublas time = " << GPUtime_cublas
+            << ", average GPU kernel time = " << GPUtime_kernel << std::endl;
+  return 0;
+}
+
 }  // namespace ldpcsw
