@@ -45,14 +45,16 @@ bool read_code_rows(std::FILE* file, ParityCheckMatrix& h, std::string& error) {
     return false;
   }
 
-  std::vector<int> ir(static_cast<std::size_t>(m) + 1);
-  std::vector<int> jc;
   // The header's counts are not trusted for memory: a short file with huge counts must fail
-  // on its missing values, not on a giant allocation. The array grows as ones are read.
-  jc.reserve(static_cast<std::size_t>(std::min<std::int64_t>(slots, 1 << 20)));
-  ir[0] = 0;
+  // on its missing values, not on a giant allocation. Both arrays grow as the rows are read.
+  constexpr std::int64_t initial_room = 1 << 20;
+  std::vector<int> ir;
+  std::vector<int> jc;
+  ir.reserve(static_cast<std::size_t>(std::min<std::int64_t>(std::int64_t{m} + 1, initial_room)));
+  jc.reserve(static_cast<std::size_t>(std::min<std::int64_t>(slots, initial_room)));
+  ir.push_back(0);
   for (int r = 0; r < m; ++r) {
-    ir[r + 1] = ir[r];
+    ir.push_back(ir[r]);
     for (int slot = 0; slot < max_cdeg; ++slot) {
       int temp = 0;
       ScanStatus status = scan_int(file, temp);

@@ -34,3 +34,17 @@ ProcessResult run_process(const std::string& program, const std::vector<std::str
 std::string bin(const std::string& name);
 
 }  // namespace ldpcsw::test
+
+#include "code/matrix.h"
+
+namespace ldpcsw::test {
+
+// A column-weight-3 matrix with n bits and m checks, rows of nearly equal weight, no
+// repeated column within a row; deterministic for a given seed. For tests that need a
+// realistic code without reading a file.
+ParityCheckMatrix random_matrix(int n, int m, unsigned seed);
+
+// Writes h in the row-list form read by read_code_rows.
+std::string to_row_list(const ParityCheckMatrix& h);
+
+}  // namespace ldpcsw::test
