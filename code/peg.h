@@ -1,0 +1,60 @@
+// Construction of parity-check matrices: progressive edge growth (PEG) for short codes with
+// large girth, and a fast random socket construction for very long codes.
+//
+// Both constructions are deterministic: every random choice comes from the project's own
+// generator (splitmix64) started from the caller's seed, so a given (method, n, m, column
+// weight, seed) always yields the same matrix on every platform and standard library.
+//
+// Error policy: impossible parameters or a construction that cannot complete are reported
+// through a false return and one line in `error`; nothing else fails.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "code/matrix.h"
+
+namespace ldpcsw {
+
+// The project's pseudo-random generator: splitmix64 (Steele, Lea, Flood). Its output is fixed
+// by the algorithm alone, so constructions are reproducible everywhere.
+struct CodeRng {
+  std::uint64_t state = 0;
+};
+
+// Next 64-bit output; advances the state.
+std::uint64_t code_rng_next(CodeRng& rng);
+
+// A uniform value in 0..bound-1 (bound >= 1), by rejection so that no value is favoured.
+std::uint32_t code_rng_below(CodeRng& rng, std::uint32_t bound);
+
+// Largest row weight a construction allows: ceil(n * column_weight / m). When n * column_weight
+// is a multiple of m every row reaches exactly this weight, so the matrix is regular.
+int code_row_weight_cap(int n, int m, int column_weight);
+
+// build_peg_code: Hu-Eleftheriou-Arnold progressive edge growth. Columns are taken in order
+// 0..n-1; each of a column's `column_weight` ones goes to a row chosen among the rows that are
+// farthest from the column in the Tanner graph built so far (outside its deepest reachable
+// neighbourhood, or outside the last level before every open row is reached), lowest current
+// weight first, ties broken by the generator. Rows that reached the cap
+// code_row_weight_cap(...) are never chosen, so with n * column_weight = m * row weight the
+// result is exactly regular. Cost grows as n * column_weight * E: meant for codes of up to
+// some ten thousand columns.
+// Fails when the parameters are impossible (n, m, column_weight not positive, column_weight
+// > m, n * column_weight beyond the int range) or when a column finds no open row it is not
+// already joined to (possible near the end for unlucky seeds; another seed then serves).
+// On success `h` holds each row's columns in ascending order.
+bool build_peg_code(int n, int m, int column_weight, std::uint64_t seed, ParityCheckMatrix& h,
+                    std::string& error);
+
+// build_random_code: every row gets floor or ceil of n * column_weight / m sockets, the
+// sockets are shuffled and dealt to the columns, column_weight each; a row dealt twice to one
+// column is swapped with a random socket elsewhere. Row weights are as balanced as possible
+// (exact when n * column_weight = m * row weight) and no column holds a row twice; the girth
+// is whatever chance gives. Linear time: n = 1,000,000 builds in well under a second.
+// Same parameter rules as build_peg_code; also fails when the swaps cannot remove a repeat
+// (only for a column weight close to m).
+bool build_random_code(int n, int m, int column_weight, std::uint64_t seed, ParityCheckMatrix& h,
+                       std::string& error);
+
+}  // namespace ldpcsw
