@@ -1,0 +1,99 @@
+// The fixed experiment run as a process in a temporary folder, as a user runs it.
+#include <gtest/gtest.h>
+
+#include <regex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "tests/support.h"
+
+using namespace ldpcsw;
+
+namespace {
+
+const std::string kCpuLine =
+    "\xD4\xDA" "CPU\xC9\xCF\xB4\xAE\xD0\xD0\xD6\xB4\xD0\xD0\xCA\xB1\xBC\xE4\xCE\xAA" "time=";
+const std::string kGpuLine = "\xD4\xDA" "GPU\xC9\xCF\xB2\xA2\xD0\xD0" "kernel time=";
+
+std::vector<std::string> lines_of(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+bool starts_with(const std::string& s, const std::string& prefix) {
+  return s.compare(0, prefix.size(), prefix) == 0;
+}
+
+}  // namespace
+
+TEST(Experiment, ShippedMatrixReport) {
+  test::TempDir dir;
+  test::write_file(dir.file("Reg504252.dat"),
+                   test::read_file(std::string(LDPCSW_DATA_DIR) + "/Reg504252.dat"));
+  // Arguments are ignored.
+  const test::ProcessResult r = test::run_process(test::bin("ldpcsw"), {"--ignored"}, dir.path);
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_EQ(r.err, "");
+  ASSERT_EQ(r.out.back(), '\n');
+  const std::vector<std::string> lines = lines_of(r.out);
+  ASSERT_GE(lines.size(), 3u);
+
+  // One CPU time line per estimation step, each followed by the device stage's line.
+  const std::regex time_value(R"(\d+\.\d{6}\(ms\))");
+  std::size_t cpu_lines = 0, gpu_lines = 0;
+  for (std::size_t i = 0; i + 3 < lines.size(); ++i) {
+    if (starts_with(lines[i], kCpuLine)) {
+      ++cpu_lines;
+      EXPECT_TRUE(std::regex_match(lines[i].substr(kCpuLine.size()), time_value)) << lines[i];
+    } else if (starts_with(lines[i], kGpuLine)) {
+      ++gpu_lines;
+      EXPECT_TRUE(std::regex_match(lines[i].substr(kGpuLine.size()), time_value)) << lines[i];
+    } else {
+      ADD_FAILURE() << "unexpected line " << i << ": " << lines[i];
+    }
+  }
+  // The blocks, the decoder and the matrix fix how many estimation steps run.
+  EXPECT_EQ(cpu_lines, 392u);
+  EXPECT_TRUE(gpu_lines == 0 || gpu_lines == cpu_lines);
+
+  const std::size_t last = lines.size();
+  EXPECT_TRUE(std::regex_match(lines[last - 3], std::regex(R"(Running time: \d+(\.\d+)?s)")))
+      << lines[last - 3];
+  EXPECT_EQ(lines[last - 2], "FER = 0.45, BER = 0.0331052");
+  EXPECT_TRUE(std::regex_match(
+      lines[last - 1],
+      std::regex("average CPU time = \\S+, average GPU thrust time = \\S+, average GPU cublas "
+                 "time = \\S+, average GPU kernel time = \\S+")))
+      << lines[last - 1];
+}
+
+TEST(Experiment, MissingMatrixFile) {
+  test::TempDir dir;
+  const test::ProcessResult r = test::run_process(test::bin("ldpcsw"), {}, dir.path);
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_EQ(r.out, "LDPC code file doesn't exist!\n");
+  EXPECT_EQ(r.err, "");
+}
+
+TEST(Experiment, BadMatrixFileIsRefusedWithOneLine) {
+  struct Case {
+    const char* content;
+    const char* message;
+  } cases[] = {
+      {"504 252 6\n1 2 3 4 5 505\n", "Reg504252.dat: column 505 is outside 1..504 in row 1\n"},
+      {"504 252 6\n1 2 3\n", "Reg504252.dat: row 1, slot 4: the file ends early\n"},
+      {"", "Reg504252.dat: header: the file ends early where n should be\n"},
+      {"300 400 6\n", "Reg504252.dat: header: m = 400 exceeds n = 300; the decoder needs m <= n\n"},
+  };
+  for (const auto& c : cases) {
+    test::TempDir dir;
+    test::write_file(dir.file("Reg504252.dat"), c.content);
+    const test::ProcessResult r = test::run_process(test::bin("ldpcsw"), {}, dir.path);
+    EXPECT_EQ(r.exit_code, 1) << c.content;
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, c.message);
+  }
+}
