@@ -1,0 +1,103 @@
+// SIMT emulation: runs the project's CUDA kernels on the CPU, from the very same source text.
+//
+// What a kernel sees:
+//   - __global__, __device__, __host__ and __forceinline__ mean nothing special on the host;
+//   - __shared__ is static storage: blocks run one after another, so the single instance of
+//     each __shared__ variable is the shared memory of the block that is running (it keeps
+//     the previous block's contents, which a correct kernel never reads before writing);
+//   - threadIdx reads the index of the thread that runs now, through one pointer that the
+//     scheduler sets on every switch; blockIdx, blockDim and gridDim are set when a block
+//     starts (they do not change within a block);
+//   - __syncthreads() is a barrier: no thread of the block goes past it before every thread
+//     of the block that has not yet finished has reached it;
+//   - atomicAdd is a sequentially consistent read-modify-write returning the old value;
+//     __threadfence is a sequentially consistent fence.
+//
+// How a launch runs: the blocks run one after another in order of their linear index. Thread
+// 0 of a block starts on a fiber (Boost.Context, 64 KiB stack with a guard page below it).
+// If it finishes without reaching a barrier, the kernel needs no scheduling and the other
+// threads of the block run as plain function calls, one after another. If it stops at a
+// barrier, every other thread of the block gets a fiber too and the block runs round-robin:
+// each pass resumes every unfinished thread until it reaches its next barrier or ends.
+// A thread that reaches a barrier while running as a plain call is a kernel whose barriers
+// are not reached by all threads: the emulation stops the process with a message.
+//
+// Fiber switches are announced to AddressSanitizer when the build uses it.
+#pragma once
+
+#include <cstddef>
+#include <cstring>
+#include <tuple>
+#include <utility>
+
+#define __global__
+#define __device__
+#define __host__
+#define __forceinline__ inline
+#define __shared__ static
+
+struct uint3 {
+  unsigned int x, y, z;
+};
+
+struct dim3 {
+  unsigned int x, y, z;
+  constexpr dim3(unsigned int vx = 1, unsigned int vy = 1, unsigned int vz = 1) : x(vx), y(vy), z(vz) {}
+};
+
+namespace ldpcsw::simt {
+
+// The emulated thread that runs now; the scheduler updates it on every switch.
+struct ThreadState;
+const uint3& current_thread_index();
+extern thread_local uint3 current_block_index;
+extern thread_local dim3 current_block_dim;
+extern thread_local dim3 current_grid_dim;
+
+void barrier();
+
+using ThreadBody = void (*)(void* closure);
+
+// Runs body(closure) once per thread of the grid, as described at the top of this file.
+void run_grid(dim3 grid, dim3 block, ThreadBody body, void* closure);
+
+// Launches `kernel` with the arguments converted to its parameter types, as a real launch
+// does; every thread receives its own copy of the parameters.
+template <class... P, class... A>
+void launch(dim3 grid, dim3 block, void (*kernel)(P...), A&&... args) {
+  const std::tuple<P...> params(std::forward<A>(args)...);
+  auto call = [&] {
+    std::tuple<P...> own = params;
+    std::apply(kernel, std::move(own));
+  };
+  run_grid(grid, block, [](void* c) { (*static_cast<decltype(call)*>(c))(); }, &call);
+}
+
+// Statistics of the emulation, for tests: fibers started since the process began.
+long fibers_started();
+
+}  // namespace ldpcsw::simt
+
+#define threadIdx (::ldpcsw::simt::current_thread_index())
+#define blockIdx (static_cast<const uint3&>(::ldpcsw::simt::current_block_index))
+#define blockDim (static_cast<const dim3&>(::ldpcsw::simt::current_block_dim))
+#define gridDim (static_cast<const dim3&>(::ldpcsw::simt::current_grid_dim))
+
+inline void __syncthreads() { ::ldpcsw::simt::barrier(); }
+inline void __threadfence() { __atomic_thread_fence(__ATOMIC_SEQ_CST); }
+inline int atomicAdd(int* address, int value) {
+  return __atomic_fetch_add(address, value, __ATOMIC_SEQ_CST);
+}
+inline unsigned int atomicAdd(unsigned int* address, unsigned int value) {
+  return __atomic_fetch_add(address, value, __ATOMIC_SEQ_CST);
+}
+inline float __int_as_float(int bits) {
+  float f;
+  std::memcpy(&f, &bits, sizeof f);
+  return f;
+}
+inline int __float_as_int(float f) {
+  int bits;
+  std::memcpy(&bits, &f, sizeof bits);
+  return bits;
+}
