@@ -1,0 +1,248 @@
+#include "tools/sweep/engine.h"
+
+#include <algorithm>
+#include <cassert>
+#include <cmath>
+#include <cstring>
+
+#include "code/blocks.h"
+#include "decode/adaptive.h"
+#include "decode/plain.h"
+#include "decode/scratch.h"
+
+namespace ldpcsw::sweep {
+
+namespace {
+
+std::uint64_t splitmix64_mix(std::uint64_t z) {
+  z += 0x9E3779B97F4A7C15ull;
+  z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+  z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+  return z ^ (z >> 31);
+}
+
+// The prior probability of a one in the source: the bits are equiprobable.
+constexpr double P_SRC = 0.5;
+
+}  // namespace
+
+PhiloxKey point_key(std::uint64_t seed, double p) {
+  std::uint64_t bits = 0;
+  static_assert(sizeof bits == sizeof p);
+  std::memcpy(&bits, &p, sizeof bits);
+  const std::uint64_t k = splitmix64_mix(splitmix64_mix(seed) ^ bits);
+  return {static_cast<std::uint32_t>(k), static_cast<std::uint32_t>(k >> 32)};
+}
+
+std::uint64_t noise_threshold(double p) {
+  if (!(p > 0.0)) return 0;
+  if (p >= 1.0) return std::uint64_t{1} << 32;
+  return static_cast<std::uint64_t>(std::llround(p * 4294967296.0));
+}
+
+void draw_sweep_block(const PhiloxKey& key, std::uint64_t block, std::uint64_t threshold,
+                      std::int8_t* x, std::int8_t* y, int n) {
+  const auto lo = static_cast<std::uint32_t>(block), hi = static_cast<std::uint32_t>(block >> 32);
+  for (int base = 0; base < n; base += 128) {
+    const PhiloxCounter r = philox4x32_10({static_cast<std::uint32_t>(base / 128), 0, lo, hi}, key);
+    const int end = std::min(n, base + 128);
+    for (int j = base; j < end; ++j) {
+      const int bit = j - base;
+      x[j] = static_cast<std::int8_t>((r[bit >> 5] >> (bit & 31)) & 1u);
+    }
+  }
+  for (int base = 0; base < n; base += 4) {
+    const PhiloxCounter r = philox4x32_10({static_cast<std::uint32_t>(base / 4), 1, lo, hi}, key);
+    const int end = std::min(n, base + 4);
+    for (int j = base; j < end; ++j) {
+      const int flip = static_cast<std::uint64_t>(r[j - base]) < threshold ? 1 : 0;
+      y[j] = static_cast<std::int8_t>(x[j] ^ flip);
+    }
+  }
+}
+
+bool point_finished(const PointCounts& c, std::int64_t blocks, std::int64_t max_frame_errors) {
+  return c.blocks >= blocks || (max_frame_errors > 0 && c.frame_errors >= max_frame_errors);
+}
+
+std::int64_t absorb_round(PointCounts& counts, const std::int64_t* outcomes, std::int64_t length,
+                          std::int64_t max_frame_errors) {
+  std::int64_t taken = 0;
+  for (; taken < length; ++taken) {
+    const std::int64_t* o = outcomes + taken * OUTCOME_SLOTS;
+    if (o[0] == 0) break;
+    counts.blocks += 1;
+    counts.bit_errors += o[1];
+    counts.frame_errors += o[1] > 0 ? 1 : 0;
+    counts.iterations += o[2];
+    if (max_frame_errors > 0 && counts.frame_errors >= max_frame_errors) {
+      ++taken;
+      break;
+    }
+  }
+  return taken;
+}
+
+std::pair<std::int64_t, std::int64_t> rank_share(std::int64_t begin, std::int64_t length, int rank,
+                                                 int size) {
+  const std::int64_t base = length / size, extra = length % size;
+  const std::int64_t first = begin + rank * base + std::min<std::int64_t>(rank, extra);
+  return {first, first + base + (rank < extra ? 1 : 0)};
+}
+
+std::int64_t next_round_length(const PointCounts& c, std::int64_t blocks,
+                               std::int64_t max_frame_errors, std::int64_t total_workers,
+                               int round_index) {
+  const std::int64_t remaining = blocks - c.blocks;
+  if (remaining <= 0) return 0;
+  const std::int64_t per_worker = std::int64_t{2} << std::min(round_index, 5);  // 2 .. 64
+  std::int64_t length = total_workers * per_worker;
+  if (max_frame_errors > 0 && c.frame_errors > 0) {
+    // Blocks expected before the limit at the rate seen so far, rounded up to whole workers.
+    const double expected = std::ceil(static_cast<double>(max_frame_errors - c.frame_errors) *
+                                      static_cast<double>(c.blocks) /
+                                      static_cast<double>(c.frame_errors));
+    const std::int64_t want =
+        expected >= static_cast<double>(length) ? length : static_cast<std::int64_t>(expected);
+    const std::int64_t whole = (std::max<std::int64_t>(want, 1) + total_workers - 1) /
+                               total_workers * total_workers;
+    length = std::min(length, whole);
+  }
+  return std::min(length, remaining);
+}
+
+// ---- WorkerPool ------------------------------------------------------------------------------
+
+WorkerPool::WorkerPool(int workers) : workers_(std::max(1, workers)) {
+  for (int w = 1; w < workers_; ++w) threads_.emplace_back([this, w] { loop(w); });
+}
+
+WorkerPool::~WorkerPool() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    quit_ = true;
+  }
+  wake_.notify_all();
+  for (auto& t : threads_) t.join();
+}
+
+void WorkerPool::run(const std::function<void(int)>& job) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    job_ = &job;
+    pending_ = workers_ - 1;
+    ++generation_;
+  }
+  wake_.notify_all();
+  job(0);
+  std::unique_lock<std::mutex> lock(mutex_);
+  done_.wait(lock, [this] { return pending_ == 0; });
+  job_ = nullptr;
+}
+
+void WorkerPool::loop(int worker) {
+  std::uint64_t seen = 0;
+  for (;;) {
+    const std::function<void(int)>* job = nullptr;
+    {
+      std::unique_lock<std::mutex> lock(mutex_);
+      wake_.wait(lock, [&] { return quit_ || generation_ != seen; });
+      if (quit_) return;
+      seen = generation_;
+      job = job_;
+    }
+    (*job)(worker);
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (--pending_ == 0) done_.notify_one();
+  }
+}
+
+// ---- Blocks ----------------------------------------------------------------------------------
+
+BlockWorkspace::BlockWorkspace(const SweepCode& code)
+    : x(code.n), y(code.n), s(code.m), x_hat(code.n),
+      byte_scratch(byte_scratch_size(code.edges(), code.m)),
+      number_scratch(number_scratch_size(code.edges(), code.n)) {}
+
+std::pair<int, int> decode_block(const SweepCode& code, DecoderKind decoder, BlockWorkspace& ws,
+                                 const PhiloxKey& key, std::uint64_t threshold, double p,
+                                 std::uint64_t block) {
+  const int n = code.n, m = code.m;
+  draw_sweep_block(key, block, threshold, ws.x.data(), ws.y.data(), n);
+  compute_syndrome(code.ir.data(), code.jc.data(), m, ws.x.data(), ws.s.data());
+  for (int j = 0; j < n; ++j) ws.x_hat[j] = static_cast<std::int8_t>(1 - ws.y[j]);
+  int iterations = 0;
+  if (decoder == DecoderKind::adaptive) {
+    decode_syndrome_adaptive_with(code.ir.data(), code.jc.data(), m, n, ws.y.data(), ws.s.data(),
+                                  ws.x_hat.data(), ws.byte_scratch.data(),
+                                  ws.number_scratch.data(), P_SRC, p, nullptr, nullptr,
+                                  &iterations);
+  } else {
+    decode_syndrome(code.row_index.data(), code.col_ptr.data(), m, n, ws.y.data(), ws.s.data(),
+                    ws.x_hat.data(), ws.byte_scratch.data(), ws.number_scratch.data(), P_SRC, p,
+                    &iterations);
+  }
+  return {count_bit_errors(ws.x_hat.data(), ws.x.data(), n), iterations};
+}
+
+// ---- One point -------------------------------------------------------------------------------
+
+PointResult run_point(const SweepCode& code, DecoderKind decoder, const PointSpec& spec,
+                      const PointCounts& start, WorkerPool& pool,
+                      std::vector<BlockWorkspace>& workspaces, Collective& group,
+                      std::int64_t total_workers, const std::atomic<bool>* stop,
+                      const ProgressFn& progress) {
+  assert(static_cast<int>(workspaces.size()) >= pool.size());
+  const PhiloxKey key = point_key(spec.seed, spec.p);
+  const std::uint64_t threshold = noise_threshold(spec.p);
+  PointResult result;
+  result.counts = start;
+  std::vector<std::int64_t> buffer;
+  for (int round = 0; !point_finished(result.counts, spec.blocks, spec.max_frame_errors); ++round) {
+    const std::int64_t length = next_round_length(result.counts, spec.blocks,
+                                                  spec.max_frame_errors, total_workers, round);
+    const std::int64_t round_begin = result.counts.blocks;
+    const auto [first, last] = rank_share(round_begin, length, group.rank(), group.size());
+    buffer.assign(static_cast<std::size_t>(length * OUTCOME_SLOTS + 1), 0);
+
+    std::atomic<std::int64_t> next{first};
+    std::atomic<std::int64_t> finished{0};
+    std::atomic<bool> stopped{false};
+    const PointCounts settled = result.counts;
+    pool.run([&](int worker) {
+      for (;;) {
+        if (stop != nullptr && stop->load(std::memory_order_relaxed)) {
+          stopped.store(true, std::memory_order_relaxed);
+          return;
+        }
+        const std::int64_t b = next.fetch_add(1, std::memory_order_relaxed);
+        if (b >= last) return;
+        const auto [bit_errors, iterations] =
+            decode_block(code, decoder, workspaces[worker], key, threshold, spec.p,
+                         static_cast<std::uint64_t>(b));
+        std::int64_t* o = &buffer[static_cast<std::size_t>((b - round_begin) * OUTCOME_SLOTS)];
+        o[0] = 1;
+        o[1] = bit_errors;
+        o[2] = iterations;
+        const std::int64_t done = finished.fetch_add(1, std::memory_order_relaxed) + 1;
+        if (worker == 0 && progress) progress(settled, done);
+      }
+    });
+    buffer.back() = stopped.load() ? 1 : 0;
+    group.sum(buffer.data(), static_cast<std::int64_t>(buffer.size()));
+    const std::int64_t taken =
+        absorb_round(result.counts, buffer.data(), length, spec.max_frame_errors);
+    if (buffer.back() > 0) {
+      result.interrupted = true;
+      break;
+    }
+    // Without an interruption every block of the round is decoded, so only the frame-error
+    // limit can end the fold early.
+    assert(taken == length || point_finished(result.counts, spec.blocks, spec.max_frame_errors));
+    (void)taken;
+  }
+  result.finished = point_finished(result.counts, spec.blocks, spec.max_frame_errors);
+  return result;
+}
+
+}  // namespace ldpcsw::sweep

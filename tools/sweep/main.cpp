@@ -1,0 +1,118 @@
+// ldpcsw-sweep: frame and bit error rates of LDPC syndrome decoding against the crossover
+// probability of the side information, on all cores and, built with MPI, across processes.
+// See --help for the options and sweep.h for the exit statuses.
+#include <sched.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <csignal>
+#include <cstdio>
+#include <string>
+#include <thread>
+
+#include "tools/sweep/options.h"
+#include "tools/sweep/sweep.h"
+
+#ifdef LDPCSW_WITH_MPI
+#include <mpi.h>
+
+#include <climits>
+#endif
+
+namespace {
+
+std::atomic<bool> g_stop{false};
+static_assert(std::atomic<bool>::is_always_lock_free);
+
+// First SIGINT or SIGTERM: finish the blocks in flight, record, exit 130. A second one ends
+// the process at once, for a run that does not come to a stop.
+extern "C" void on_stop_signal(int sig) {
+  if (g_stop.exchange(true)) {
+    std::signal(sig, SIG_DFL);
+    std::raise(sig);
+  }
+}
+
+void install_stop_handlers() {
+  struct sigaction action {};
+  action.sa_handler = on_stop_signal;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = SA_RESTART;
+  sigaction(SIGINT, &action, nullptr);
+  sigaction(SIGTERM, &action, nullptr);
+}
+
+int machine_cores() {
+  cpu_set_t set;
+  if (sched_getaffinity(0, sizeof set, &set) == 0 && CPU_COUNT(&set) > 0) return CPU_COUNT(&set);
+  const unsigned n = std::thread::hardware_concurrency();
+  return n > 0 ? static_cast<int>(n) : 1;
+}
+
+#ifdef LDPCSW_WITH_MPI
+class MpiCollective final : public ldpcsw::sweep::Collective {
+ public:
+  MpiCollective() {
+    MPI_Comm_rank(MPI_COMM_WORLD, &rank_);
+    MPI_Comm_size(MPI_COMM_WORLD, &size_);
+  }
+  int rank() const override { return rank_; }
+  int size() const override { return size_; }
+  void sum(std::int64_t* values, std::int64_t count) override {
+    while (count > 0) {
+      const int chunk = count > INT_MAX ? INT_MAX : static_cast<int>(count);
+      MPI_Allreduce(MPI_IN_PLACE, values, chunk, MPI_INT64_T, MPI_SUM, MPI_COMM_WORLD);
+      values += chunk;
+      count -= chunk;
+    }
+  }
+
+ private:
+  int rank_ = 0, size_ = 1;
+};
+
+// Processes of this job that share the machine, so that the default thread count divides
+// the machine's cores among them.
+int processes_on_this_machine() {
+  MPI_Comm local;
+  MPI_Comm_split_type(MPI_COMM_WORLD, MPI_COMM_TYPE_SHARED, 0, MPI_INFO_NULL, &local);
+  int size = 1;
+  MPI_Comm_size(local, &size);
+  MPI_Comm_free(&local);
+  return size;
+}
+#endif
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  using namespace ldpcsw::sweep;
+#ifdef LDPCSW_WITH_MPI
+  int provided = 0;
+  // Only the main thread (worker 0 between rounds) calls MPI.
+  MPI_Init_thread(&argc, &argv, MPI_THREAD_FUNNELED, &provided);
+  MpiCollective group;
+  const int local_processes = processes_on_this_machine();
+#else
+  SoloCollective group;
+  const int local_processes = 1;
+#endif
+  const bool root = group.rank() == 0;
+
+  SweepOptions options;
+  std::string message;
+  int status = parse_sweep_options(argc, argv, options, message);
+  if (status >= 0) {
+    if (root) std::fputs(message.c_str(), status == 0 ? stdout : stderr);
+  } else {
+    if (options.threads == 0) options.threads = std::max(1, machine_cores() / local_processes);
+    install_stop_handlers();
+    SweepIo io;
+    io.progress = root && !options.quiet && ::isatty(STDERR_FILENO) == 1;
+    status = run_sweep(options, group, &g_stop, io);
+  }
+#ifdef LDPCSW_WITH_MPI
+  MPI_Finalize();
+#endif
+  return status;
+}

@@ -1,0 +1,234 @@
+#include "tools/sweep/options.h"
+
+#include <CLI/CLI.hpp>
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <sstream>
+
+namespace ldpcsw::sweep {
+
+namespace {
+
+constexpr std::int64_t MAX_POINTS = 100000;
+
+// A whole decimal number, nothing before or after it.
+bool parse_double(const std::string& text, double& value) {
+  if (text.empty()) return false;
+  const char* begin = text.data();
+  const char* end = begin + text.size();
+  const auto [ptr, ec] = std::from_chars(begin, end, value);
+  return ec == std::errc() && ptr == end && std::isfinite(value);
+}
+
+template <typename Int>
+bool parse_integer(const std::string& text, Int& value) {
+  if (text.empty()) return false;
+  const char* begin = text.data();
+  const char* end = begin + text.size();
+  const auto [ptr, ec] = std::from_chars(begin, end, value);
+  return ec == std::errc() && ptr == end;
+}
+
+double round12(double v) {
+  char buf[64];
+  std::snprintf(buf, sizeof buf, "%.12g", v);
+  return std::strtod(buf, nullptr);
+}
+
+std::vector<std::string> split(const std::string& text, char sep) {
+  std::vector<std::string> parts;
+  std::string part;
+  std::istringstream in(text);
+  while (std::getline(in, part, sep)) parts.push_back(part);
+  if (!text.empty() && text.back() == sep) parts.emplace_back();
+  return parts;
+}
+
+}  // namespace
+
+bool parse_p_list(const std::vector<std::string>& items, std::vector<double>& ps,
+                  std::string& error) {
+  ps.clear();
+  for (const std::string& item : items) {
+    for (const std::string& token : split(item, ',')) {
+      const std::vector<std::string> parts = split(token, ':');
+      if (parts.size() == 1) {
+        double p = 0.0;
+        if (!parse_double(token, p)) {
+          error = "--p: '" + token + "' is not a number or a range FIRST:LAST:STEP";
+          return false;
+        }
+        ps.push_back(p);
+      } else if (parts.size() == 3) {
+        double first = 0.0, last = 0.0, step = 0.0;
+        if (!parse_double(parts[0], first) || !parse_double(parts[1], last) ||
+            !parse_double(parts[2], step)) {
+          error = "--p: range '" + token + "' is not FIRST:LAST:STEP with three numbers";
+          return false;
+        }
+        if (!(step > 0.0) || last < first) {
+          error = "--p: range '" + token + "' needs STEP > 0 and FIRST <= LAST";
+          return false;
+        }
+        const double span = (last - first) / step;
+        if (span + 1 > static_cast<double>(MAX_POINTS)) {
+          error = "--p: range '" + token + "' has more than " + std::to_string(MAX_POINTS) +
+                  " points";
+          return false;
+        }
+        const auto count = static_cast<std::int64_t>(std::floor(span + 1e-9)) + 1;
+        for (std::int64_t i = 0; i < count; ++i)
+          ps.push_back(round12(first + static_cast<double>(i) * step));
+      } else {
+        error = "--p: '" + token + "' is not a number or a range FIRST:LAST:STEP";
+        return false;
+      }
+      if (static_cast<std::int64_t>(ps.size()) > MAX_POINTS) {
+        error = "--p: more than " + std::to_string(MAX_POINTS) + " points";
+        return false;
+      }
+    }
+  }
+  if (ps.empty()) {
+    error = "--p: no crossover probability given";
+    return false;
+  }
+  std::vector<double> seen;
+  for (double p : ps) {
+    if (!(p > 0.0 && p <= 0.5)) {
+      char buf[64];
+      std::snprintf(buf, sizeof buf, "%g", p);
+      error = std::string("--p: ") + buf + " is outside (0, 0.5]";
+      return false;
+    }
+    if (std::find(seen.begin(), seen.end(), p) != seen.end()) {
+      char buf[64];
+      std::snprintf(buf, sizeof buf, "%g", p);
+      error = std::string("--p: ") + buf + " is given twice";
+      return false;
+    }
+    seen.push_back(p);
+  }
+  return true;
+}
+
+int parse_sweep_options(int argc, const char* const* argv, SweepOptions& options,
+                        std::string& message) {
+  CLI::App app{
+      "Sweeps the frame and bit error rates of LDPC syndrome decoding against the crossover\n"
+      "probability p of the side information. For every p, blocks of equiprobable source bits\n"
+      "are drawn, their syndrome is formed, and the decoder recovers them from the syndrome and\n"
+      "a copy seen through a binary symmetric channel with crossover p. Counts are identical for\n"
+      "any --threads and any number of MPI processes.",
+      "ldpcsw-sweep"};
+  app.get_formatter()->column_width(32);
+  app.footer(
+      "Examples:\n"
+      "  ldpcsw-sweep --matrix data/Reg504252.dat --p 0.02:0.10:0.005 --csv sweep.csv\n"
+      "  ldpcsw-sweep --matrix data/Reg504252.alist --decoder plain --p 0.05,0.06 --blocks 1e6\n"
+      "  mpirun -np 4 ldpcsw-sweep --matrix H.dat --p 0.04:0.08:0.01 --csv run.csv --resume\n"
+      "\n"
+      "Exit status: 0 done, 1 unreadable matrix or output file, 2 wrong command line,\n"
+      "130 interrupted (finished points and the unfinished point's counts are in the CSV;\n"
+      "run again with --resume to continue).");
+
+  std::string format = "detect", decoder = "adaptive", blocks_text = "100000", k_text = "100",
+              seed_text = "1";
+  std::vector<std::string> p_items;
+  int threads = 0;
+
+  app.add_option("--matrix", options.matrix, "Parity-check matrix file (row-list or alist)")
+      ->required()
+      ->option_text("FILE");
+  app.add_option("--format", format, "Matrix layout: detect (by content; default),\nrows or alist")
+      ->option_text("LAYOUT")
+      ;
+  app.add_option("--p", p_items,
+                 "Crossover probabilities: values and ranges\nFIRST:LAST:STEP, separated by commas or spaces,\n"
+                 "e.g. 0.02:0.10:0.005 or 0.04,0.06")
+      ->required()
+      ->option_text("P...");
+  app.add_option("--blocks", blocks_text, "Blocks per point at most (default 100000)")
+      ->option_text("N")
+      ;
+  app.add_option("--max-frame-errors", k_text,
+                 "End a point after K failed blocks\n(default 100; 0: run all blocks)")
+      ->option_text("K")
+      ;
+  app.add_option("--decoder", decoder,
+                 "adaptive (up to 50 iterations; default) or\nplain (up to 100 iterations)")
+      ->option_text("NAME")
+      ;
+  app.add_option("--seed", seed_text, "Seed of the block streams (default 1)")
+      ->option_text("S")
+      ;
+  app.add_option("--threads", threads,
+                 "Decoding threads per process (default: the\nmachine's cores, shared among its processes)")
+      ->option_text("T");
+  app.add_option("--csv", options.csv, "Write one row per point to this CSV file\n(and the run's settings to FILE.run)")
+      ->option_text("FILE");
+  app.add_flag("--resume", options.resume,
+               "Continue the sweep recorded in --csv: skip its\nfinished points, go on with an unfinished one\nfrom its next block");
+  app.add_flag("--overwrite", options.overwrite, "Replace an existing --csv file");
+  app.add_flag("-q,--quiet", options.quiet, "No progress line on a terminal");
+
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::CallForHelp&) {
+    message = app.help();
+    return 0;
+  } catch (const CLI::CallForAllHelp&) {
+    message = app.help("", CLI::AppFormatMode::All);
+    return 0;
+  } catch (const CLI::ParseError& e) {
+    message = std::string("ldpcsw-sweep: ") + e.what() + "\nRun 'ldpcsw-sweep --help' for the options.\n";
+    return 2;
+  }
+
+  auto fail = [&message](const std::string& what) {
+    message = "ldpcsw-sweep: " + what + "\nRun 'ldpcsw-sweep --help' for the options.\n";
+    return 2;
+  };
+
+  if (format == "detect") options.format = MatrixFormat::detect;
+  else if (format == "rows") options.format = MatrixFormat::rows;
+  else if (format == "alist") options.format = MatrixFormat::alist;
+  else return fail("--format: '" + format + "' is not one of detect, rows, alist");
+
+  if (decoder == "adaptive") options.decoder = DecoderKind::adaptive;
+  else if (decoder == "plain") options.decoder = DecoderKind::plain;
+  else return fail("--decoder: '" + decoder + "' is not one of adaptive, plain");
+
+  // Block counts may be written as 1e6; they must be whole and fit a double's exact range.
+  double blocks = 0.0;
+  if (!parse_double(blocks_text, blocks) || blocks < 1.0 || blocks != std::floor(blocks) ||
+      blocks > 9007199254740992.0)
+    return fail("--blocks: '" + blocks_text + "' is not a whole number of blocks >= 1");
+  options.blocks = static_cast<std::int64_t>(blocks);
+
+  double k = 0.0;
+  if (!parse_double(k_text, k) || k < 0.0 || k != std::floor(k) || k > 9007199254740992.0)
+    return fail("--max-frame-errors: '" + k_text + "' is not a whole number >= 0");
+  options.max_frame_errors = static_cast<std::int64_t>(k);
+
+  if (!parse_integer(seed_text, options.seed))
+    return fail("--seed: '" + seed_text + "' is not a whole number in 0..18446744073709551615");
+
+  if (app.count("--threads") > 0 && (threads < 1 || threads > 4096))
+    return fail("--threads: " + std::to_string(threads) + " is outside 1..4096");
+  options.threads = threads;
+
+  std::string error;
+  if (!parse_p_list(p_items, options.ps, error)) return fail(error);
+
+  if (options.resume && options.csv.empty()) return fail("--resume needs --csv FILE");
+  if (options.resume && options.overwrite)
+    return fail("--resume and --overwrite exclude each other");
+  return -1;
+}
+
+}  // namespace ldpcsw::sweep

@@ -1,0 +1,42 @@
+// The command line of ldpcsw-sweep. Error policy: a wrong command line is the user's error; the
+// parser returns exit status 2 with one message saying which option and value are wrong.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "tools/sweep/engine.h"
+#include "tools/sweep/input.h"
+
+namespace ldpcsw::sweep {
+
+struct SweepOptions {
+  std::string matrix;
+  MatrixFormat format = MatrixFormat::detect;
+  std::vector<double> ps;
+  std::int64_t blocks = 100000;
+  std::int64_t max_frame_errors = 100;
+  DecoderKind decoder = DecoderKind::adaptive;
+  std::uint64_t seed = 1;
+  int threads = 0;  // 0: one per core (shared among the processes of a machine)
+  std::string csv;
+  bool resume = false;
+  bool overwrite = false;
+  bool quiet = false;  // no progress line even on a terminal
+};
+
+// Parses the command line. Returns -1 when the sweep should run, otherwise the exit status
+// (0 after --help, 2 for an error) with the text to print in `message` (help: standard
+// output; error: standard error).
+int parse_sweep_options(int argc, const char* const* argv, SweepOptions& options,
+                        std::string& message);
+
+// Parses the --p values: each item is a probability or an inclusive range FIRST:LAST:STEP;
+// items may be separated by commas. Range points are FIRST + i * STEP rounded to 12
+// significant digits, so 0.02:0.1:0.005 yields exactly 0.02, 0.025, ..., 0.1. Every p must lie
+// in (0, 0.5] and appear once. On failure returns false with a message.
+bool parse_p_list(const std::vector<std::string>& items, std::vector<double>& ps,
+                  std::string& error);
+
+}  // namespace ldpcsw::sweep

@@ -1,0 +1,306 @@
+#include "tools/sweep/sweep.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <system_error>
+
+#include "tools/sweep/input.h"
+#include "tools/sweep/report.h"
+
+namespace ldpcsw::sweep {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double seconds_since(Clock::time_point t0) {
+  return std::chrono::duration<double>(Clock::now() - t0).count();
+}
+
+// True on every process when `ok` holds on every process.
+bool all_ok(Collective& group, bool ok) {
+  std::int64_t failures = ok ? 0 : 1;
+  group.sum(&failures, 1);
+  return failures == 0;
+}
+
+bool read_whole(const std::string& path, std::string& text) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return false;
+  std::ostringstream s;
+  s << in.rdbuf();
+  text = s.str();
+  return true;
+}
+
+std::string hex64(std::uint64_t v) {
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%016llx", static_cast<unsigned long long>(v));
+  return buf;
+}
+
+SweepSettings settings_of(const SweepOptions& o, const SweepCode& code) {
+  return {{"matrix", hex64(code_fingerprint(code))},
+          {"n", std::to_string(code.n)},
+          {"m", std::to_string(code.m)},
+          {"decoder", o.decoder == DecoderKind::adaptive ? "adaptive" : "plain"},
+          {"seed", std::to_string(o.seed)},
+          {"blocks", std::to_string(o.blocks)},
+          {"max_frame_errors", std::to_string(o.max_frame_errors)}};
+}
+
+std::string describe_setting(const std::string& key) {
+  if (key == "matrix" || key == "n" || key == "m") return "the matrix";
+  if (key == "max_frame_errors") return "--max-frame-errors";
+  std::string option = "--";
+  option += key;
+  return option;
+}
+
+// The CSV output of rank 0: appends rows and flushes each to the disk at once.
+struct CsvFile {
+  std::FILE* file = nullptr;
+  std::string path;
+  ~CsvFile() {
+    if (file != nullptr) std::fclose(file);
+  }
+  bool write_line(const std::string& line, std::string& error) {
+    if (std::fputs(line.c_str(), file) < 0 || std::fputc('\n', file) == EOF ||
+        std::fflush(file) != 0) {
+      error = path + ": cannot write: " + std::strerror(errno);
+      return false;
+    }
+    ::fsync(::fileno(file));
+    return true;
+  }
+};
+
+// Rank 0: creates the CSV (and its settings file) or reads it back for --resume, truncating an
+// unfinished last row. Returns an exit status, -1 for "go on".
+int prepare_csv(const SweepOptions& o, const SweepCode& code, CsvFile& csv, ResumeState& state,
+                std::string& error) {
+  namespace fs = std::filesystem;
+  const std::string settings_file = settings_path(o.csv);
+  const SweepSettings settings = settings_of(o, code);
+  std::error_code ec;
+  const bool exists = fs::exists(o.csv, ec);
+  const bool has_rows = exists && fs::file_size(o.csv, ec) > 0 && !ec;
+  csv.path = o.csv;
+  state = ResumeState{};
+
+  if (o.resume && has_rows) {
+    std::string text, settings_text;
+    if (!read_whole(settings_file, settings_text)) {
+      error = "cannot resume " + o.csv + ": its settings file " + settings_file +
+              " cannot be read, so the matrix, decoder and seed it was made with are unknown";
+      return 1;
+    }
+    SweepSettings old;
+    if (!parse_settings(settings_text, old)) {
+      error = settings_file + ": not a settings file of the sweep";
+      return 1;
+    }
+    for (const auto& [key, value] : settings) {
+      const auto it = old.find(key);
+      if (it == old.end() || it->second != value) {
+        error = "cannot resume " + o.csv + ": it was made with another " + describe_setting(key) +
+                " (" + key + " " + (it == old.end() ? "unknown" : it->second) + ", now " + value +
+                ")";
+        return 1;
+      }
+    }
+    if (!read_whole(o.csv, text)) {
+      error = o.csv + ": cannot read: " + std::strerror(errno);
+      return 1;
+    }
+    if (!parse_sweep_csv(text, o.csv, state, error)) return 1;
+    const std::size_t rows = state.finished.size() + (state.has_partial ? 1 : 0);
+    if (rows > o.ps.size()) {
+      error = "cannot resume " + o.csv + ": it holds " + std::to_string(rows) +
+              " points, --p gives only " + std::to_string(o.ps.size());
+      return 1;
+    }
+    for (std::size_t i = 0; i < rows; ++i) {
+      const double p = i < state.finished.size() ? state.finished[i].p : state.partial.p;
+      if (p != o.ps[i]) {
+        error = "cannot resume " + o.csv + ": its point " + std::to_string(i + 1) + " has p = " +
+                format_number(p) + ", --p gives " + format_number(o.ps[i]);
+        return 1;
+      }
+    }
+    // Drop the unfinished row (it is written again when the point ends) and any torn tail.
+    fs::resize_file(o.csv, state.keep_bytes, ec);
+    if (ec) {
+      error = o.csv + ": cannot truncate the unfinished row: " + ec.message();
+      return 1;
+    }
+    csv.file = std::fopen(o.csv.c_str(), "a");
+    if (csv.file == nullptr) {
+      error = o.csv + ": cannot open for appending: " + std::strerror(errno);
+      return 1;
+    }
+    if (state.keep_bytes == 0 && !csv.write_line(CSV_HEADER, error)) return 1;
+    return -1;
+  }
+
+  if (has_rows && !o.resume && !o.overwrite) {
+    error = o.csv + " already exists; give --resume to continue that sweep or --overwrite to "
+                    "replace it";
+    return 2;
+  }
+  csv.file = std::fopen(o.csv.c_str(), "w");
+  if (csv.file == nullptr) {
+    error = o.csv + ": cannot create: " + std::strerror(errno);
+    return 1;
+  }
+  std::ofstream s(settings_file, std::ios::binary | std::ios::trunc);
+  s << format_settings(settings);
+  s.flush();
+  if (!s) {
+    error = settings_file + ": cannot write";
+    return 1;
+  }
+  if (!csv.write_line(CSV_HEADER, error)) return 1;
+  return -1;
+}
+
+std::string format_duration(double seconds) {
+  if (!(seconds >= 0.0) || seconds > 1e8) return "?";
+  const auto s = static_cast<long long>(seconds + 0.5);
+  char buf[48];
+  if (s >= 3600) std::snprintf(buf, sizeof buf, "%lld:%02lld:%02lld", s / 3600, s / 60 % 60, s % 60);
+  else std::snprintf(buf, sizeof buf, "%lld:%02lld", s / 60, s % 60);
+  return buf;
+}
+
+}  // namespace
+
+int run_sweep(const SweepOptions& o, Collective& group, const std::atomic<bool>* stop,
+              const SweepIo& io) {
+  const bool root = group.rank() == 0;
+  std::string error;
+
+  SweepCode code;
+  const bool loaded = load_sweep_code(o.matrix, o.format, code, error);
+  if (!loaded) std::fprintf(io.err, "ldpcsw-sweep: %s\n", error.c_str());
+  if (!all_ok(group, loaded)) return 1;
+
+  // Rank 0 prepares the output and tells every process where the sweep starts.
+  CsvFile csv;
+  ResumeState state;
+  std::int64_t shared[7] = {0, 0, 0, 0, 0, 0, 0};  // status, finished, partial?, counts
+  if (root) {
+    int status = -1;
+    if (!o.csv.empty()) status = prepare_csv(o, code, csv, state, error);
+    if (status >= 0) std::fprintf(io.err, "ldpcsw-sweep: %s\n", error.c_str());
+    shared[0] = status + 1;  // 0 means go on
+    shared[1] = static_cast<std::int64_t>(state.finished.size());
+    shared[2] = state.has_partial ? 1 : 0;
+    shared[3] = state.partial.counts.blocks;
+    shared[4] = state.partial.counts.frame_errors;
+    shared[5] = state.partial.counts.bit_errors;
+    shared[6] = state.partial.counts.iterations;
+  }
+  group.sum(shared, 7);
+  if (shared[0] != 0) return static_cast<int>(shared[0] - 1);
+  const std::size_t first_point = static_cast<std::size_t>(shared[1]);
+  PointCounts resumed{shared[3], shared[4], shared[5], shared[6]};
+  if (root && state.torn_tail)
+    std::fprintf(io.err, "ldpcsw-sweep: %s ended inside a row (a cut-off write); dropped it\n",
+                 o.csv.c_str());
+
+  std::int64_t total_workers = o.threads;
+  group.sum(&total_workers, 1);
+
+  if (root) {
+    std::fputs(format_table_header().c_str(), io.out);
+    for (const PointRow& row : state.finished) std::fputs(format_table_row(row, code.n).c_str(), io.out);
+    std::fflush(io.out);
+  }
+
+  WorkerPool pool(o.threads);
+  std::vector<BlockWorkspace> workspaces;
+  workspaces.reserve(static_cast<std::size_t>(pool.size()));
+  for (int w = 0; w < pool.size(); ++w) workspaces.emplace_back(code);
+
+  for (std::size_t i = first_point; i < o.ps.size(); ++i) {
+    const bool continues = i == first_point && shared[2] != 0;
+    const PointCounts start = continues ? resumed : PointCounts{};
+    const double earlier_seconds = continues && root ? state.partial.seconds : 0.0;
+    const PointSpec spec{o.ps[i], o.blocks, o.max_frame_errors, o.seed};
+
+    const Clock::time_point t0 = Clock::now();
+    Clock::time_point last_draw = t0;
+    ProgressFn progress;
+    if (root && io.progress) {
+      progress = [&, i](const PointCounts& settled, std::int64_t in_round) {
+        const Clock::time_point now = Clock::now();
+        if (now - last_draw < std::chrono::milliseconds(250)) return;
+        last_draw = now;
+        const double elapsed = std::chrono::duration<double>(now - t0).count();
+        const std::int64_t done = settled.blocks + in_round * group.size();
+        const double speed = elapsed > 0.0 ? static_cast<double>(done - start.blocks) / elapsed : 0.0;
+        double left_blocks = static_cast<double>(o.blocks - done);
+        if (o.max_frame_errors > 0 && settled.frame_errors > 0)
+          left_blocks = std::min(left_blocks, static_cast<double>(o.max_frame_errors - settled.frame_errors) *
+                                                  static_cast<double>(settled.blocks) /
+                                                  static_cast<double>(settled.frame_errors));
+        char limit[32] = "";
+        if (o.max_frame_errors > 0)
+          std::snprintf(limit, sizeof limit, "/%lld", static_cast<long long>(o.max_frame_errors));
+        const std::string left = speed > 0.0 ? format_duration(left_blocks / speed) : "?";
+        std::fprintf(io.err,
+                     "\rp %s (point %zu/%zu)  blocks %lld/%lld  frame errors %lld%s  %.0f blocks/s"
+                     "  %s left\033[K",
+                     format_number(spec.p).c_str(), i + 1, o.ps.size(),
+                     static_cast<long long>(done), static_cast<long long>(o.blocks),
+                     static_cast<long long>(settled.frame_errors), limit, speed, left.c_str());
+        std::fflush(io.err);
+      };
+    }
+
+    const PointResult r =
+        run_point(code, o.decoder, spec, start, pool, workspaces, group, total_workers, stop, progress);
+
+    if (root) {
+      if (io.progress) std::fputs("\r\033[K", io.err);
+      PointRow row{spec.p, r.counts, earlier_seconds + seconds_since(t0), !r.finished};
+      const bool write = r.counts.blocks > 0;  // a point with no block decoded says nothing
+      if (write) {
+        std::fputs(format_table_row(row, code.n).c_str(), io.out);
+        std::fflush(io.out);
+      }
+      if (write && csv.file != nullptr && !csv.write_line(format_csv_row(row, code.n), error)) {
+        std::fprintf(io.err, "ldpcsw-sweep: %s\n", error.c_str());
+        shared[0] = 1;
+      }
+      if (r.interrupted) {
+        if (r.finished)
+          std::fprintf(io.err, "ldpcsw-sweep: interrupted after point p = %s.\n",
+                       format_number(spec.p).c_str());
+        else
+          std::fprintf(io.err,
+                       "ldpcsw-sweep: interrupted; point p = %s stopped after %lld blocks%s.\n",
+                       format_number(spec.p).c_str(), static_cast<long long>(r.counts.blocks),
+                       csv.file != nullptr && write ? " (written as a partial row)" : "");
+        if (csv.file != nullptr)
+          std::fprintf(io.err, "Run the same command with --resume to continue.\n");
+      }
+    }
+    // A failed write on rank 0 ends the sweep on every process.
+    std::int64_t failed = root ? shared[0] : 0;
+    group.sum(&failed, 1);
+    if (failed != 0) return 1;
+    if (r.interrupted) return EXIT_INTERRUPTED;
+  }
+  return 0;
+}
+
+}  // namespace ldpcsw::sweep
