@@ -50,10 +50,11 @@ int decode_syndrome(const int* row_index, const int* col_ptr, int m, int n, cons
     for (int e = 0; e < edges; ++e) {
       const int r = R[e];
       const double msg = edge_msg[e];
-      edge_sign[e] = msg < 0.0 ? 1 : 0;
+      const std::int8_t sign = msg < 0.0 ? 1 : 0;
+      edge_sign[e] = sign;
       const double magnitude = phi(std::fabs(msg));
       edge_msg[e] = magnitude;
-      chk_parity[r] = static_cast<std::int8_t>(chk_parity[r] ^ edge_sign[e]);
+      chk_parity[r] = static_cast<std::int8_t>(chk_parity[r] ^ sign);
       chk_sum[r] += magnitude;
     }
 
