@@ -1,5 +1,6 @@
 #include "code/peg.h"
 
+#include <algorithm>
 #include <climits>
 #include <cstdint>
 #include <utility>
@@ -66,6 +67,119 @@ void rows_from_columns(int n, int m, int column_weight, const std::vector<int>& 
   h.jc = std::move(jc);
 }
 
+// The Tanner graph while it is built: column c's rows are column_rows[c * weight ...], row r's
+// columns are row_columns[r]. Searches mark nodes with a stamp instead of clearing arrays.
+struct Growth {
+  int n, m, weight;
+  std::vector<int> column_rows;
+  std::vector<std::vector<int>> row_columns;
+  std::vector<std::uint32_t> column_mark, row_mark;
+  std::vector<int> column_dist, row_dist, column_parent, row_parent;
+  std::vector<int> queue;  // columns as c, rows as n + r
+  std::uint32_t stamp = 0;
+
+  Growth(int n_, int m_, int weight_)
+      : n(n_), m(m_), weight(weight_),
+        column_rows(static_cast<std::size_t>(n_) * weight_, -1), row_columns(m_),
+        column_mark(n_, 0), row_mark(m_, 0), column_dist(n_, 0), row_dist(m_, 0),
+        column_parent(n_, -1), row_parent(m_, -1) {}
+
+  int* rows_of(int c) { return &column_rows[static_cast<std::size_t>(c) * weight]; }
+
+  // Length of the shortest cycle through column c if it is at most `limit`, else INT_MAX.
+  // Breadth-first: a closing edge met at depth d gives a cycle of length 2d + 2 at most.
+  int local_girth(int c, int limit) {
+    ++stamp;
+    int best = INT_MAX;
+    queue.assign(1, c);
+    column_mark[c] = stamp;
+    column_dist[c] = 0;
+    column_parent[c] = -1;
+    for (std::size_t head = 0; head < queue.size(); ++head) {
+      const int u = queue[head];
+      const bool is_column = u < n;
+      const int d = is_column ? column_dist[u] : row_dist[u - n];
+      if (2 * d + 2 > std::min(limit, best - 1)) break;
+      if (is_column) {
+        const int* rows = rows_of(u);
+        for (int k = 0; k < weight; ++k) {
+          const int r = rows[k];
+          if (r < 0 || r == column_parent[u]) continue;
+          if (row_mark[r] == stamp) {
+            best = std::min(best, d + row_dist[r] + 1);
+            continue;
+          }
+          row_mark[r] = stamp;
+          row_dist[r] = d + 1;
+          row_parent[r] = u;
+          queue.push_back(n + r);
+        }
+      } else {
+        for (int v : row_columns[u - n]) {
+          if (v == row_parent[u - n]) continue;
+          if (column_mark[v] == stamp) {
+            best = std::min(best, d + column_dist[v] + 1);
+            continue;
+          }
+          column_mark[v] = stamp;
+          column_dist[v] = d + 1;
+          column_parent[v] = u - n;
+          queue.push_back(v);
+        }
+      }
+    }
+    return best <= limit ? best : INT_MAX;
+  }
+
+  bool joined(int c, int r) {
+    const int* rows = rows_of(c);
+    return std::find(rows, rows + weight, r) != rows + weight;
+  }
+
+  // Moves the ones (c, ka) and (c2, kb) to (c, row of kb) and (c2, row of ka).
+  void swap_rows(int c, int ka, int c2, int kb) {
+    int& a = rows_of(c)[ka];
+    int& b = rows_of(c2)[kb];
+    *std::find(row_columns[a].begin(), row_columns[a].end(), c) = c2;
+    *std::find(row_columns[b].begin(), row_columns[b].end(), c2) = c;
+    std::swap(a, b);
+  }
+};
+
+// The columns built last find few rows with room left and may have to close short cycles.
+// This pass lifts them to `target`: for a column on a cycle shorter than target, it looks for
+// another one (c2, r2) whose exchange with one of the column's ones (c, r) leaves both c and
+// c2 on no cycle shorter than target. Every new cycle passes through c or c2, so an accepted
+// exchange creates no short cycle anywhere and removes those through c: the pass only
+// improves. Row and column weights are unchanged. Returns false, at once, on the first column
+// that no exchange serves.
+bool repair_short_cycles(Growth& g, int target, CodeRng& rng) {
+  const int limit = target - 2;
+  const int edges = g.n * g.weight;
+  for (int c = 0; c < g.n; ++c) {
+    while (g.local_girth(c, limit) != INT_MAX) {
+      bool fixed = false;
+      for (int ka = 0; ka < g.weight && !fixed; ++ka) {
+        const int start = static_cast<int>(code_rng_below(rng, static_cast<std::uint32_t>(edges)));
+        for (int i = 0; i < edges && !fixed; ++i) {
+          const int e = (start + i) % edges;
+          const int c2 = e / g.weight, kb = e % g.weight;
+          if (c2 == c) continue;
+          const int r = g.rows_of(c)[ka], r2 = g.rows_of(c2)[kb];
+          if (g.joined(c, r2) || g.joined(c2, r)) continue;
+          g.swap_rows(c, ka, c2, kb);
+          if (g.local_girth(c, limit) == INT_MAX && g.local_girth(c2, limit) == INT_MAX)
+            fixed = true;
+          else
+            g.swap_rows(c, ka, c2, kb);
+        }
+      }
+      if (!fixed) return false;
+    }
+  }
+  return true;
+}
+
 }  // namespace
 
 bool build_peg_code(int n, int m, int column_weight, std::uint64_t seed, ParityCheckMatrix& h,
@@ -73,22 +187,15 @@ bool build_peg_code(int n, int m, int column_weight, std::uint64_t seed, ParityC
   if (!check_parameters(n, m, column_weight, error)) return false;
   const int cap = code_row_weight_cap(n, m, column_weight);
   CodeRng rng{seed};
-
-  std::vector<int> column_rows(static_cast<std::size_t>(n) * column_weight);
-  std::vector<std::vector<int>> row_columns(m);
+  Growth g(n, m, column_weight);
   std::vector<int> row_weight(m, 0);
   int open_rows = m;  // rows whose weight is below the cap
-
-  // Breadth-first search state, marked with a per-search stamp instead of being cleared.
-  std::vector<std::uint32_t> row_mark(m, 0), column_mark(n, 0);
-  std::vector<int> row_depth(m, 0);
-  std::uint32_t stamp = 0;
   std::vector<int> frontier, next_frontier, new_rows, candidates;
 
   for (int c = 0; c < n; ++c) {
     for (int k = 0; k < column_weight; ++k) {
-      ++stamp;
-      column_mark[c] = stamp;
+      const std::uint32_t stamp = ++g.stamp;
+      g.column_mark[c] = stamp;
       frontier.assign(1, c);
       int unreached_open = open_rows;
       int depth = 0;
@@ -99,12 +206,12 @@ bool build_peg_code(int n, int m, int column_weight, std::uint64_t seed, ParityC
       for (;;) {
         new_rows.clear();
         for (int v : frontier) {
-          const int weight_v = (v == c) ? k : column_weight;
-          for (int i = 0; i < weight_v; ++i) {
-            const int r = column_rows[static_cast<std::size_t>(v) * column_weight + i];
-            if (row_mark[r] == stamp) continue;
-            row_mark[r] = stamp;
-            row_depth[r] = depth;
+          const int* rows = g.rows_of(v);
+          for (int i = 0; i < column_weight && rows[i] >= 0; ++i) {
+            const int r = rows[i];
+            if (g.row_mark[r] == stamp) continue;
+            g.row_mark[r] = stamp;
+            g.row_dist[r] = depth;
             new_rows.push_back(r);
             if (row_weight[r] < cap) --unreached_open;
           }
@@ -121,9 +228,9 @@ bool build_peg_code(int n, int m, int column_weight, std::uint64_t seed, ParityC
         }
         next_frontier.clear();
         for (int r : new_rows)
-          for (int v : row_columns[r])
-            if (column_mark[v] != stamp) {
-              column_mark[v] = stamp;
+          for (int v : g.row_columns[r])
+            if (g.column_mark[v] != stamp) {
+              g.column_mark[v] = stamp;
               next_frontier.push_back(v);
             }
         frontier.swap(next_frontier);
@@ -145,7 +252,7 @@ bool build_peg_code(int n, int m, int column_weight, std::uint64_t seed, ParityC
         for (int r : new_rows) consider(r);
       } else {
         for (int r = 0; r < m; ++r)
-          if (row_mark[r] != stamp) consider(r);
+          if (g.row_mark[r] != stamp) consider(r);
       }
       // A column with no row yet reaches nothing, so every open row is a candidate; there is
       // always one, because the caps together leave room for n * column_weight ones.
@@ -155,12 +262,27 @@ bool build_peg_code(int n, int m, int column_weight, std::uint64_t seed, ParityC
       }
       const int chosen =
           candidates[code_rng_below(rng, static_cast<std::uint32_t>(candidates.size()))];
-      column_rows[static_cast<std::size_t>(c) * column_weight + k] = chosen;
-      row_columns[chosen].push_back(c);
+      g.rows_of(c)[k] = chosen;
+      g.row_columns[chosen].push_back(c);
       if (++row_weight[chosen] == cap) --open_rows;
     }
   }
-  rows_from_columns(n, m, column_weight, column_rows, h);
+
+  // Lift the girth by exchanges, one step of 2 at a time, for as long as a whole step
+  // succeeds; a step that fails part way is undone, so the result depends only on the seed.
+  int girth = INT_MAX;
+  for (int c = 0; c < n; ++c) girth = std::min(girth, g.local_girth(c, girth - 1));
+  for (int target = girth + 2; girth != INT_MAX && target <= 2 * (n + m); target += 2) {
+    const std::vector<int> saved_rows = g.column_rows;
+    const std::vector<std::vector<int>> saved_columns = g.row_columns;
+    if (!repair_short_cycles(g, target, rng)) {
+      g.column_rows = saved_rows;
+      g.row_columns = saved_columns;
+      break;
+    }
+  }
+
+  rows_from_columns(n, m, column_weight, g.column_rows, h);
   return true;
 }
 

@@ -85,6 +85,22 @@ TEST(BuildPegCode, RegularWithoutFourCyclesAndDeterministic) {
   EXPECT_FALSE(same(a, c));
 }
 
+TEST(BuildPegCode, LastColumnsCloseNoFourCycles) {
+  // Seeds whose last columns, with few rows left open, used to close 4-cycles.
+  ParityCheckMatrix h;
+  std::string error;
+  for (std::uint64_t seed : {2, 5, 16, 30}) {
+    ASSERT_TRUE(build_peg_code(504, 252, 3, seed, h, error)) << error;
+    expect_balanced(h, 3);
+    EXPECT_EQ(code_girth(h, 0), 8) << "seed " << seed;
+  }
+  for (std::uint64_t seed = 1; seed <= 10; ++seed) {
+    ASSERT_TRUE(build_peg_code(96, 48, 3, seed, h, error)) << error;
+    expect_balanced(h, 3);
+    EXPECT_GE(code_girth(h, 0), 6) << "seed " << seed;
+  }
+}
+
 TEST(BuildPegCode, UnevenTotalsAndOtherWeights) {
   ParityCheckMatrix h;
   std::string error;
