@@ -20,6 +20,11 @@ inline constexpr int SEARCH_WIDTH_LIMIT = 10001;  // exclusive, together with n
 // others clamped to [1e-6, 0.5]) and returns the sum of squared differences from p_one.
 float window_error(float* bias, const float* p_one, int n, int w);
 
+// The window errors of count widths, errors[k] equal bit for bit to what window_error
+// returns for widths[k]; several widths are evaluated side by side. Each width needs
+// 2 * (w >> 1) < n.
+void window_errors(const float* p_one, int n, const int* widths, int count, float* errors);
+
 // The width search without timing or output: 21, then 41, 43, ... below min(n, 10001);
 // the smallest error wins, ties keep the smaller width, a NaN never wins. Needs n >= 21.
 int best_window_width(float* bias, const float* p_one, int n);

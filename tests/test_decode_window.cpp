@@ -3,6 +3,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <string>
 #include <vector>
@@ -104,6 +105,35 @@ TEST(WindowError, WindowSizeIsHalfTheFullWindowAtBothEnds) {
     window_error(bias.data(), p.data(), 504, 2 * halfw + 1);
     EXPECT_EQ(bias[0], 0.25f) << halfw;
     EXPECT_EQ(bias[503], 0.25f) << halfw;
+  }
+}
+
+TEST(WindowErrors, SideBySideEqualsWindowErrorBitForBit) {
+  // Random profiles and adversarial ones: zeros of both signs, NaN, infinities, values
+  // above 1, tiny and huge values; every odd width that fits, in an order with gaps.
+  std::vector<std::vector<float>> profiles;
+  for (int n : {21, 22, 45, 300, 504, 777}) profiles.push_back(random_probabilities(n, 91u * n));
+  std::vector<float> odd = random_probabilities(300, 5);
+  const float specials[] = {0.0f, -0.0f, std::numeric_limits<float>::quiet_NaN(),
+                            std::numeric_limits<float>::infinity(), 1.5f, 1e-30f, 3e38f,
+                            std::numeric_limits<float>::denorm_min(), 0.5f, 9.99999997e-07f};
+  for (std::size_t k = 0; k < odd.size(); k += 7) odd[k] = specials[(k / 7) % 10];
+  profiles.push_back(odd);
+  profiles.push_back(std::vector<float>(64, -0.0f));
+  for (const auto& p : profiles) {
+    const int n = static_cast<int>(p.size());
+    std::vector<int> widths;
+    for (int w = 1; 2 * (w >> 1) < n; w += 2) widths.push_back(w);
+    std::swap(widths[0], widths[widths.size() / 2]);
+    std::vector<float> errors(widths.size()), bias(p.size());
+    window_errors(p.data(), n, widths.data(), static_cast<int>(widths.size()), errors.data());
+    for (std::size_t k = 0; k < widths.size(); ++k) {
+      const float expected = window_error(bias.data(), p.data(), n, widths[k]);
+      // Bit for bit, except that a NaN's sign and payload carry no meaning.
+      if (std::isnan(expected) && std::isnan(errors[k])) continue;
+      EXPECT_EQ(std::memcmp(&errors[k], &expected, sizeof(float)), 0)
+          << "n " << n << " w " << widths[k] << ": " << errors[k] << " vs " << expected;
+    }
   }
 }
 
