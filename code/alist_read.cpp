@@ -65,8 +65,8 @@ bool read_code_alist(std::FILE* file, ColumnMatrix& h, std::string& error) {
     int weight = 0;
     if (!read_item(file, "weight of row " + std::to_string(r + 1), weight, error)) return false;
     if (weight < 0) {
-      error = "weight " + std::to_string(weight) + " of row " + std::to_string(r + 1) +
-              " is negative";
+      error =
+          "weight " + std::to_string(weight) + " of row " + std::to_string(r + 1) + " is negative";
       return false;
     }
   }
@@ -83,8 +83,8 @@ bool read_code_alist(std::FILE* file, ColumnMatrix& h, std::string& error) {
         return false;
       if (v == 0) continue;
       if (v < 0 || v > m) {
-        error = "row " + std::to_string(v) + " is outside 1.." + std::to_string(m) +
-                " in column " + std::to_string(c + 1);
+        error = "row " + std::to_string(v) + " is outside 1.." + std::to_string(m) + " in column " +
+                std::to_string(c + 1);
         return false;
       }
       if (++listed > weight) {

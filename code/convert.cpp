@@ -95,7 +95,8 @@ int code_girth(const ParityCheckMatrix& h, int max_length) {
   // gives length 2d + 2, so a search stops once 2d + 2 reaches the best length known.
   int best = (max_length > 0) ? max_length + 1 : INT_MAX;
   std::vector<std::uint32_t> mark(static_cast<std::size_t>(n) + m, 0);
-  std::vector<int> dist(static_cast<std::size_t>(n) + m, 0), parent(static_cast<std::size_t>(n) + m, -1);
+  std::vector<int> dist(static_cast<std::size_t>(n) + m, 0),
+      parent(static_cast<std::size_t>(n) + m, -1);
   std::vector<int> queue;
   std::uint32_t stamp = 0;
   for (int root = 0; root < n && best > 4; ++root) {

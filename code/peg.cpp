@@ -38,7 +38,8 @@ bool check_parameters(int n, int m, int column_weight, std::string& error) {
     return false;
   }
   if (column_weight <= 0 || column_weight > m) {
-    error = "column weight " + std::to_string(column_weight) + " is outside 1.." + std::to_string(m);
+    error =
+        "column weight " + std::to_string(column_weight) + " is outside 1.." + std::to_string(m);
     return false;
   }
   if (static_cast<std::int64_t>(n) * column_weight > INT_MAX) {
@@ -79,10 +80,17 @@ struct Growth {
   std::uint32_t stamp = 0;
 
   Growth(int n_, int m_, int weight_)
-      : n(n_), m(m_), weight(weight_),
-        column_rows(static_cast<std::size_t>(n_) * weight_, -1), row_columns(m_),
-        column_mark(n_, 0), row_mark(m_, 0), column_dist(n_, 0), row_dist(m_, 0),
-        column_parent(n_, -1), row_parent(m_, -1) {}
+      : n(n_),
+        m(m_),
+        weight(weight_),
+        column_rows(static_cast<std::size_t>(n_) * weight_, -1),
+        row_columns(m_),
+        column_mark(n_, 0),
+        row_mark(m_, 0),
+        column_dist(n_, 0),
+        row_dist(m_, 0),
+        column_parent(n_, -1),
+        row_parent(m_, -1) {}
 
   int* rows_of(int c) { return &column_rows[static_cast<std::size_t>(c) * weight]; }
 
@@ -272,7 +280,8 @@ bool build_peg_code(int n, int m, int column_weight, std::uint64_t seed, ParityC
   // succeeds; a step that fails part way is undone, so the result depends only on the seed.
   int girth = INT_MAX;
   for (int c = 0; c < n; ++c) girth = std::min(girth, g.local_girth(c, girth - 1));
-  for (int target = girth + 2; girth != INT_MAX && target <= 2 * (n + m); target += 2) {
+  const std::int64_t longest = 2 * (static_cast<std::int64_t>(n) + m);  // no cycle is longer
+  for (int target = girth + 2; girth != INT_MAX && target <= longest; target += 2) {
     const std::vector<int> saved_rows = g.column_rows;
     const std::vector<std::vector<int>> saved_columns = g.row_columns;
     if (!repair_short_cycles(g, target, rng)) {

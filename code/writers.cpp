@@ -29,8 +29,7 @@ bool flush(std::FILE* file, std::string& text) {
 
 constexpr std::size_t CHUNK = 1 << 20;
 
-bool write_rows_part(std::FILE* file, std::string& text, const ParityCheckMatrix& h,
-                     int max_cdeg) {
+bool write_rows_part(std::FILE* file, std::string& text, const ParityCheckMatrix& h, int max_cdeg) {
   std::vector<int> row;
   for (int r = 0; r < h.m; ++r) {
     row.assign(h.jc.begin() + h.ir[r], h.jc.begin() + h.ir[r + 1]);
@@ -44,8 +43,8 @@ bool write_rows_part(std::FILE* file, std::string& text, const ParityCheckMatrix
 
 bool write_code_rows(std::FILE* file, const ParityCheckMatrix& h) {
   const int max_cdeg = std::max(1, code_weights(h).max_row);
-  std::string text = std::to_string(h.n) + ' ' + std::to_string(h.m) + ' ' +
-                     std::to_string(max_cdeg) + '\n';
+  std::string text =
+      std::to_string(h.n) + ' ' + std::to_string(h.m) + ' ' + std::to_string(max_cdeg) + '\n';
   if (!write_rows_part(file, text, h, max_cdeg) || !flush(file, text)) return false;
   return std::fflush(file) == 0 && !std::ferror(file);
 }

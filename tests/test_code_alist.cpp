@@ -23,8 +23,8 @@ struct AlistResult {
 
 AlistResult read_alist_text(const std::string& text) {
   AlistResult r;
-  std::FILE* f = text.empty() ? std::tmpfile()
-                              : fmemopen(const_cast<char*>(text.data()), text.size(), "r");
+  std::FILE* f =
+      text.empty() ? std::tmpfile() : fmemopen(const_cast<char*>(text.data()), text.size(), "r");
   r.ok = read_code_alist(f, r.h, r.error);
   std::fclose(f);
   return r;
@@ -55,8 +55,8 @@ TEST(ReadCodeAlist, MaxCdegRowWeightsAndTrailingRowListsHaveNoEffect) {
   const AlistResult base = read_alist_text(SMALL);
   // Different maxCdeg and row weights, and per-row lists (even malformed ones) after the
   // column groups: nothing of that is used.
-  const AlistResult other = read_alist_text(
-      "4 3\n2 0\n2 1 0 2\n7 0 100\n3 1\n0 2\n0 0\n1 2\n1 2 3\nnot read at all\n");
+  const AlistResult other =
+      read_alist_text("4 3\n2 0\n2 1 0 2\n7 0 100\n3 1\n0 2\n0 0\n1 2\n1 2 3\nnot read at all\n");
   ASSERT_TRUE(base.ok && other.ok) << other.error;
   EXPECT_EQ(base.h.col_ptr, other.h.col_ptr);
   EXPECT_EQ(base.h.row_index, other.h.row_index);
@@ -64,8 +64,7 @@ TEST(ReadCodeAlist, MaxCdegRowWeightsAndTrailingRowListsHaveNoEffect) {
 
 TEST(ReadCodeAlist, RegularMatrixColumnPointers) {
   // 6 columns of weight 2 over 3 rows; one line of everything.
-  const AlistResult r =
-      read_alist_text("6 3 2 4 2 2 2 2 2 2 4 4 4 1 2 2 3 1 3 1 2 2 3 1 3");
+  const AlistResult r = read_alist_text("6 3 2 4 2 2 2 2 2 2 4 4 4 1 2 2 3 1 3 1 2 2 3 1 3");
   ASSERT_TRUE(r.ok) << r.error;
   for (int c = 0; c <= 6; ++c) EXPECT_EQ(r.h.col_ptr[c], 2 * c);
   EXPECT_EQ(r.h.edges(), 12);
@@ -99,7 +98,8 @@ TEST(ReadCodeAlist, RejectsBadFilesWithOneLineNamingItemAndValue) {
       {"4 3 2 2  2 1 0 2  1 2 2  1 0", "column 1 lists 1 ones but its weight is 2"},
       {"4 3 2 2  2 1 0 2  1 2 2  1 2  3 0  0 0", "column 4, slot 1: the file ends early"},
       {"4 3 2 2  2 1 0 2  1 2 2  1 99999999999", "a value is outside the int range"},
-      {"3 1 2147483647 1  2147483647 2147483647", "column 2 sum to 4294967294, beyond the int range"},
+      {"3 1 2147483647 1  2147483647 2147483647",
+       "column 2 sum to 4294967294, beyond the int range"},
   };
   for (const Case& c : cases) {
     const AlistResult r = read_alist_text(c.text);

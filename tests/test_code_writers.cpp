@@ -105,11 +105,11 @@ TEST(WriteCode, ReportsAFullDevice) {
 
 TEST(CodeTool, RegeneratesTheShippedFilesByteForByte) {
   TempDir dir;
-  const ProcessResult r = run_process(
-      CODE,
-      {"build", "--n", "504", "--m", "252", "--column-weight", "3", "--seed", "8", "--method", "peg",
-       "--dat", "Reg504252.dat", "--alist", "Reg504252.alist"},
-      dir.path);
+  const ProcessResult r =
+      run_process(CODE,
+                  {"build", "--n", "504", "--m", "252", "--column-weight", "3", "--seed", "8",
+                   "--method", "peg", "--dat", "Reg504252.dat", "--alist", "Reg504252.alist"},
+                  dir.path);
   ASSERT_EQ(r.exit_code, 0) << r.err;
   EXPECT_NE(r.out.find("girth 8\n"), std::string::npos) << r.out;
   EXPECT_EQ(read_file(dir.file("Reg504252.dat")), read_file(LDPCSW_DATA_DIR "/Reg504252.dat"));
@@ -118,7 +118,8 @@ TEST(CodeTool, RegeneratesTheShippedFilesByteForByte) {
 
 TEST(CodeTool, ConvertsBothWaysByteForByte) {
   TempDir dir;
-  ProcessResult r = run_process(CODE, {"convert", LDPCSW_DATA_DIR "/Reg504252.dat", "a.alist"}, dir.path);
+  ProcessResult r =
+      run_process(CODE, {"convert", LDPCSW_DATA_DIR "/Reg504252.dat", "a.alist"}, dir.path);
   ASSERT_EQ(r.exit_code, 0) << r.err;
   EXPECT_EQ(read_file(dir.file("a.alist")), read_file(LDPCSW_DATA_DIR "/Reg504252.alist"));
   r = run_process(CODE, {"convert", "a.alist", "b.dat"}, dir.path);
@@ -127,8 +128,7 @@ TEST(CodeTool, ConvertsBothWaysByteForByte) {
 
   r = run_process(CODE, {"info", "b.dat"}, dir.path);
   EXPECT_EQ(r.exit_code, 0) << r.err;
-  EXPECT_EQ(r.out,
-            "n 504, m 252, edges 1512, column weights 3..3, row weights 6..6\ngirth 8\n");
+  EXPECT_EQ(r.out, "n 504, m 252, edges 1512, column weights 3..3, row weights 6..6\ngirth 8\n");
 }
 
 TEST(CodeTool, RefusesBadInputWithOneLineAndExitStatus) {
@@ -144,16 +144,23 @@ TEST(CodeTool, RefusesBadInputWithOneLineAndExitStatus) {
   };
   const std::vector<Case> cases = {
       {{"convert", "missing.dat", "x.alist"}, 1, "ldpcsw-code: missing.dat: cannot open: "},
-      {{"convert", "short.dat", "x.alist"}, 1, "ldpcsw-code: short.dat: row 2, slot 1: the file ends early"},
+      {{"convert", "short.dat", "x.alist"},
+       1,
+       "ldpcsw-code: short.dat: row 2, slot 1: the file ends early"},
       {{"info", "bad.alist"}, 1, "ldpcsw-code: bad.alist: row 4 is outside 1..3 in column 1"},
-      {{"convert", "twice.dat", "x.alist"}, 1, "ldpcsw-code: twice.dat: the one at row 1, column 2 is listed twice"},
+      {{"convert", "twice.dat", "x.alist"},
+       1,
+       "ldpcsw-code: twice.dat: the one at row 1, column 2 is listed twice"},
       {{"convert", "short.dat", "x.txt"}, 1, "ldpcsw-code: x.txt: unknown form"},
       {{"convert", "short.dat", "no/such/dir/x.alist"}, 1, "ldpcsw-code: short.dat: row 2"},
-      {{"build", "--n", "10", "--m", "5", "--column-weight", "6"}, 1,
+      {{"build", "--n", "10", "--m", "5", "--column-weight", "6"},
+       1,
        "ldpcsw-code: peg construction failed: column weight 6 is outside 1..5"},
       {{"build", "--n", "10"}, 2, "ldpcsw-code: build needs --n and --m"},
       {{"build", "--n", "10x", "--m", "5"}, 2, "ldpcsw-code: bad value '10x' for --n"},
-      {{"build", "--n", "10", "--m", "5", "--dat", "out.alist"}, 2, "ldpcsw-code: the --dat file's name must end in .dat"},
+      {{"build", "--n", "10", "--m", "5", "--dat", "out.alist"},
+       2,
+       "ldpcsw-code: the --dat file's name must end in .dat"},
       {{"frobnicate"}, 2, "ldpcsw-code: unknown command frobnicate"},
   };
   for (const Case& c : cases) {
@@ -163,8 +170,9 @@ TEST(CodeTool, RefusesBadInputWithOneLineAndExitStatus) {
   }
   // Nothing half-written is left behind.
   EXPECT_EQ(read_file(dir.file("x.alist")), "");
-  const ProcessResult r = run_process(CODE, {"convert", LDPCSW_DATA_DIR "/Reg504252.dat",
-                                             "no/such/dir/x.alist"}, dir.path);
+  const ProcessResult r = run_process(
+      CODE, {"convert", LDPCSW_DATA_DIR "/Reg504252.dat", "no/such/dir/x.alist"}, dir.path);
   EXPECT_EQ(r.exit_code, 1);
-  EXPECT_EQ(r.err.rfind("ldpcsw-code: no/such/dir/x.alist: cannot open for writing: ", 0), 0u) << r.err;
+  EXPECT_EQ(r.err.rfind("ldpcsw-code: no/such/dir/x.alist: cannot open for writing: ", 0), 0u)
+      << r.err;
 }

@@ -108,11 +108,13 @@ bool save(const std::string& path, const ParityCheckMatrix& h, std::string& erro
     error = std::string("cannot open for writing: ") + std::strerror(errno);
     return false;
   }
+  errno = 0;
   bool ok = (form == Form::rows) ? write_code_rows(file, h) : write_code_alist(file, h);
   const int write_errno = errno;
   if (std::fclose(file) != 0) ok = false;
   if (!ok) {
-    error = std::string("write failed: ") + std::strerror(write_errno ? write_errno : errno);
+    const int cause = write_errno ? write_errno : errno;
+    error = cause ? std::string("write failed: ") + std::strerror(cause) : "write failed";
     std::remove(path.c_str());
   }
   return ok;
@@ -144,15 +146,25 @@ int run_build(int argc, char** argv) {
     if (i + 1 >= argc) return usage_error("option " + option + " needs a value");
     const char* value = argv[++i];
     bool ok = true;
-    if (option == "--n") ok = parse_number(value, n) && n > 0;
-    else if (option == "--m") ok = parse_number(value, m) && m > 0;
-    else if (option == "--column-weight") ok = parse_number(value, column_weight) && column_weight > 0;
-    else if (option == "--seed") ok = parse_number(value, seed);
-    else if (option == "--method") { method = value; ok = method == "peg" || method == "random"; }
-    else if (option == "--dat") dat_path = value;
-    else if (option == "--alist") alist_path = value;
-    else if (option == "--girth-limit") ok = parse_girth_limit(value, girth_limit);
-    else return usage_error("unknown option " + option);
+    if (option == "--n")
+      ok = parse_number(value, n) && n > 0;
+    else if (option == "--m")
+      ok = parse_number(value, m) && m > 0;
+    else if (option == "--column-weight")
+      ok = parse_number(value, column_weight) && column_weight > 0;
+    else if (option == "--seed")
+      ok = parse_number(value, seed);
+    else if (option == "--method") {
+      method = value;
+      ok = method == "peg" || method == "random";
+    } else if (option == "--dat")
+      dat_path = value;
+    else if (option == "--alist")
+      alist_path = value;
+    else if (option == "--girth-limit")
+      ok = parse_girth_limit(value, girth_limit);
+    else
+      return usage_error("unknown option " + option);
     if (!ok) return usage_error("bad value '" + std::string(value) + "' for " + option);
   }
   if (n == 0 || m == 0) return usage_error("build needs --n and --m");
@@ -166,7 +178,8 @@ int run_build(int argc, char** argv) {
   const bool built = (method == "peg") ? build_peg_code(n, m, column_weight, seed, h, error)
                                        : build_random_code(n, m, column_weight, seed, h, error);
   if (!built) {
-    std::fprintf(stderr, "ldpcsw-code: %s construction failed: %s\n", method.c_str(), error.c_str());
+    std::fprintf(stderr, "ldpcsw-code: %s construction failed: %s\n", method.c_str(),
+                 error.c_str());
     return 1;
   }
   std::printf("method %s, column weight %d, seed %llu\n", method.c_str(), column_weight,
