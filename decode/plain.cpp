@@ -1,11 +1,12 @@
 // The plain sum-product syndrome decoder over the column-major H.
 //
 // Every floating-point operation below is written in the order that defines the decoder's
-// result: the check sums in column order, each bit's a-posteriori sum in the order of its
-// column's entries, the channel LLR as an int factor converted to double, times the channel
-// term, plus the prior term. With each column's rows ascending this forms every sum in the
-// same order as decode_syndrome_adaptive does over the row-major form with ascending rows, so
-// the two decoders agree bit for bit in the iterations they share.
+// result: each check's sum takes its edges in column order, each bit's a-posteriori sum takes
+// its column's entries in order, and the channel LLR is the int factor (1 - 2y) converted to
+// double, times the channel term, plus the prior term. When every column lists its rows
+// ascending and the row-major form lists every row's columns ascending, each sum is formed in
+// the same order as in decode_syndrome_adaptive, so the two decoders agree bit for bit in the
+// iterations they share.
 #include "decode/plain.h"
 
 #include <cmath>
