@@ -1,0 +1,396 @@
+// The sweep's library: block streams, interval arithmetic, the round fold and the process
+// split, counts that do not depend on threads, processes or interruptions, the options and
+// the CSV read back for --resume.
+#include <gtest/gtest.h>
+
+#include <barrier>
+#include <cmath>
+#include <cstdio>
+#include <thread>
+
+#include "tests/support.h"
+#include "tools/sweep/engine.h"
+#include "tools/sweep/input.h"
+#include "tools/sweep/options.h"
+#include "tools/sweep/report.h"
+#include "tools/sweep/stats.h"
+#include "tools/sweep/sweep.h"
+
+using namespace ldpcsw::sweep;
+
+namespace {
+
+const std::string SHIPPED_ROWS = std::string(LDPCSW_DATA_DIR) + "/Reg504252.dat";
+const std::string SHIPPED_ALIST = std::string(LDPCSW_DATA_DIR) + "/Reg504252.alist";
+
+const SweepCode& shipped() {
+  static const SweepCode code = [] {
+    SweepCode c;
+    std::string error;
+    if (!load_sweep_code(SHIPPED_ROWS, MatrixFormat::detect, c, error)) ADD_FAILURE() << error;
+    return c;
+  }();
+  return code;
+}
+
+// Several simulated processes in one: each rank runs on its own thread, and sum() exchanges
+// the ranks' buffers through shared memory between barriers, as MPI_Allreduce would.
+struct LocalGroup {
+  explicit LocalGroup(int size) : size(size), barrier(size), buffers(size) {}
+  int size;
+  std::barrier<> barrier;
+  std::vector<std::int64_t*> buffers;
+  std::vector<std::int64_t> total;
+};
+
+class LocalRank final : public Collective {
+ public:
+  LocalRank(LocalGroup& g, int rank) : g_(g), rank_(rank) {}
+  int rank() const override { return rank_; }
+  int size() const override { return g_.size; }
+  void sum(std::int64_t* values, std::int64_t count) override {
+    g_.buffers[rank_] = values;
+    g_.barrier.arrive_and_wait();
+    if (rank_ == 0) {
+      g_.total.assign(static_cast<std::size_t>(count), 0);
+      for (std::int64_t* b : g_.buffers)
+        for (std::int64_t i = 0; i < count; ++i) g_.total[i] += b[i];
+    }
+    g_.barrier.arrive_and_wait();
+    std::copy(g_.total.begin(), g_.total.end(), values);
+    g_.barrier.arrive_and_wait();
+  }
+
+ private:
+  LocalGroup& g_;
+  int rank_;
+};
+
+PointResult run(const PointSpec& spec, int threads, const PointCounts& start = {},
+                const std::atomic<bool>* stop = nullptr, const ProgressFn& progress = {}) {
+  SoloCollective solo;
+  WorkerPool pool(threads);
+  std::vector<BlockWorkspace> ws(static_cast<std::size_t>(threads), BlockWorkspace(shipped()));
+  return run_point(shipped(), DecoderKind::adaptive, spec, start, pool, ws, solo, threads, stop,
+                   progress);
+}
+
+// The definition the engine must meet: blocks 0, 1, 2, ... one by one until K failures.
+PointCounts serial_reference(const PointSpec& spec, DecoderKind decoder) {
+  BlockWorkspace ws(shipped());
+  const PhiloxKey key = point_key(spec.seed, spec.p);
+  PointCounts c;
+  while (!point_finished(c, spec.blocks, spec.max_frame_errors)) {
+    const auto [bit_errors, iterations] =
+        decode_block(shipped(), decoder, ws, key, noise_threshold(spec.p), spec.p,
+                     static_cast<std::uint64_t>(c.blocks));
+    c.blocks += 1;
+    c.bit_errors += bit_errors;
+    c.frame_errors += bit_errors > 0;
+    c.iterations += iterations;
+  }
+  return c;
+}
+
+}  // namespace
+
+TEST(SweepStreams, PhiloxMatchesPublishedAnswers) {
+  EXPECT_EQ(philox4x32_10({0, 0, 0, 0}, {0, 0}),
+            (PhiloxCounter{0x6627e8d5u, 0xe169c58du, 0xbc57ac4cu, 0x9b00dbd8u}));
+  EXPECT_EQ(philox4x32_10({~0u, ~0u, ~0u, ~0u}, {~0u, ~0u}),
+            (PhiloxCounter{0x408f276du, 0x41c83b0eu, 0xa20bc7c6u, 0x6d5451fdu}));
+  EXPECT_EQ(philox4x32_10({0x243f6a88u, 0x85a308d3u, 0x13198a2eu, 0x03707344u},
+                          {0xa4093822u, 0x299f31d0u}),
+            (PhiloxCounter{0xd16cfe09u, 0x94fdccebu, 0x5001e420u, 0x24126ea1u}));
+}
+
+TEST(SweepStreams, BlocksDependOnSeedPAndIndexOnlyAndHaveTheRightNoise) {
+  const int n = 504;
+  std::vector<std::int8_t> x(n), y(n), x2(n), y2(n);
+  const PhiloxKey key = point_key(7, 0.1);
+  draw_sweep_block(key, 12345, noise_threshold(0.1), x.data(), y.data(), n);
+  draw_sweep_block(key, 12345, noise_threshold(0.1), x2.data(), y2.data(), n);
+  EXPECT_EQ(x, x2);
+  EXPECT_EQ(y, y2);
+  for (auto [seed, p, block] : {std::tuple{8ull, 0.1, 12345ull}, std::tuple{7ull, 0.1000001, 12345ull},
+                                std::tuple{7ull, 0.1, 12346ull}}) {
+    draw_sweep_block(point_key(seed, p), block, noise_threshold(p), x2.data(), y2.data(), n);
+    EXPECT_NE(x, x2) << seed << " " << p << " " << block;
+  }
+  // Over 400 blocks: source ones near 1/2, flips near p (within five standard deviations).
+  long ones = 0, flips = 0;
+  const long bits = 400L * n;
+  for (std::uint64_t b = 0; b < 400; ++b) {
+    draw_sweep_block(key, b, noise_threshold(0.1), x.data(), y.data(), n);
+    for (int j = 0; j < n; ++j) {
+      ones += x[j];
+      flips += x[j] ^ y[j];
+    }
+  }
+  EXPECT_NEAR(static_cast<double>(ones) / bits, 0.5, 5 * std::sqrt(0.25 / bits));
+  EXPECT_NEAR(static_cast<double>(flips) / bits, 0.1, 5 * std::sqrt(0.09 / bits));
+  EXPECT_EQ(noise_threshold(0.5), 1ull << 31);
+}
+
+TEST(SweepStats, WilsonIntervalAndEntropy) {
+  const double z2 = Z95 * Z95;
+  Interval none = wilson_interval(0, 10);
+  EXPECT_EQ(none.estimate, 0.0);
+  EXPECT_EQ(none.lo, 0.0);
+  EXPECT_NEAR(none.hi, z2 / (10 + z2), 1e-12);
+  Interval all = wilson_interval(10, 10);
+  EXPECT_NEAR(all.lo, 10 / (10 + z2), 1e-12);
+  EXPECT_EQ(all.hi, 1.0);
+  Interval half = wilson_interval(5, 10);
+  EXPECT_NEAR(half.lo, 0.236593, 1e-6);
+  EXPECT_NEAR(half.hi, 0.763407, 1e-6);
+  // Mirror symmetry, and the interval holds the estimate for a large skewed count.
+  Interval a = wilson_interval(3, 1000000), b = wilson_interval(999997, 1000000);
+  EXPECT_NEAR(a.lo, 1 - b.hi, 1e-12);
+  EXPECT_NEAR(a.hi, 1 - b.lo, 1e-12);
+  EXPECT_LT(a.lo, 3e-6);
+  EXPECT_GT(a.hi, 3e-6);
+  Interval empty = wilson_interval(0, 0);
+  EXPECT_TRUE(std::isnan(empty.estimate));
+  EXPECT_EQ(empty.lo, 0.0);
+  EXPECT_EQ(empty.hi, 1.0);
+
+  EXPECT_EQ(binary_entropy(0.5), 1.0);
+  EXPECT_EQ(binary_entropy(0.0), 0.0);
+  EXPECT_NEAR(binary_entropy(0.08), 0.402179190202272, 1e-12);
+  const double limit = slepian_wolf_limit(0.5);
+  EXPECT_NEAR(limit, 0.110028, 1e-6);
+  EXPECT_NEAR(binary_entropy(limit), 0.5, 1e-12);
+}
+
+TEST(SweepRounds, FoldStopsAtTheKthFailureOrAtAGap) {
+  // Blocks: ok, fail(3), ok, fail(1), fail(2), ok
+  const std::vector<std::int64_t> o = {1, 0, 4, 1, 3, 50, 1, 0, 5, 1, 1, 9, 1, 2, 50, 1, 0, 3};
+  PointCounts c;
+  EXPECT_EQ(absorb_round(c, o.data(), 6, 2), 4);
+  EXPECT_EQ(c, (PointCounts{4, 2, 4, 68}));
+  c = {};
+  EXPECT_EQ(absorb_round(c, o.data(), 6, 0), 6);
+  EXPECT_EQ(c, (PointCounts{6, 3, 6, 121}));
+  std::vector<std::int64_t> gap = o;
+  gap[2 * OUTCOME_SLOTS] = 0;  // block 2 never taken: blocks 3.. are not counted
+  c = {};
+  EXPECT_EQ(absorb_round(c, gap.data(), 6, 0), 2);
+  EXPECT_EQ(c, (PointCounts{2, 1, 3, 54}));
+}
+
+TEST(SweepRounds, RankSharesTileTheRound) {
+  for (int size = 1; size <= 7; ++size) {
+    for (std::int64_t length = 0; length <= 20; ++length) {
+      std::int64_t expect = 100;
+      for (int rank = 0; rank < size; ++rank) {
+        const auto [first, last] = rank_share(100, length, rank, size);
+        EXPECT_EQ(first, expect);
+        EXPECT_GE(last - first, length / size);
+        EXPECT_LE(last - first, length / size + 1);
+        expect = last;
+      }
+      EXPECT_EQ(expect, 100 + length);
+    }
+  }
+  PointCounts c{990, 0, 0, 0};
+  EXPECT_EQ(next_round_length(c, 1000, 10, 4, 0), 8);
+  EXPECT_EQ(next_round_length(c, 1000, 10, 4, 9), 10);  // never past `blocks`
+  c = {100, 5, 0, 0};                                     // about 100 more blocks to 10 failures
+  EXPECT_EQ(next_round_length(c, 100000, 10, 3, 9), 102);
+}
+
+TEST(SweepCounts, SameForAnyThreadsAndProcessesAndEqualToTheSerialDefinition) {
+  // p = 0.07 fails about one block in five: 30 failures end the point inside a round.
+  const PointSpec spec{0.07, 400, 30, 11};
+  const PointCounts reference = serial_reference(spec, DecoderKind::adaptive);
+  ASSERT_EQ(reference.frame_errors, 30);
+  ASSERT_LT(reference.blocks, 400);
+  for (int threads : {1, 2, 5}) {
+    const PointResult r = run(spec, threads);
+    EXPECT_TRUE(r.finished);
+    EXPECT_EQ(r.counts, reference) << threads << " threads";
+  }
+
+  // Three simulated processes with 1, 2 and 3 threads.
+  LocalGroup group(3);
+  std::vector<PointResult> results(3);
+  std::vector<std::thread> ranks;
+  for (int rank = 0; rank < 3; ++rank) {
+    ranks.emplace_back([&, rank] {
+      LocalRank me(group, rank);
+      WorkerPool pool(rank + 1);
+      std::vector<BlockWorkspace> ws(static_cast<std::size_t>(rank + 1), BlockWorkspace(shipped()));
+      results[rank] = run_point(shipped(), DecoderKind::adaptive, spec, {}, pool, ws, me, 6,
+                                nullptr, {});
+    });
+  }
+  for (auto& t : ranks) t.join();
+  for (const PointResult& r : results) EXPECT_EQ(r.counts, reference);
+
+  // Without an early stop every block is counted; the plain decoder too.
+  const PointSpec all{0.07, 60, 0, 11};
+  SoloCollective solo;
+  WorkerPool pool(2);
+  std::vector<BlockWorkspace> ws(2, BlockWorkspace(shipped()));
+  const PointResult plain =
+      run_point(shipped(), DecoderKind::plain, all, {}, pool, ws, solo, 2, nullptr, {});
+  EXPECT_EQ(plain.counts, serial_reference(all, DecoderKind::plain));
+  EXPECT_EQ(plain.counts.blocks, 60);
+}
+
+TEST(SweepCounts, InterruptedMidRoundAndResumedEqualsUninterrupted) {
+  const PointSpec spec{0.06, 300, 12, 5};
+  const PointCounts whole = run(spec, 3).counts;
+  for (std::int64_t after : {1, 7, 40}) {
+    std::atomic<bool> stop{false};
+    // Worker 0 raises the flag after its `after`-th block of a round; the other workers are
+    // then in the middle of blocks that must still be counted.
+    const PointResult cut = run(spec, 3, {}, &stop, [&](const PointCounts&, std::int64_t done) {
+      if (done >= after) stop = true;
+    });
+    ASSERT_TRUE(cut.interrupted);
+    ASSERT_FALSE(cut.finished);
+    ASSERT_GT(cut.counts.blocks, 0);
+    const PointResult resumed = run(spec, 2, cut.counts);
+    EXPECT_TRUE(resumed.finished);
+    EXPECT_EQ(resumed.counts, whole) << "stopped after " << after;
+  }
+}
+
+TEST(SweepOptions, PointListsAndCommandLineErrors) {
+  std::vector<double> ps;
+  std::string error;
+  ASSERT_TRUE(parse_p_list({"0.02:0.10:0.005"}, ps, error)) << error;
+  ASSERT_EQ(ps.size(), 17u);
+  EXPECT_EQ(ps[3], 0.035);
+  EXPECT_EQ(ps.back(), 0.1);
+  ASSERT_TRUE(parse_p_list({"0.04,0.05", "0.5"}, ps, error));
+  EXPECT_EQ(ps, (std::vector<double>{0.04, 0.05, 0.5}));
+  for (const char* bad : {"0", "0.6", "abc", "0.1:0.05:0.01", "0.1:0.2", "0.1:0.2:0", "0.05,0.05",
+                          "0.1,", "nan"}) {
+    EXPECT_FALSE(parse_p_list({bad}, ps, error)) << bad;
+    EXPECT_NE(error.find("--p"), std::string::npos) << error;
+  }
+
+  auto parse = [](std::vector<const char*> args, std::string& message) {
+    args.insert(args.begin(), "ldpcsw-sweep");
+    SweepOptions o;
+    return parse_sweep_options(static_cast<int>(args.size()), args.data(), o, message);
+  };
+  std::string message;
+  EXPECT_EQ(parse({"--matrix", "H", "--p", "0.1", "--blocks", "1e6"}, message), -1) << message;
+  EXPECT_EQ(parse({"--help"}, message), 0);
+  EXPECT_NE(message.find("--max-frame-errors"), std::string::npos);
+  const std::vector<std::pair<std::vector<const char*>, const char*>> errors = {
+      {{"--p", "0.1"}, "--matrix"},
+      {{"--matrix", "H"}, "--p"},
+      {{"--matrix", "H", "--p", "0.1", "--decoder", "fast"}, "--decoder: 'fast'"},
+      {{"--matrix", "H", "--p", "0.1", "--format", "csv"}, "--format: 'csv'"},
+      {{"--matrix", "H", "--p", "0.1", "--blocks", "0"}, "--blocks: '0'"},
+      {{"--matrix", "H", "--p", "0.1", "--blocks", "2.5"}, "--blocks: '2.5'"},
+      {{"--matrix", "H", "--p", "0.1", "--max-frame-errors", "-1"}, "--max-frame-errors"},
+      {{"--matrix", "H", "--p", "0.1", "--seed", "-1"}, "--seed: '-1'"},
+      {{"--matrix", "H", "--p", "0.1", "--threads", "0"}, "--threads: 0"},
+      {{"--matrix", "H", "--p", "0.1", "--threads", "two"}, "--threads"},
+      {{"--matrix", "H", "--p", "0.1", "--resume"}, "--resume needs --csv"},
+      {{"--matrix", "H", "--p", "0.1", "--bogus"}, "--bogus"},
+  };
+  for (const auto& [args, expect] : errors) {
+    EXPECT_EQ(parse(args, message), 2) << expect;
+    EXPECT_NE(message.find(expect), std::string::npos) << message;
+    EXPECT_EQ(message.rfind("ldpcsw-sweep: ", 0), 0u) << message;
+  }
+}
+
+TEST(SweepCsv, RowsReadBackForResume) {
+  const PointRow done{0.035, {100000, 7, 123, 412345}, 12.5, false};
+  const PointRow cut{0.04, {3333, 2, 77, 12345}, 1.25, true};
+  const std::string rows = std::string(CSV_HEADER) + "\n" + format_csv_row(done, 504) + "\n";
+  const std::string text = rows + format_csv_row(cut, 504) + "\n";
+  ResumeState state;
+  std::string error;
+  ASSERT_TRUE(parse_sweep_csv(text, "s.csv", state, error)) << error;
+  ASSERT_EQ(state.finished.size(), 1u);
+  EXPECT_EQ(state.finished[0].p, 0.035);
+  EXPECT_EQ(state.finished[0].counts, done.counts);
+  EXPECT_EQ(state.finished[0].seconds, 12.5);
+  ASSERT_TRUE(state.has_partial);
+  EXPECT_EQ(state.partial.counts, cut.counts);
+  EXPECT_EQ(state.keep_bytes, rows.size());  // truncation keeps the finished rows only
+  EXPECT_FALSE(state.torn_tail);
+
+  // A row cut off by a crash is dropped; the rows before it stay.
+  ASSERT_TRUE(parse_sweep_csv(rows + "0.04,0.24,33", "s.csv", state, error));
+  EXPECT_TRUE(state.torn_tail);
+  EXPECT_EQ(state.finished.size(), 1u);
+  EXPECT_EQ(state.keep_bytes, rows.size());
+
+  EXPECT_FALSE(parse_sweep_csv("p,fer\n", "s.csv", state, error));
+  EXPECT_NE(error.find("s.csv: line 1"), std::string::npos);
+  EXPECT_FALSE(parse_sweep_csv(text + format_csv_row(done, 504) + "\n", "s.csv", state, error));
+  EXPECT_NE(error.find("follows the partial row"), std::string::npos);
+  EXPECT_FALSE(parse_sweep_csv(rows + "0.04,1,2\n", "s.csv", state, error));
+  EXPECT_NE(error.find("line 3: 3 fields"), std::string::npos);
+}
+
+TEST(SweepInput, LayoutIsRecognisedAndBothFilesGiveTheSameMatrix) {
+  SweepCode rows, alist;
+  std::string error;
+  ASSERT_TRUE(load_sweep_code(SHIPPED_ALIST, MatrixFormat::detect, alist, error)) << error;
+  ASSERT_TRUE(load_sweep_code(SHIPPED_ROWS, MatrixFormat::detect, rows, error)) << error;
+  EXPECT_EQ(rows.col_ptr, alist.col_ptr);
+  EXPECT_EQ(rows.row_index, alist.row_index);
+  EXPECT_EQ(detect_matrix_format("3 2 2\n1 2\n2 3\n"), MatrixFormat::rows);
+  EXPECT_EQ(detect_matrix_format("3 2 2\n1 2\n2 3 1\n"), MatrixFormat::detect);
+  EXPECT_FALSE(load_sweep_code(SHIPPED_ROWS, MatrixFormat::alist, rows, error));
+  EXPECT_NE(error.find("(alist)"), std::string::npos) << error;
+}
+
+// A sweep of several points over simulated processes writes the same CSV counts as one process.
+TEST(SweepRun, SimulatedProcessesWriteTheSameCsvAsOne) {
+  ldpcsw::test::TempDir dir;
+  SweepOptions o;
+  o.matrix = SHIPPED_ROWS;
+  o.ps = {0.06, 0.07};
+  o.blocks = 120;
+  o.max_frame_errors = 15;
+  o.threads = 2;
+  std::FILE* sink = std::fopen("/dev/null", "w");
+  SweepIo io{sink, sink, false};
+  auto counts_of = [](const std::string& csv) {
+    std::string out, line;
+    std::istringstream in(ldpcsw::test::read_file(csv));
+    while (std::getline(in, line)) {
+      int comma = 0;
+      std::string kept;
+      for (char ch : line) {
+        if (ch == ',' && ++comma == 5) break;
+        kept += ch;
+      }
+      out += kept + "\n";
+    }
+    return out;
+  };
+  o.csv = dir.file("one.csv");
+  SoloCollective solo;
+  ASSERT_EQ(run_sweep(o, solo, nullptr, io), 0);
+
+  LocalGroup group(2);
+  std::vector<int> status(2);
+  std::vector<std::thread> ranks;
+  for (int rank = 0; rank < 2; ++rank) {
+    ranks.emplace_back([&, rank] {
+      SweepOptions mine = o;
+      mine.csv = dir.file("two.csv");
+      mine.threads = rank + 1;
+      LocalRank me(group, rank);
+      status[rank] = run_sweep(mine, me, nullptr, io);
+    });
+  }
+  for (auto& t : ranks) t.join();
+  std::fclose(sink);
+  EXPECT_EQ(status, (std::vector<int>{0, 0}));
+  EXPECT_EQ(counts_of(dir.file("two.csv")), counts_of(dir.file("one.csv")));
+  EXPECT_EQ(counts_of(dir.file("one.csv")).substr(0, 37), "p,h_p,blocks,frame_errors,bit_errors\n");
+}
