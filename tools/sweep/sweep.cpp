@@ -235,6 +235,7 @@ int run_sweep(const SweepOptions& o, Collective& group, const std::atomic<bool>*
     const PointCounts start = continues ? resumed : PointCounts{};
     const double earlier_seconds = continues && root ? state.partial.seconds : 0.0;
     const PointSpec spec{o.ps[i], o.blocks, o.max_frame_errors, o.seed};
+    std::int64_t write_failed = 0;
 
     const Clock::time_point t0 = Clock::now();
     Clock::time_point last_draw = t0;
@@ -245,7 +246,7 @@ int run_sweep(const SweepOptions& o, Collective& group, const std::atomic<bool>*
         if (now - last_draw < std::chrono::milliseconds(250)) return;
         last_draw = now;
         const double elapsed = std::chrono::duration<double>(now - t0).count();
-        const std::int64_t done = settled.blocks + in_round * group.size();
+        const std::int64_t done = std::min(o.blocks, settled.blocks + in_round * group.size());
         const double speed = elapsed > 0.0 ? static_cast<double>(done - start.blocks) / elapsed : 0.0;
         double left_blocks = static_cast<double>(o.blocks - done);
         if (o.max_frame_errors > 0 && settled.frame_errors > 0)
@@ -279,7 +280,7 @@ int run_sweep(const SweepOptions& o, Collective& group, const std::atomic<bool>*
       }
       if (write && csv.file != nullptr && !csv.write_line(format_csv_row(row, code.n), error)) {
         std::fprintf(io.err, "ldpcsw-sweep: %s\n", error.c_str());
-        shared[0] = 1;
+        write_failed = 1;
       }
       if (r.interrupted) {
         if (r.finished)
@@ -295,9 +296,8 @@ int run_sweep(const SweepOptions& o, Collective& group, const std::atomic<bool>*
       }
     }
     // A failed write on rank 0 ends the sweep on every process.
-    std::int64_t failed = root ? shared[0] : 0;
-    group.sum(&failed, 1);
-    if (failed != 0) return 1;
+    group.sum(&write_failed, 1);
+    if (write_failed != 0) return 1;
     if (r.interrupted) return EXIT_INTERRUPTED;
   }
   return 0;
