@@ -145,13 +145,13 @@ TEST(SimtAtomics, EveryThreadDrawsADistinctTicket) {
 TEST(SimtLaunch, KernelWithoutBarriersRunsAsPlainCalls) {
   int counter = 0;
   std::vector<int> tickets(4 * 64);
-  const long before = ldpcsw::simt::fibers_started();
+  const long before = ldpcsw::simt::fiber_runs();
   launch(dim3(4), dim3(64), ticket_kernel, &counter, tickets.data());
-  EXPECT_EQ(ldpcsw::simt::fibers_started() - before, 4);  // thread 0 of each block only
-  const long before_barrier = ldpcsw::simt::fibers_started();
+  EXPECT_EQ(ldpcsw::simt::fiber_runs() - before, 4);  // thread 0 of each block only
+  const long before_barrier = ldpcsw::simt::fiber_runs();
   std::vector<int> missing(2 * 64, 0);
   launch(dim3(2), dim3(64), barrier_kernel, missing.data(), 1);
-  EXPECT_EQ(ldpcsw::simt::fibers_started() - before_barrier, 2 * 64);
+  EXPECT_EQ(ldpcsw::simt::fiber_runs() - before_barrier, 2 * 64);
 }
 
 TEST(SimtLaunch, EachThreadGetsItsOwnCopyOfTheParameters) {

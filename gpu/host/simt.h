@@ -14,13 +14,18 @@
 //     __threadfence is a sequentially consistent fence.
 //
 // How a launch runs: the blocks run one after another in order of their linear index. Thread
-// 0 of a block starts on a fiber (Boost.Context, 64 KiB stack with a guard page below it).
-// If it finishes without reaching a barrier, the kernel needs no scheduling and the other
-// threads of the block run as plain function calls, one after another. If it stops at a
-// barrier, every other thread of the block gets a fiber too and the block runs round-robin:
-// each pass resumes every unfinished thread until it reaches its next barrier or ends.
-// A thread that reaches a barrier while running as a plain call is a kernel whose barriers
-// are not reached by all threads: the emulation stops the process with a message.
+// 0 of a block starts on a fiber. If it finishes without reaching a barrier, the kernel needs
+// no scheduling and the other threads of the block run as plain function calls, one after
+// another. If it stops at a barrier, every other thread of the block runs on a fiber too,
+// round-robin: a thread that reaches a barrier (or ends) switches straight to the next
+// unfinished thread in index order, so a barrier is passed only when the last thread of the
+// round has reached it. A thread that reaches a barrier while running as a plain call belongs
+// to a kernel whose barriers are not reached by all threads: the emulation stops the process
+// with a message.
+//
+// Fibers are Boost.Context fibers on 64 KiB stacks with a PROT_NONE guard page below each.
+// They are made once and kept for later launches (one per thread index ever needed), since
+// making 512 fibers would cost more than an arg-min launch itself.
 //
 // Fiber switches are announced to AddressSanitizer when the build uses it.
 #pragma once
@@ -73,8 +78,9 @@ void launch(dim3 grid, dim3 block, void (*kernel)(P...), A&&... args) {
   run_grid(grid, block, [](void* c) { (*static_cast<decltype(call)*>(c))(); }, &call);
 }
 
-// Statistics of the emulation, for tests: fibers started since the process began.
-long fibers_started();
+// Statistics of the emulation, for tests: thread runs that took place on a fiber since the
+// process began (the others were plain calls).
+long fiber_runs();
 
 }  // namespace ldpcsw::simt
 
