@@ -394,3 +394,52 @@ TEST(SweepRun, SimulatedProcessesWriteTheSameCsvAsOne) {
   EXPECT_EQ(counts_of(dir.file("two.csv")), counts_of(dir.file("one.csv")));
   EXPECT_EQ(counts_of(dir.file("one.csv")).substr(0, 37), "p,h_p,blocks,frame_errors,bit_errors\n");
 }
+
+// A partial row is continued from its next block; a resumed run stopped before decoding
+// anything writes the same partial counts back rather than losing them.
+TEST(SweepRun, PartialRowIsContinuedAndSurvivesAnImmediateStop) {
+  ldpcsw::test::TempDir dir;
+  SweepOptions o;
+  o.matrix = SHIPPED_ROWS;
+  o.ps = {0.06};
+  o.blocks = 200;
+  o.max_frame_errors = 12;
+  o.seed = 5;
+  o.threads = 2;
+  o.csv = dir.file("s.csv");
+  std::FILE* sink = std::fopen("/dev/null", "w");
+  SweepIo io{sink, sink, false};
+  SoloCollective solo;
+  ASSERT_EQ(run_sweep(o, solo, nullptr, io), 0);
+  const std::string complete = ldpcsw::test::read_file(o.csv);
+  ResumeState whole;
+  std::string error;
+  ASSERT_TRUE(parse_sweep_csv(complete, o.csv, whole, error)) << error;
+  ASSERT_EQ(whole.finished.size(), 1u);
+
+  std::atomic<bool> cut_stop{false};
+  const PointResult cut = run({0.06, 200, 12, 5}, 3, {}, &cut_stop,
+                              [&](const PointCounts&, std::int64_t done) {
+                                if (done >= 4) cut_stop = true;
+                              });
+  ASSERT_FALSE(cut.finished);
+  ldpcsw::test::write_file(o.csv, std::string(CSV_HEADER) + "\n" +
+                                      format_csv_row({0.06, cut.counts, 1.0, true}, 504) + "\n");
+
+  o.resume = true;
+  std::atomic<bool> stop_now{true};
+  EXPECT_EQ(run_sweep(o, solo, &stop_now, io), EXIT_INTERRUPTED);
+  ResumeState again;
+  ASSERT_TRUE(parse_sweep_csv(ldpcsw::test::read_file(o.csv), o.csv, again, error)) << error;
+  ASSERT_TRUE(again.has_partial);
+  EXPECT_EQ(again.partial.counts, cut.counts);
+  EXPECT_GE(again.partial.seconds, 1.0);
+
+  EXPECT_EQ(run_sweep(o, solo, nullptr, io), 0);
+  std::fclose(sink);
+  ResumeState resumed;
+  ASSERT_TRUE(parse_sweep_csv(ldpcsw::test::read_file(o.csv), o.csv, resumed, error)) << error;
+  EXPECT_FALSE(resumed.has_partial);
+  ASSERT_EQ(resumed.finished.size(), 1u);
+  EXPECT_EQ(resumed.finished[0].counts, whole.finished[0].counts);
+}

@@ -64,14 +64,24 @@ std::string describe_setting(const std::string& key) {
   return option;
 }
 
-// The CSV output of rank 0: appends rows and flushes each to the disk at once.
+// The CSV output of rank 0: appends rows and flushes each to the disk at once. A resumed file
+// keeps its unfinished last row until the first new row replaces it, so a run that dies in
+// between still leaves that row for the next --resume.
 struct CsvFile {
   std::FILE* file = nullptr;
   std::string path;
+  long long truncate_to = -1;  // cut the file to this length before the next row
   ~CsvFile() {
     if (file != nullptr) std::fclose(file);
   }
   bool write_line(const std::string& line, std::string& error) {
+    if (truncate_to >= 0) {
+      if (std::fflush(file) != 0 || ::ftruncate(::fileno(file), truncate_to) != 0) {
+        error = path + ": cannot drop the unfinished row: " + std::strerror(errno);
+        return false;
+      }
+      truncate_to = -1;
+    }
     if (std::fputs(line.c_str(), file) < 0 || std::fputc('\n', file) == EOF ||
         std::fflush(file) != 0) {
       error = path + ": cannot write: " + std::strerror(errno);
@@ -135,17 +145,14 @@ int prepare_csv(const SweepOptions& o, const SweepCode& code, CsvFile& csv, Resu
         return 1;
       }
     }
-    // Drop the unfinished row (it is written again when the point ends) and any torn tail.
-    fs::resize_file(o.csv, state.keep_bytes, ec);
-    if (ec) {
-      error = o.csv + ": cannot truncate the unfinished row: " + ec.message();
-      return 1;
-    }
+    // Appending after the finished rows: the unfinished row and any torn tail go when the
+    // first new row is written (the file is opened in append mode, so writes follow the cut).
     csv.file = std::fopen(o.csv.c_str(), "a");
     if (csv.file == nullptr) {
       error = o.csv + ": cannot open for appending: " + std::strerror(errno);
       return 1;
     }
+    if (state.keep_bytes < text.size()) csv.truncate_to = static_cast<long long>(state.keep_bytes);
     if (state.keep_bytes == 0 && !csv.write_line(CSV_HEADER, error)) return 1;
     return -1;
   }
