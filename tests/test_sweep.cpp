@@ -66,23 +66,23 @@ class LocalRank final : public Collective {
   int rank_;
 };
 
-PointResult run(const PointSpec& spec, int threads, const PointCounts& start = {},
+PointResult run(const PointTask& task, int threads, const PointCounts& start = {},
                 const std::atomic<bool>* stop = nullptr, const ProgressFn& progress = {}) {
   SoloCollective solo;
   WorkerPool pool(threads);
   std::vector<BlockWorkspace> ws(static_cast<std::size_t>(threads), BlockWorkspace(shipped()));
-  return run_point(shipped(), DecoderKind::adaptive, spec, start, pool, ws, solo, threads, stop,
+  return run_point(shipped(), DecoderKind::adaptive, task, start, pool, ws, solo, threads, stop,
                    progress);
 }
 
 // The definition the engine must meet: blocks 0, 1, 2, ... one by one until K failures.
-PointCounts serial_reference(const PointSpec& spec, DecoderKind decoder) {
+PointCounts serial_reference(const PointTask& task, DecoderKind decoder) {
   BlockWorkspace ws(shipped());
-  const PhiloxKey key = point_key(spec.seed, spec.p);
+  const PhiloxKey key = point_key(task.seed, task.p);
   PointCounts c;
-  while (!point_finished(c, spec.blocks, spec.max_frame_errors)) {
+  while (!point_finished(c, task.blocks, task.max_frame_errors)) {
     const auto [bit_errors, iterations] =
-        decode_block(shipped(), decoder, ws, key, noise_threshold(spec.p), spec.p,
+        decode_block(shipped(), decoder, ws, key, noise_threshold(task.p), task.p,
                      static_cast<std::uint64_t>(c.blocks));
     c.blocks += 1;
     c.bit_errors += bit_errors;
@@ -202,12 +202,12 @@ TEST(SweepRounds, RankSharesTileTheRound) {
 
 TEST(SweepCounts, SameForAnyThreadsAndProcessesAndEqualToTheSerialDefinition) {
   // p = 0.07 fails about one block in five: 30 failures end the point inside a round.
-  const PointSpec spec{0.07, 400, 30, 11};
-  const PointCounts reference = serial_reference(spec, DecoderKind::adaptive);
+  const PointTask task{0.07, 400, 30, 11};
+  const PointCounts reference = serial_reference(task, DecoderKind::adaptive);
   ASSERT_EQ(reference.frame_errors, 30);
   ASSERT_LT(reference.blocks, 400);
   for (int threads : {1, 2, 5}) {
-    const PointResult r = run(spec, threads);
+    const PointResult r = run(task, threads);
     EXPECT_TRUE(r.finished);
     EXPECT_EQ(r.counts, reference) << threads << " threads";
   }
@@ -221,7 +221,7 @@ TEST(SweepCounts, SameForAnyThreadsAndProcessesAndEqualToTheSerialDefinition) {
       LocalRank me(group, rank);
       WorkerPool pool(rank + 1);
       std::vector<BlockWorkspace> ws(static_cast<std::size_t>(rank + 1), BlockWorkspace(shipped()));
-      results[rank] = run_point(shipped(), DecoderKind::adaptive, spec, {}, pool, ws, me, 6,
+      results[rank] = run_point(shipped(), DecoderKind::adaptive, task, {}, pool, ws, me, 6,
                                 nullptr, {});
     });
   }
@@ -229,7 +229,7 @@ TEST(SweepCounts, SameForAnyThreadsAndProcessesAndEqualToTheSerialDefinition) {
   for (const PointResult& r : results) EXPECT_EQ(r.counts, reference);
 
   // Without an early stop every block is counted; the plain decoder too.
-  const PointSpec all{0.07, 60, 0, 11};
+  const PointTask all{0.07, 60, 0, 11};
   SoloCollective solo;
   WorkerPool pool(2);
   std::vector<BlockWorkspace> ws(2, BlockWorkspace(shipped()));
@@ -240,19 +240,19 @@ TEST(SweepCounts, SameForAnyThreadsAndProcessesAndEqualToTheSerialDefinition) {
 }
 
 TEST(SweepCounts, InterruptedMidRoundAndResumedEqualsUninterrupted) {
-  const PointSpec spec{0.06, 300, 12, 5};
-  const PointCounts whole = run(spec, 3).counts;
+  const PointTask task{0.06, 300, 12, 5};
+  const PointCounts whole = run(task, 3).counts;
   for (std::int64_t after : {1, 7, 40}) {
     std::atomic<bool> stop{false};
     // Worker 0 raises the flag after its `after`-th block of a round; the other workers are
     // then in the middle of blocks that must still be counted.
-    const PointResult cut = run(spec, 3, {}, &stop, [&](const PointCounts&, std::int64_t done) {
+    const PointResult cut = run(task, 3, {}, &stop, [&](const PointCounts&, std::int64_t done) {
       if (done >= after) stop = true;
     });
     ASSERT_TRUE(cut.interrupted);
     ASSERT_FALSE(cut.finished);
     ASSERT_GT(cut.counts.blocks, 0);
-    const PointResult resumed = run(spec, 2, cut.counts);
+    const PointResult resumed = run(task, 2, cut.counts);
     EXPECT_TRUE(resumed.finished);
     EXPECT_EQ(resumed.counts, whole) << "stopped after " << after;
   }

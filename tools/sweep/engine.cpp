@@ -187,20 +187,20 @@ std::pair<int, int> decode_block(const SweepCode& code, DecoderKind decoder, Blo
 
 // ---- One point -------------------------------------------------------------------------------
 
-PointResult run_point(const SweepCode& code, DecoderKind decoder, const PointSpec& spec,
+PointResult run_point(const SweepCode& code, DecoderKind decoder, const PointTask& task,
                       const PointCounts& start, WorkerPool& pool,
                       std::vector<BlockWorkspace>& workspaces, Collective& group,
                       std::int64_t total_workers, const std::atomic<bool>* stop,
                       const ProgressFn& progress) {
   assert(static_cast<int>(workspaces.size()) >= pool.size());
-  const PhiloxKey key = point_key(spec.seed, spec.p);
-  const std::uint64_t threshold = noise_threshold(spec.p);
+  const PhiloxKey key = point_key(task.seed, task.p);
+  const std::uint64_t threshold = noise_threshold(task.p);
   PointResult result;
   result.counts = start;
   std::vector<std::int64_t> buffer;
-  for (int round = 0; !point_finished(result.counts, spec.blocks, spec.max_frame_errors); ++round) {
-    const std::int64_t length = next_round_length(result.counts, spec.blocks,
-                                                  spec.max_frame_errors, total_workers, round);
+  for (int round = 0; !point_finished(result.counts, task.blocks, task.max_frame_errors); ++round) {
+    const std::int64_t length = next_round_length(result.counts, task.blocks,
+                                                  task.max_frame_errors, total_workers, round);
     const std::int64_t round_begin = result.counts.blocks;
     const auto [first, last] = rank_share(round_begin, length, group.rank(), group.size());
     buffer.assign(static_cast<std::size_t>(length * OUTCOME_SLOTS + 1), 0);
@@ -218,7 +218,7 @@ PointResult run_point(const SweepCode& code, DecoderKind decoder, const PointSpe
         const std::int64_t b = next.fetch_add(1, std::memory_order_relaxed);
         if (b >= last) return;
         const auto [bit_errors, iterations] =
-            decode_block(code, decoder, workspaces[worker], key, threshold, spec.p,
+            decode_block(code, decoder, workspaces[worker], key, threshold, task.p,
                          static_cast<std::uint64_t>(b));
         std::int64_t* o = &buffer[static_cast<std::size_t>((b - round_begin) * OUTCOME_SLOTS)];
         o[0] = 1;
@@ -231,17 +231,17 @@ PointResult run_point(const SweepCode& code, DecoderKind decoder, const PointSpe
     buffer.back() = stopped.load() ? 1 : 0;
     group.sum(buffer.data(), static_cast<std::int64_t>(buffer.size()));
     const std::int64_t taken =
-        absorb_round(result.counts, buffer.data(), length, spec.max_frame_errors);
+        absorb_round(result.counts, buffer.data(), length, task.max_frame_errors);
     if (buffer.back() > 0) {
       result.interrupted = true;
       break;
     }
     // Without an interruption every block of the round is decoded, so only the frame-error
     // limit can end the fold early.
-    assert(taken == length || point_finished(result.counts, spec.blocks, spec.max_frame_errors));
+    assert(taken == length || point_finished(result.counts, task.blocks, task.max_frame_errors));
     (void)taken;
   }
-  result.finished = point_finished(result.counts, spec.blocks, spec.max_frame_errors);
+  result.finished = point_finished(result.counts, task.blocks, task.max_frame_errors);
   return result;
 }
 

@@ -135,7 +135,7 @@ class WorkerPool {
 
 // ---- One point -------------------------------------------------------------------------------
 
-struct PointSpec {
+struct PointTask {
   double p = 0.0;
   std::int64_t blocks = 0;
   std::int64_t max_frame_errors = 0;
@@ -166,11 +166,11 @@ std::pair<int, int> decode_block(const SweepCode& code, DecoderKind decoder, Blo
                                  const PhiloxKey& key, std::uint64_t threshold, double p,
                                  std::uint64_t block);
 
-// Decodes point `spec` from `start` (counts of an earlier, interrupted run of the same point,
+// Decodes point `task` from `start` (counts of an earlier, interrupted run of the same point,
 // or zeros) until point_finished or until `stop` is seen; blocks already handed to a worker
 // are always finished. Every process of `group` must call it with the same arguments
 // (workspaces and pool sizes may differ).
-PointResult run_point(const SweepCode& code, DecoderKind decoder, const PointSpec& spec,
+PointResult run_point(const SweepCode& code, DecoderKind decoder, const PointTask& task,
                       const PointCounts& start, WorkerPool& pool,
                       std::vector<BlockWorkspace>& workspaces, Collective& group,
                       std::int64_t total_workers, const std::atomic<bool>* stop,

@@ -241,7 +241,7 @@ int run_sweep(const SweepOptions& o, Collective& group, const std::atomic<bool>*
     const bool continues = i == first_point && shared[2] != 0;
     const PointCounts start = continues ? resumed : PointCounts{};
     const double earlier_seconds = continues && root ? state.partial.seconds : 0.0;
-    const PointSpec spec{o.ps[i], o.blocks, o.max_frame_errors, o.seed};
+    const PointTask task{o.ps[i], o.blocks, o.max_frame_errors, o.seed};
     std::int64_t write_failed = 0;
 
     const Clock::time_point t0 = Clock::now();
@@ -267,7 +267,7 @@ int run_sweep(const SweepOptions& o, Collective& group, const std::atomic<bool>*
         std::fprintf(io.err,
                      "\rp %s (point %zu/%zu)  blocks %lld/%lld  frame errors %lld%s  %.0f blocks/s"
                      "  %s left\033[K",
-                     format_number(spec.p).c_str(), i + 1, o.ps.size(),
+                     format_number(task.p).c_str(), i + 1, o.ps.size(),
                      static_cast<long long>(done), static_cast<long long>(o.blocks),
                      static_cast<long long>(settled.frame_errors), limit, speed, left.c_str());
         std::fflush(io.err);
@@ -275,11 +275,11 @@ int run_sweep(const SweepOptions& o, Collective& group, const std::atomic<bool>*
     }
 
     const PointResult r =
-        run_point(code, o.decoder, spec, start, pool, workspaces, group, total_workers, stop, progress);
+        run_point(code, o.decoder, task, start, pool, workspaces, group, total_workers, stop, progress);
 
     if (root) {
       if (io.progress) std::fputs("\r\033[K", io.err);
-      PointRow row{spec.p, r.counts, earlier_seconds + seconds_since(t0), !r.finished};
+      PointRow row{task.p, r.counts, earlier_seconds + seconds_since(t0), !r.finished};
       const bool write = r.counts.blocks > 0;  // a point with no block decoded says nothing
       if (write) {
         std::fputs(format_table_row(row, code.n).c_str(), io.out);
@@ -292,11 +292,11 @@ int run_sweep(const SweepOptions& o, Collective& group, const std::atomic<bool>*
       if (r.interrupted) {
         if (r.finished)
           std::fprintf(io.err, "ldpcsw-sweep: interrupted after point p = %s.\n",
-                       format_number(spec.p).c_str());
+                       format_number(task.p).c_str());
         else
           std::fprintf(io.err,
                        "ldpcsw-sweep: interrupted; point p = %s stopped after %lld blocks%s.\n",
-                       format_number(spec.p).c_str(), static_cast<long long>(r.counts.blocks),
+                       format_number(task.p).c_str(), static_cast<long long>(r.counts.blocks),
                        csv.file != nullptr && write ? " (written as a partial row)" : "");
         if (csv.file != nullptr)
           std::fprintf(io.err, "Run the same command with --resume to continue.\n");
