@@ -276,6 +276,8 @@ int run_sweep(const SweepOptions& o, Collective& group, const std::atomic<bool>*
 
     const PointResult r =
         run_point(code, o.decoder, task, start, pool, workspaces, group, total_workers, stop, progress);
+    // A stop that comes as the last point completes has nothing left to cut short.
+    const bool cut_short = r.interrupted && !(r.finished && i + 1 == o.ps.size());
 
     if (root) {
       if (io.progress) std::fputs("\r\033[K", io.err);
@@ -289,7 +291,7 @@ int run_sweep(const SweepOptions& o, Collective& group, const std::atomic<bool>*
         std::fprintf(io.err, "ldpcsw-sweep: %s\n", error.c_str());
         write_failed = 1;
       }
-      if (r.interrupted) {
+      if (cut_short) {
         if (r.finished)
           std::fprintf(io.err, "ldpcsw-sweep: interrupted after point p = %s.\n",
                        format_number(task.p).c_str());
@@ -305,7 +307,7 @@ int run_sweep(const SweepOptions& o, Collective& group, const std::atomic<bool>*
     // A failed write on rank 0 ends the sweep on every process.
     group.sum(&write_failed, 1);
     if (write_failed != 0) return 1;
-    if (r.interrupted) return EXIT_INTERRUPTED;
+    if (cut_short) return EXIT_INTERRUPTED;
   }
   return 0;
 }
