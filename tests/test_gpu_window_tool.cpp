@@ -74,7 +74,9 @@ TEST(WindowTool, KernelColumnEqualsCpuColumnAndStopsAt1249) {
     }
     EXPECT_EQ(lines[widths].rfind("bestw ", 0), 0u);
     EXPECT_NE(lines[widths], "bestw none");
-    if (n == 21) EXPECT_EQ(lines[widths], "bestw 21");
+    if (n == 21) {
+      EXPECT_EQ(lines[widths], "bestw 21");
+    }
     EXPECT_EQ(lines[widths + 1].rfind("argmin ", 0), 0u);
     EXPECT_NE(lines[widths + 1], "argmin 0");
   }

@@ -6,10 +6,14 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <boost/context/fiber.hpp>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <mutex>
+#include <thread>
 #include <vector>
 
 #if defined(__SANITIZE_ADDRESS__)
@@ -59,8 +63,9 @@ struct Scheduler {
   bool barrier_seen = false;  // in the running block
   ThreadBody body = nullptr;
   void* closure = nullptr;
-  long fiber_runs = 0;
 };
+
+std::atomic<long> fiber_run_count{0};
 
 // Never destroyed: suspended worker fibers must not be unwound at exit.
 Scheduler& sched() {
@@ -139,7 +144,7 @@ ThreadState& next_after(const ThreadState& t) {
 void worker_loop(ThreadState* self) {
   Scheduler& s = sched();
   for (;;) {
-    ++s.fiber_runs;
+    fiber_run_count.fetch_add(1, std::memory_order_relaxed);
     s.body(s.closure);
     self->finished = true;
     // Thread 0 ending before any barrier: the rest of the block runs as plain calls.
@@ -172,7 +177,7 @@ uint3 linear_to_index(unsigned int linear, const dim3& d) {
 
 const uint3& current_thread_index() { return sched().current->index; }
 
-long fiber_runs() { return sched().fiber_runs; }
+long fiber_runs() { return fiber_run_count.load(); }
 
 void barrier() {
   Scheduler& s = sched();
@@ -189,41 +194,126 @@ void barrier() {
   if (&next != t) transfer(*t, next);  // a block of one thread passes at once
 }
 
-void run_grid(dim3 grid, dim3 block, ThreadBody body, void* closure) {
-  Scheduler& s = sched();
-  const unsigned int threads = block.x * block.y * block.z;
-  const unsigned int blocks = grid.x * grid.y * grid.z;
-  if (threads == 0 || blocks == 0) return;
-  if (s.current != nullptr) fatal("kernel launched from inside a kernel");
+namespace {
 
-  for (unsigned int k = 0; k < threads; ++k) worker(k).index = linear_to_index(k, block);
+// One launch, shared by the host threads that run its blocks.
+struct Grid {
+  dim3 grid, block;
+  unsigned int threads = 0, blocks = 0;
+  ThreadBody body = nullptr;
+  void* closure = nullptr;
+  std::atomic<unsigned int> next_block{0};
+};
+
+// Runs block after block of the grid, taking each from the shared counter, on this host
+// thread with its own fibers.
+void run_blocks(Grid& g) {
+  Scheduler& s = sched();
+  if (s.current != nullptr) fatal("kernel launched from inside a kernel");
+  for (unsigned int k = 0; k < g.threads; ++k) worker(k).index = linear_to_index(k, g.block);
   ThreadState plain;  // the context of threads run as plain calls
   plain.fiber_less = true;
-
-  s.threads = threads;
-  s.body = body;
-  s.closure = closure;
-  current_block_dim = block;
-  current_grid_dim = grid;
-  for (unsigned int b = 0; b < blocks; ++b) {
-    current_block_index = linear_to_index(b, grid);
+  s.threads = g.threads;
+  s.body = g.body;
+  s.closure = g.closure;
+  current_block_dim = g.block;
+  current_grid_dim = g.grid;
+  for (unsigned int b; (b = g.next_block.fetch_add(1)) < g.blocks;) {
+    current_block_index = linear_to_index(b, g.grid);
     s.barrier_seen = false;
     ThreadState& first = worker(0);
     first.finished = false;
     transfer(s.host, first);
     if (!s.barrier_seen) {
-      for (unsigned int k = 1; k < threads; ++k) {
+      for (unsigned int k = 1; k < g.threads; ++k) {
         plain.index = s.workers[k]->index;
         s.current = &plain;
-        body(closure);
+        g.body(g.closure);
       }
     }
     s.current = nullptr;
   }
-  s.current = nullptr;
   s.body = nullptr;
   s.closure = nullptr;
   current_block_index = uint3{0, 0, 0};
+}
+
+// Host threads that run blocks beside the launching thread, as a GPU runs blocks side by
+// side. LDPCSW_SIMT_THREADS sets how many host threads a launch uses in all (default: the
+// processor count, at most 4; 1 runs every block on the launching thread).
+class HelperPool {
+ public:
+  HelperPool() {
+    unsigned int total = std::thread::hardware_concurrency();
+    if (total == 0) total = 1;
+    if (total > 4) total = 4;
+    if (const char* env = std::getenv("LDPCSW_SIMT_THREADS")) {
+      const long v = std::strtol(env, nullptr, 10);
+      if (v >= 1 && v <= 64) total = static_cast<unsigned int>(v);
+    }
+    for (unsigned int k = 1; k < total; ++k) helpers_.emplace_back([this] { serve(); });
+  }
+  std::size_t helpers() const { return helpers_.size(); }
+
+  void run(Grid& g) {
+    std::lock_guard<std::mutex> one_launch_at_a_time(launch_);
+    {
+      std::lock_guard<std::mutex> lock(m_);
+      job_ = &g;
+      busy_ = helpers_.size();
+      ++generation_;
+    }
+    work_.notify_all();
+    run_blocks(g);
+    std::unique_lock<std::mutex> lock(m_);
+    done_.wait(lock, [this] { return busy_ == 0; });  // every block has ended
+    job_ = nullptr;
+  }
+
+ private:
+  void serve() {
+    unsigned long seen = 0;
+    for (;;) {
+      std::unique_lock<std::mutex> lock(m_);
+      work_.wait(lock, [&] { return generation_ != seen; });
+      seen = generation_;
+      Grid* g = job_;
+      lock.unlock();
+      run_blocks(*g);
+      lock.lock();
+      if (--busy_ == 0) done_.notify_one();
+    }
+  }
+
+  std::mutex launch_, m_;
+  std::condition_variable work_, done_;
+  Grid* job_ = nullptr;
+  std::size_t busy_ = 0;
+  unsigned long generation_ = 0;
+  std::vector<std::thread> helpers_;
+};
+
+// Never destroyed: its threads wait for work until the process ends.
+HelperPool& helper_pool() {
+  static HelperPool* pool = new HelperPool;
+  return *pool;
+}
+
+}  // namespace
+
+void run_grid(dim3 grid, dim3 block, ThreadBody body, void* closure) {
+  Grid g;
+  g.grid = grid;
+  g.block = block;
+  g.threads = block.x * block.y * block.z;
+  g.blocks = grid.x * grid.y * grid.z;
+  g.body = body;
+  g.closure = closure;
+  if (g.threads == 0 || g.blocks == 0) return;
+  if (g.blocks == 1 || helper_pool().helpers() == 0)
+    run_blocks(g);
+  else
+    helper_pool().run(g);
 }
 
 }  // namespace ldpcsw::simt

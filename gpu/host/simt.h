@@ -2,9 +2,9 @@
 //
 // What a kernel sees:
 //   - __global__, __device__, __host__ and __forceinline__ mean nothing special on the host;
-//   - __shared__ is static storage: blocks run one after another, so the single instance of
-//     each __shared__ variable is the shared memory of the block that is running (it keeps
-//     the previous block's contents, which a correct kernel never reads before writing);
+//   - __shared__ is static thread_local storage: a host thread runs one block at a time, so
+//     its instance of each __shared__ variable is the shared memory of the block it runs (it
+//     keeps the previous block's contents, which a correct kernel never reads before writing);
 //   - threadIdx reads the index of the thread that runs now, through one pointer that the
 //     scheduler sets on every switch; blockIdx, blockDim and gridDim are set when a block
 //     starts (they do not change within a block);
@@ -13,8 +13,12 @@
 //   - atomicAdd is a sequentially consistent read-modify-write returning the old value;
 //     __threadfence is a sequentially consistent fence.
 //
-// How a launch runs: the blocks run one after another in order of their linear index. Thread
-// 0 of a block starts on a fiber. If it finishes without reaching a barrier, the kernel needs
+// How a launch runs: the blocks are shared out among a few host threads (LDPCSW_SIMT_THREADS,
+// default the processor count up to 4), each taking the next block not yet taken, as a GPU
+// runs blocks side by side; the launch returns when every block has ended. So blocks of one
+// launch may run at the same time, and kernels that pass data between blocks must use
+// atomicAdd and __threadfence as on the device. Within a host thread, thread 0 of a block
+// starts on a fiber. If it finishes without reaching a barrier, the kernel needs
 // no scheduling and the other threads of the block run as plain function calls, one after
 // another. If it stops at a barrier, every other thread of the block runs on a fiber too,
 // round-robin: a thread that reaches a barrier (or ends) switches straight to the next
@@ -39,7 +43,7 @@
 #define __device__
 #define __host__
 #define __forceinline__ inline
-#define __shared__ static
+#define __shared__ static thread_local
 
 struct uint3 {
   unsigned int x, y, z;
