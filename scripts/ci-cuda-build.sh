@@ -22,4 +22,16 @@ args=(-S "$root" -B "$build" -DLDPCSW_DEVICE=cuda -DCMAKE_CUDA_COMPILER="$nvcc" 
 if [ -n "${CUDA_ARCHS:-}" ]; then args+=(-DCMAKE_CUDA_ARCHITECTURES="$CUDA_ARCHS"); fi
 cmake "${args[@]}"
 cmake --build "$build" -j "${JOBS:-2}"
+
+# The kernels' results depend on every multiply and add being rounded on its own: the PTX
+# of the device module must hold no fused multiply-add.
+ptx=$(find "$build" -name 'window_search.ptx' -print -quit)
+if [ -z "$ptx" ]; then
+  echo "ci-cuda-build: the device module's PTX was not generated" >&2
+  exit 1
+fi
+if grep -n 'fma\.' "$ptx" >&2; then
+  echo "ci-cuda-build: $ptx holds fused multiply-adds: the device build is not exact" >&2
+  exit 1
+fi
 echo "ci-cuda-build: cuda backend built in $build with $("$nvcc" --version | tail -1)"
