@@ -51,6 +51,7 @@ struct ThreadState {
   void* fake_stack = nullptr;
 };
 
+thread_local const uint3* current_index = nullptr;
 thread_local uint3 current_block_index{0, 0, 0};
 thread_local dim3 current_block_dim;
 thread_local dim3 current_grid_dim;
@@ -73,10 +74,19 @@ struct Scheduler {
 
 std::atomic<long> fiber_run_count{0};
 
-// Never destroyed: suspended worker fibers must not be unwound at exit.
-Scheduler& sched() {
-  thread_local Scheduler* s = new Scheduler;
-  return *s;
+// Never destroyed: suspended worker fibers must not be unwound at exit. (A pointer with a
+// constant initialiser: reading it needs no guard on every switch.)
+thread_local Scheduler* scheduler = nullptr;
+
+inline Scheduler& sched() {
+  if (scheduler == nullptr) scheduler = new Scheduler;
+  return *scheduler;
+}
+
+// Makes t the running thread: the scheduler's record and the index threadIdx reads.
+inline void set_current(Scheduler& s, ThreadState* t) {
+  s.current = t;
+  current_index = t != nullptr ? &t->index : nullptr;
 }
 
 [[noreturn]] void fatal(const char* what) {
@@ -135,7 +145,7 @@ void arrived(ctx::fiber&& from) {
 void transfer(ThreadState& from, ThreadState& to) {
   Scheduler& s = sched();
   s.switched_from = &from;
-  s.current = &to;
+  set_current(s, &to);
 #if defined(LDPCSW_SIMT_ASAN)
   __sanitizer_start_switch_fiber(&from.fake_stack, to.stack_bottom, to.stack_size);
 #endif
@@ -148,8 +158,10 @@ void transfer(ThreadState& from, ThreadState& to) {
 // thread has finished.
 ThreadState& next_after(const ThreadState& t) {
   Scheduler& s = sched();
-  for (unsigned int k = 1; k <= s.threads; ++k) {
-    ThreadState& c = *s.workers[(t.linear + k) % s.threads];
+  unsigned int k = t.linear;
+  for (unsigned int step = 0; step < s.threads; ++step) {
+    if (++k == s.threads) k = 0;
+    ThreadState& c = *s.workers[k];
     if (!c.finished) return c;
   }
   return s.host;
@@ -188,8 +200,6 @@ uint3 linear_to_index(unsigned int linear, const dim3& d) {
 }
 
 }  // namespace
-
-const uint3& current_thread_index() { return sched().current->index; }
 
 long fiber_runs() { return fiber_run_count.load(); }
 
@@ -241,11 +251,11 @@ void run_blocks(Grid& g) {
     if (!s.barrier_seen) {
       for (unsigned int k = 1; k < g.threads; ++k) {
         plain.index = s.workers[k]->index;
-        s.current = &plain;
+        set_current(s, &plain);
         g.body(g.closure);
       }
     }
-    s.current = nullptr;
+    set_current(s, nullptr);
   }
   s.body = nullptr;
   s.closure = nullptr;
@@ -269,18 +279,22 @@ class HelperPool {
   }
   std::size_t helpers() const { return helpers_.size(); }
 
+  // Runs the grid on this thread and on every helper that wakes in time. Helpers that wake
+  // after this thread has taken the last block stay out, so a slow wake-up never delays the
+  // launch; the launch ends when every block taken has ended.
   void run(Grid& g) {
     std::lock_guard<std::mutex> one_launch_at_a_time(launch_);
     {
       std::lock_guard<std::mutex> lock(m_);
       job_ = &g;
-      busy_ = helpers_.size();
+      open_ = true;
       ++generation_;
     }
     work_.notify_all();
     run_blocks(g);
     std::unique_lock<std::mutex> lock(m_);
-    done_.wait(lock, [this] { return busy_ == 0; });  // every block has ended
+    open_ = false;
+    done_.wait(lock, [this] { return active_ == 0; });
     job_ = nullptr;
   }
 
@@ -291,18 +305,21 @@ class HelperPool {
       std::unique_lock<std::mutex> lock(m_);
       work_.wait(lock, [&] { return generation_ != seen; });
       seen = generation_;
+      if (!open_) continue;  // the launching thread has already taken every block
       Grid* g = job_;
+      ++active_;
       lock.unlock();
       run_blocks(*g);
       lock.lock();
-      if (--busy_ == 0) done_.notify_one();
+      if (--active_ == 0) done_.notify_one();
     }
   }
 
   std::mutex launch_, m_;
   std::condition_variable work_, done_;
   Grid* job_ = nullptr;
-  std::size_t busy_ = 0;
+  bool open_ = false;  // the launching thread is still taking blocks
+  std::size_t active_ = 0;  // helpers running blocks of job_
   unsigned long generation_ = 0;
   std::vector<std::thread> helpers_;
 };

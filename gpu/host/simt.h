@@ -6,7 +6,7 @@
 //     its instance of each __shared__ variable is the shared memory of the block it runs (it
 //     keeps the previous block's contents, which a correct kernel never reads before writing);
 //   - threadIdx reads the index of the thread that runs now, through one pointer that the
-//     scheduler sets on every switch; blockIdx, blockDim and gridDim are set when a block
+//     scheduler sets on every switch (current_index); blockIdx, blockDim and gridDim are set when a block
 //     starts (they do not change within a block);
 //   - __syncthreads() is a barrier: no thread of the block goes past it before every thread
 //     of the block that has not yet finished has reached it;
@@ -56,9 +56,9 @@ struct dim3 {
 
 namespace ldpcsw::simt {
 
-// The emulated thread that runs now; the scheduler updates it on every switch.
-struct ThreadState;
-const uint3& current_thread_index();
+// The index of the emulated thread that runs now: the scheduler points it at the thread's
+// own record on every switch (and at nothing outside a kernel).
+extern thread_local const uint3* current_index;
 extern thread_local uint3 current_block_index;
 extern thread_local dim3 current_block_dim;
 extern thread_local dim3 current_grid_dim;
@@ -88,7 +88,7 @@ long fiber_runs();
 
 }  // namespace ldpcsw::simt
 
-#define threadIdx (::ldpcsw::simt::current_thread_index())
+#define threadIdx (static_cast<const uint3&>(*::ldpcsw::simt::current_index))
 #define blockIdx (static_cast<const uint3&>(::ldpcsw::simt::current_block_index))
 #define blockDim (static_cast<const dim3&>(::ldpcsw::simt::current_block_dim))
 #define gridDim (static_cast<const dim3&>(::ldpcsw::simt::current_grid_dim))
