@@ -5,6 +5,7 @@
 #include <cstring>
 #include <iostream>
 #include <memory>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -47,15 +48,27 @@ int run_experiment() {
   file.reset();
 
   const int n = h.n, m = h.m, num_edges = h.edges();
+  // A few bytes can describe a matrix whose arrays do not fit in memory (a huge n, few ones):
+  // refuse it with a line instead of ending on an uncaught std::bad_alloc. The largest array
+  // comes first, so that a refusal comes before anything has been filled.
+  std::vector<double> number_scratch;
+  std::vector<std::int8_t> byte_scratch;
   // x, x_hat, y and s in one block of 3n + m bits. x_hat starts at zero so that every run
   // compares its first decisions with the same values.
-  std::vector<std::int8_t> bits(3 * static_cast<std::size_t>(n) + static_cast<std::size_t>(m), 0);
+  std::vector<std::int8_t> bits;
+  try {
+    number_scratch.resize(number_scratch_size(num_edges, n));
+    byte_scratch.resize(byte_scratch_size(num_edges, m));
+    bits.assign(3 * static_cast<std::size_t>(n) + static_cast<std::size_t>(m), 0);
+  } catch (const std::bad_alloc&) {
+    std::cerr << MATRIX_FILE << ": n = " << n << ", m = " << m << ", " << num_edges
+              << " ones: not enough memory for the decoder's arrays" << std::endl;
+    return 1;
+  }
   std::int8_t* const x = bits.data();
   std::int8_t* const x_hat = x + n;
   std::int8_t* const y = x_hat + n;
   std::int8_t* const s = y + n;
-  std::vector<std::int8_t> byte_scratch(byte_scratch_size(num_edges, m));
-  std::vector<double> number_scratch(number_scratch_size(num_edges, n));
 
   double fer_sum = 0.0, ber_sum = 0.0;
   const long t0 = crt_clock();
@@ -72,7 +85,8 @@ int run_experiment() {
   const double elapsed = static_cast<int>(t1 - t0) / TICKS_PER_SECOND;
   std::cout << "Running time: " << elapsed << "s" << std::endl;
 
-  const double ber = ber_sum / (NUM_BLOCKS * n);
+  // In double: 200 n overflows an int from n = 10,737,419 on.
+  const double ber = ber_sum / (NUM_BLOCKS * static_cast<double>(n));
   const double fer = fer_sum / NUM_BLOCKS;
   std::cout << "FER = " << fer << ", " << "BER = " << ber << std::endl;
 
