@@ -1,5 +1,7 @@
 // The window-search stage on the device backend in use (on the host backend: the SIMT
 // emulation), whole and by kernel, beside the CPU width search it is timed against.
+// For the stage and the kernels, Time is wall-clock and CPU counts the whole process: the
+// emulation may run blocks on helper threads (LDPCSW_SIMT_THREADS=1 keeps it to one).
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <unistd.h>
