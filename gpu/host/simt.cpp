@@ -1,6 +1,7 @@
-// The SIMT emulation's scheduler (see simt.h): blocks in order, thread 0 on a fiber, the
-// other threads as plain calls or, once a barrier is seen, on fibers passing control round
-// the block from one thread to the next.
+// The SIMT emulation's scheduler (see simt.h): the blocks of a launch shared out among the
+// launching thread and a few helper threads; within a block, thread 0 on a fiber, the other
+// threads as plain calls or, once a barrier is seen, on fibers passing control round the
+// block from one thread to the next.
 #include "gpu/host/simt.h"
 
 #include <sys/mman.h>
