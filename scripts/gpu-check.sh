@@ -47,6 +47,17 @@ note "GPU:  $(head -1 "$out/gpu.txt")"
 nvcc=${CUDACXX:-$(command -v nvcc || echo /usr/local/cuda/bin/nvcc)}
 note "nvcc: $("$nvcc" --version 2>/dev/null | tail -1)"
 
+# Prerequisites of the builds (scripts/deps.sh installs them where a package source is at hand).
+missing=""
+command -v cmake >/dev/null || missing="$missing cmake"
+command -v g++ >/dev/null || missing="$missing g++"
+[ -e /usr/include/boost/context/fiber.hpp ] || missing="$missing libboost-context-dev"
+[ -e /usr/include/gtest/gtest.h ] || missing="$missing libgtest-dev"
+if [ -n "$missing" ] && [ -x "$root/scripts/deps.sh" ]; then
+  note "missing:$missing; trying scripts/deps.sh"
+  bash "$root/scripts/deps.sh" >"$out/deps.log" 2>&1 || note "      scripts/deps.sh failed (see $out/deps.log)"
+fi
+
 cuda_build=$out/cuda
 host_build=$out/host
 archs=${CUDA_ARCHS:-native}
@@ -119,9 +130,12 @@ step "experiment on the GPU (one GPU line per CPU line)" "$out/experiment.log" r
 sed -n '1p;$p' "$out/experiment.log" | sed 's/^/      /' | tee -a "$summary"
 
 # 5. compute-sanitizer on the kernel tests.
-sanitizer=$(command -v compute-sanitizer || echo "$(dirname "$nvcc")/compute-sanitizer")
+sanitizer=$(command -v compute-sanitizer || true)
+for candidate in "$(dirname "$nvcc")/compute-sanitizer" "$(dirname "$nvcc")/../compute-sanitizer/compute-sanitizer"; do
+  if [ -z "$sanitizer" ] && [ -x "$candidate" ]; then sanitizer=$candidate; fi
+done
 filter="FindBest1.StageLaunch*:FindBest1.EqualsWindowErrorBitForBitForEveryWidthAt504:MinIdx.*:FindBest.*"
-if [ -x "$sanitizer" ]; then
+if [ -n "$sanitizer" ] && [ -x "$sanitizer" ]; then
   for tool in memcheck racecheck synccheck; do
     step "compute-sanitizer $tool" "$out/sanitizer-$tool.log" timeout 240 "$sanitizer" --tool "$tool" \
       --error-exitcode 1 "$cuda_build/bin/test_gpu_kernels" --gtest_filter="$filter"
