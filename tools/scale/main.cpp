@@ -12,7 +12,8 @@
 //   needed: <bytes> bytes (matrix <bytes>, bits <bytes>, scratch <bytes>)
 //   decoded: result R, iterations I, bit errors B, <seconds> s
 // Exit status 0 when the block is decoded without error, 3 when it is not, 1 for a file that
-// cannot be opened or is refused, 2 for a wrong command line. With --bound-only it stops
+// cannot be opened or is refused or whose arrays do not fit in memory, 2 for a wrong command
+// line. With --bound-only it stops
 // after printing the needed bytes (exit 0), for checks of the reading alone.
 #include <cerrno>
 #include <charconv>
@@ -21,6 +22,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <new>
 #include <string>
 
 #include "code/alist.h"
@@ -132,12 +134,20 @@ int main(int argc, char** argv) {
   std::fflush(stdout);
   if (bound_only) return 0;
 
-  auto x = uninitialised<std::int8_t>(n);
-  auto y = uninitialised<std::int8_t>(n);
-  auto x_hat = uninitialised<std::int8_t>(n);
-  auto s = uninitialised<std::int8_t>(m);
-  auto byte_scratch = uninitialised<std::int8_t>(byte_scratch_size(edges, m));
-  auto number_scratch = uninitialised<double>(number_scratch_size(edges, n));
+  std::unique_ptr<std::int8_t[]> x, y, x_hat, s, byte_scratch;
+  std::unique_ptr<double[]> number_scratch;
+  try {
+    number_scratch = uninitialised<double>(number_scratch_size(edges, n));
+    byte_scratch = uninitialised<std::int8_t>(byte_scratch_size(edges, m));
+    x = uninitialised<std::int8_t>(n);
+    y = uninitialised<std::int8_t>(n);
+    x_hat = uninitialised<std::int8_t>(n);
+    s = uninitialised<std::int8_t>(m);
+  } catch (const std::bad_alloc&) {
+    std::fprintf(stderr, "ldpcsw-scale: %s: not enough memory for the decoder's arrays\n",
+                 path.c_str());
+    return 1;
+  }
   draw_block(x.get(), y.get(), n, P_SRC, p_cross);
   std::memset(x_hat.get(), 0, static_cast<std::size_t>(n));
   int result = 0, iterations = 0;
