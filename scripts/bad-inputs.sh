@@ -1,0 +1,111 @@
+#!/usr/bin/env bash
+# Feeds every program and both matrix readers bad input and checks what they answer: the exit
+# status each documents for the case, a message, and never a crash (in the sanitizer build a
+# memory or undefined-behaviour finding also ends the program with a crash status). Prints a
+# Markdown table of the cases: program, input, how it was given, exit status, first line of
+# the answer. The readers are driven through ldpcsw-scale, which prints their message as is.
+#
+#   scripts/bad-inputs.sh [BUILD_DIR]     (default build-asan/; its programs must be built)
+set -uo pipefail
+root="$(cd "$(dirname "$0")/.." && pwd)"
+bin="$(cd "${1:-$root/build-asan}" && pwd)/bin"
+# Sanitizer settings as in ci-robustness.sh, unless the caller set its own.
+export ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=1:halt_on_error=1:fast_unwind_on_malloc=0}"
+export LSAN_OPTIONS="${LSAN_OPTIONS:-suppressions=$root/scripts/lsan.supp:print_suppressions=0}"
+export UBSAN_OPTIONS="${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}"
+work="$(mktemp -d)"
+trap 'rm -rf "$work"' EXIT
+failed=0
+
+# try PROGRAM EXPECTED_STATUS INPUT HOW -- COMMAND...   (run in a fresh folder $dir)
+try() {
+  local program="$1" expected="$2" input="$3" how="$4"
+  shift 5
+  local rc=0
+  (cd "$dir" && timeout 60 "$@" >"$work/out" 2>"$work/err" </dev/null) || rc=$?
+  local answer
+  answer="$(grep -m1 . "$work/err" || true)"
+  [ -n "$answer" ] || answer="$(grep -m1 . "$work/out" || true)"
+  [ -n "$answer" ] || answer="(nothing)"
+  answer="${answer//|/\\|}"
+  local mark=""
+  if [ "$rc" -ne "$expected" ]; then
+    mark=" **(expected $expected)**"
+    failed=1
+    sed 's/^/    /' "$work/err" | head -n 20 >&2
+  fi
+  printf '| %s | %s | %s | %s%s | `%s` |\n' "$program" "$input" "$how" "$rc" "$mark" "$answer"
+}
+
+# fresh NAME CONTENT: a new folder $dir holding file NAME with CONTENT (printf format).
+fresh() {
+  dir="$(mktemp -d "$work/case.XXXX")"
+  [ -z "${1:-}" ] || printf "$2" >"$dir/$1"
+}
+
+shipped_dat="$root/data/Reg504252.dat"
+shipped_alist="$root/data/Reg504252.alist"
+half() { head -c "$(($(wc -c <"$1") / 2))" "$1"; }
+
+echo "| entry point | bad input | how | exit | answer (first line) |"
+echo "|---|---|---|---|---|"
+
+# The experiment: no arguments; its only input is Reg504252.dat in the working folder.
+fresh; try ldpcsw 1 "no Reg504252.dat" "empty folder" -- "$bin/ldpcsw"
+fresh; mkdir "$dir/Reg504252.dat"; try ldpcsw 1 "Reg504252.dat is a folder" "folder in its place" -- "$bin/ldpcsw"
+fresh Reg504252.dat ''; try ldpcsw 1 "empty file" "Reg504252.dat" -- "$bin/ldpcsw"
+fresh; half "$shipped_dat" >"$dir/Reg504252.dat"; try ldpcsw 1 "shipped matrix cut in half" "Reg504252.dat" -- "$bin/ldpcsw"
+fresh Reg504252.dat '504 252 6\n1 2 3 4 5 505\n'; try ldpcsw 1 "column beyond n" "Reg504252.dat" -- "$bin/ldpcsw"
+fresh Reg504252.dat '504 252 6\n1 2 x\n'; try ldpcsw 1 "a token that is not a number" "Reg504252.dat" -- "$bin/ldpcsw"
+fresh Reg504252.dat '504 252 -6\n'; try ldpcsw 1 "negative maxCdeg" "Reg504252.dat" -- "$bin/ldpcsw"
+fresh Reg504252.dat '2000000000 1000000000 3\n1 2 3\n'; try ldpcsw 1 "m * maxCdeg beyond int" "Reg504252.dat" -- "$bin/ldpcsw"
+fresh Reg504252.dat '504 252 99999999999\n'; try ldpcsw 1 "count beyond int" "Reg504252.dat" -- "$bin/ldpcsw"
+fresh Reg504252.dat '20 10 3\n'; try ldpcsw 1 "n below 21" "Reg504252.dat" -- "$bin/ldpcsw"
+fresh Reg504252.dat '300 400 6\n'; try ldpcsw 1 "m above n" "Reg504252.dat" -- "$bin/ldpcsw"
+
+# The matrix tool.
+fresh; try ldpcsw-code 2 "no command" "command line" -- "$bin/ldpcsw-code"
+fresh; try ldpcsw-code 2 "unknown command" "command line: frobnicate" -- "$bin/ldpcsw-code" frobnicate
+fresh; try ldpcsw-code 2 "negative n" "command line: build --n -5 --m 3" -- "$bin/ldpcsw-code" build --n -5 --m 3 --dat x.dat
+fresh; try ldpcsw-code 2 "n not a number" "command line: build --n 1e3 --m 3" -- "$bin/ldpcsw-code" build --n 1e3 --m 3 --dat x.dat
+fresh; try ldpcsw-code 1 "missing input" "convert missing.dat out.alist" -- "$bin/ldpcsw-code" convert missing.dat out.alist
+fresh in.txt '1 2 3\n'; try ldpcsw-code 1 "unknown form" "convert in.txt out.dat" -- "$bin/ldpcsw-code" convert in.txt out.dat
+fresh in.dat '21 1 2\n1 1\n'; try ldpcsw-code 1 "a one listed twice" "info in.dat" -- "$bin/ldpcsw-code" info in.dat
+fresh in.alist '4 2 2 2\n1 1 1 1\n2 2\n1 2\n1 0\n1 0\n1 0\n'; try ldpcsw-code 1 "more ones than the column weight" "info in.alist" -- "$bin/ldpcsw-code" info in.alist
+fresh; try ldpcsw-code 1 "unwritable output" "convert Reg504252.dat /nonexistent/x.alist" -- "$bin/ldpcsw-code" convert "$shipped_dat" /nonexistent/x.alist
+
+# The plain decoder's experiment over an alist file.
+fresh; try ldpcsw-plain 2 "two arguments" "command line" -- "$bin/ldpcsw-plain" a.alist b.alist
+fresh; try ldpcsw-plain 1 "missing file" "default Reg504252.alist absent" -- "$bin/ldpcsw-plain"
+fresh; half "$shipped_alist" >"$dir/h.alist"; try ldpcsw-plain 1 "shipped alist cut in half" "h.alist" -- "$bin/ldpcsw-plain" h.alist
+fresh h.alist '4 2 2 2\n2 2 2 2\n4 4\n1 2\n1 2\n1 3\n1 2\n'; try ldpcsw-plain 1 "row beyond m" "h.alist" -- "$bin/ldpcsw-plain" h.alist
+fresh h.alist '2000000000 1000000000 3 6\n3 3 3\n'; try ldpcsw-plain 1 "huge counts, short file" "h.alist" -- "$bin/ldpcsw-plain" h.alist
+
+# The window search on a probability profile.
+fresh; try ldpcsw-window 1 "no argument" "command line" -- "$bin/ldpcsw-window"
+fresh; try ldpcsw-window 1 "missing file" "p.txt absent" -- "$bin/ldpcsw-window" p.txt
+fresh p.txt ''; try ldpcsw-window 1 "empty file" "p.txt" -- "$bin/ldpcsw-window" p.txt
+fresh p.txt '0.5\n0.25 0.5\n'; try ldpcsw-window 1 "two numbers on a line" "p.txt" -- "$bin/ldpcsw-window" p.txt
+fresh p.txt '0.5\nabc\n'; try ldpcsw-window 1 "a line that is not a number" "p.txt" -- "$bin/ldpcsw-window" p.txt
+fresh p.txt '0.5\n\n0.5\n'; try ldpcsw-window 1 "an empty line inside" "p.txt" -- "$bin/ldpcsw-window" p.txt
+
+# The error-rate sweep.
+fresh; try ldpcsw-sweep 2 "no --p" "command line" -- "$bin/ldpcsw-sweep" --matrix "$shipped_dat"
+fresh; try ldpcsw-sweep 2 "p outside (0, 0.5]" "--p 0.7" -- "$bin/ldpcsw-sweep" --matrix "$shipped_dat" --p 0.7
+fresh; try ldpcsw-sweep 2 "zero blocks" "--blocks 0" -- "$bin/ldpcsw-sweep" --matrix "$shipped_dat" --p 0.05 --blocks 0
+fresh; try ldpcsw-sweep 1 "missing matrix" "--matrix missing.dat" -- "$bin/ldpcsw-sweep" --matrix missing.dat --p 0.05
+fresh; half "$shipped_dat" >"$dir/h.dat"; try ldpcsw-sweep 1 "shipped matrix cut in half" "--matrix h.dat" -- "$bin/ldpcsw-sweep" --matrix h.dat --p 0.05 --blocks 1
+
+# The readers themselves, through ldpcsw-scale (exit 1: the reader refused the file).
+fresh h.dat '2000000000 1000000000 3\n1 2 3\n'; try read_code_rows 1 "m * maxCdeg beyond int" "file" -- "$bin/ldpcsw-scale" h.dat --bound-only
+fresh h.dat '2000000000 1000000000 2\n1 2 3 4 5\n'; try read_code_rows 1 "huge counts, short file" "file" -- "$bin/ldpcsw-scale" h.dat --bound-only
+fresh h.dat '30 3 2\n1 -4\n'; try read_code_rows 1 "negative column" "file" -- "$bin/ldpcsw-scale" h.dat --bound-only
+fresh h.dat '30 3 2\n1 4294967297\n'; try read_code_rows 1 "value beyond int" "file" -- "$bin/ldpcsw-scale" h.dat --bound-only
+fresh h.dat '30 3 2\n1 2.5\n'; try read_code_rows 1 "a token that is not an integer" "file" -- "$bin/ldpcsw-scale" h.dat --bound-only
+fresh h.alist '2000000000 1000000000 3 6\n3 3 3\n'; try read_code_alist 1 "huge counts, short file" "file" -- "$bin/ldpcsw-scale" h.alist --bound-only
+fresh h.alist '4 2 2 2\n1 1 1 1\n2 2\n1 2\n1 0\n1 0\n1 0\n'; try read_code_alist 1 "more ones than the column weight" "file" -- "$bin/ldpcsw-scale" h.alist --bound-only
+fresh h.alist '4 2 2 2\n1 3 1 1\n2 2\n1 0\n1 2\n1 0\n1 0\n'; try read_code_alist 1 "column weight above maxVdeg" "file" -- "$bin/ldpcsw-scale" h.alist --bound-only
+fresh h.alist '4 2 2 2\n1 1 1 1\n2 -2\n1 0\n1 0\n1 0\n1 0\n'; try read_code_alist 1 "negative row weight" "file" -- "$bin/ldpcsw-scale" h.alist --bound-only
+fresh h.alist '4 2 2 2\n1 1 1 1\n2 2\n1 0\n3 0\n1 0\n1 0\n'; try read_code_alist 1 "row beyond m" "file" -- "$bin/ldpcsw-scale" h.alist --bound-only
+
+exit $failed
