@@ -2,6 +2,7 @@
 // backend, the GPU on the cuda backend), against the CPU function window_error.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -16,6 +17,11 @@
 
 namespace ldpcsw {
 namespace {
+
+// On the host backend, blocks of a launch run on three host threads here (unless the
+// environment says otherwise), so that the arg-min's hand-over between blocks running side
+// by side is tested on every machine; the emulation reads this once, before the first launch.
+const int host_threads_for_tests = setenv("LDPCSW_SIMT_THREADS", "3", 0);
 
 constexpr float NaN = std::numeric_limits<float>::quiet_NaN();
 constexpr float INF = std::numeric_limits<float>::infinity();

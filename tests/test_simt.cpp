@@ -2,11 +2,17 @@
 // the index variables across switches, atomics, the lazy switch to fibers, stack guards.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <vector>
 
 #include "gpu/host/simt.h"
 
 using ldpcsw::simt::launch;
+
+// Blocks of a launch run on three host threads here (unless the environment says otherwise),
+// so that blocks running side by side are tested on every machine; the emulation reads this
+// once, before the first launch.
+const int host_threads_for_tests = setenv("LDPCSW_SIMT_THREADS", "3", 0);
 
 namespace {
 

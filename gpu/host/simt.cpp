@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <boost/context/fiber.hpp>
 #include <condition_variable>
 #include <cstdio>
@@ -264,12 +265,13 @@ void run_blocks(Grid& g) {
 }
 
 // Host threads that run blocks beside the launching thread, as a GPU runs blocks side by
-// side. LDPCSW_SIMT_THREADS sets how many host threads a launch uses in all (default: the
-// processor count, at most 4; 1 runs every block on the launching thread).
+// side. LDPCSW_SIMT_THREADS sets how many host threads a launch uses in all; by default half
+// the processors, from 1 to 4: on a machine with two, a helper would mostly compete with the
+// launching thread for the same processor (measured: the stage slower, not faster).
 class HelperPool {
  public:
   HelperPool() {
-    unsigned int total = std::thread::hardware_concurrency();
+    unsigned int total = std::thread::hardware_concurrency() / 2;
     if (total == 0) total = 1;
     if (total > 4) total = 4;
     if (const char* env = std::getenv("LDPCSW_SIMT_THREADS")) {
@@ -289,39 +291,58 @@ class HelperPool {
       std::lock_guard<std::mutex> lock(m_);
       job_ = &g;
       open_ = true;
-      ++generation_;
+      generation_.fetch_add(1, std::memory_order_release);
     }
     work_.notify_all();
     run_blocks(g);
+    {
+      std::lock_guard<std::mutex> lock(m_);
+      open_ = false;
+    }
+    // Blocks still running on helpers end soon: wait awake for a moment before sleeping.
+    stay_awake_while([this] { return active_.load(std::memory_order_acquire) != 0; });
     std::unique_lock<std::mutex> lock(m_);
-    open_ = false;
-    done_.wait(lock, [this] { return active_ == 0; });
+    done_.wait(lock, [this] { return active_.load() == 0; });
     job_ = nullptr;
   }
 
  private:
+  // Spins (politely) while busy() holds, for at most a few tens of microseconds: a sleeping
+  // thread takes longer than that to wake, and the stage launches its two kernels only
+  // microseconds apart.
+  template <class Busy>
+  static void stay_awake_while(Busy busy) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(50);
+    while (busy() && std::chrono::steady_clock::now() < until) {
+#if defined(__x86_64__) || defined(__i386__)
+      __builtin_ia32_pause();
+#endif
+    }
+  }
+
   void serve() {
     unsigned long seen = 0;
     for (;;) {
+      stay_awake_while([&] { return generation_.load(std::memory_order_acquire) == seen; });
       std::unique_lock<std::mutex> lock(m_);
-      work_.wait(lock, [&] { return generation_ != seen; });
-      seen = generation_;
+      work_.wait(lock, [&] { return generation_.load() != seen; });
+      seen = generation_.load();
       if (!open_) continue;  // the launching thread has already taken every block
       Grid* g = job_;
-      ++active_;
+      active_.fetch_add(1);
       lock.unlock();
       run_blocks(*g);
       lock.lock();
-      if (--active_ == 0) done_.notify_one();
+      if (active_.fetch_sub(1) == 1) done_.notify_one();
     }
   }
 
   std::mutex launch_, m_;
   std::condition_variable work_, done_;
   Grid* job_ = nullptr;
-  bool open_ = false;  // the launching thread is still taking blocks
-  std::size_t active_ = 0;  // helpers running blocks of job_
-  unsigned long generation_ = 0;
+  bool open_ = false;                   // the launching thread is still taking blocks
+  std::atomic<std::size_t> active_{0};  // helpers running blocks of job_
+  std::atomic<unsigned long> generation_{0};
   std::vector<std::thread> helpers_;
 };
 
