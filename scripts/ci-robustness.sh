@@ -6,8 +6,9 @@
 #             each for FUZZ_SECONDS (default 60) from the seeds and past findings in fuzz/
 #   valgrind  the fixed experiment once under memcheck (build-valgrind/, host backend):
 #             any invalid access or leak fails
-#   scale     scripts/scale-check.sh on build/ (n = 1,000,000 read and decoded by both
-#             decoders within 1.5x the arrays they need; huge counts refused quickly)
+#   scale     scripts/scale-check.sh on build/ or $SCALE_BUILD_DIR (n = 1,000,000 read and
+#             decoded by both decoders within 1.5x the arrays they need; huge counts refused
+#             quickly)
 #
 #   scripts/ci-robustness.sh [STEP...]      (default: all four, in this order)
 set -euo pipefail
@@ -75,7 +76,7 @@ step_fuzz() {
       echo "fuzz_$target found a failure (exit $rc); the input is in $work" >&2
       exit 1
     fi
-    grep -E '^(#[0-9]+ +(INITED|DONE)|stat::number_of_executed_units|stat::peak_rss_mb)' "$work/$target.log"
+    grep -E '^(#[0-9]+[[:space:]]+(INITED|DONE)|stat::number_of_executed_units|stat::peak_rss_mb)' "$work/$target.log"
   done
   rm -rf "$work"
 }
@@ -98,7 +99,7 @@ step_valgrind() {
 
 step_scale() {
   need /usr/bin/time time
-  bash "$root/scripts/scale-check.sh" "$root/build"
+  bash "$root/scripts/scale-check.sh" "${SCALE_BUILD_DIR:-$root/build}"
 }
 
 for step in "${steps[@]}"; do
