@@ -3,8 +3,9 @@
 # construction of ldpcsw-code) is read and decoded at crossover 0.02 by both decoders, each in
 # its own process under /usr/bin/time -v; the peak resident memory must stay within 1.5 times
 # the arrays the decoders need (matrix, bit arrays, scratch), which ldpcsw-scale prints.
-# Then files with huge counts (m * maxCdeg beyond the int range; counts of two billion in a
-# short file) must be refused by both readers within a second and 64 MiB.
+# Then files with huge counts (m * maxCdeg or the sum of the column weights beyond the int
+# range; counts of two billion in a short file) must be refused by both readers within a
+# second and 64 MiB.
 #
 #   scripts/scale-check.sh [BUILD_DIR]     (default build/; configured as Release if new)
 set -euo pipefail
@@ -68,7 +69,9 @@ printf '2000000000 1000000000 3 6\n3 3 3 3\n' >"$work/short.alist"       # n + 1
   >"$work/zeros.dat"                                                      # 2 M empty slots, then the end
 { printf '2000000000 1000000000 3 6\n'; awk 'BEGIN { for (i = 0; i < 2000000; i++) print 3 }'; } \
   >"$work/weights.alist"                                                  # 2 M weights, then the end
-for f in overflow.dat short.dat short.alist zeros.dat weights.alist; do
+{ printf '1000000 1000 3000 6\n'; awk 'BEGIN { for (i = 0; i < 1000000; i++) print 3000 }'; } \
+  >"$work/overflow.alist"                                                 # weights sum beyond int
+for f in overflow.dat short.dat zeros.dat overflow.alist short.alist weights.alist; do
   rc=0
   measure "$work/$f" -- "$bin/ldpcsw-scale" "$work/$f" --bound-only || rc=$?
   echo "   $f: exit $rc, $wall s, peak $peak_kib KiB: $(cat "$work/$f.err")"
