@@ -6,6 +6,12 @@
 
 namespace ldpcsw {
 
+// The fixed experiment's blocks: how many, the prior of a source one, the crossover
+// probability of the side-information channel.
+inline constexpr int EXPERIMENT_BLOCKS = 200;
+inline constexpr double EXPERIMENT_P_SOURCE = 0.5;
+inline constexpr double EXPERIMENT_P_CROSS = 0.08;
+
 // Scale of the thresholds: a draw r of crt_rand() gives a one when 32767.0 * p > r.
 inline constexpr double RAND_SCALE = 32767.0;
 

@@ -60,6 +60,20 @@ __global__ void GPU_findbest1(float* sigma2, const float* gamma, int n, int w) {
   sigma2[i] = s2;
 }
 
+// The block-wide tree of the arg-min: strides 128 down to 1, a slot taking its partner's
+// entry only when its own value is strictly greater (so equal values keep the lower slot,
+// and a comparison with a NaN never moves anything); every thread of the block reaches the
+// barrier after every stride.
+__device__ void min_tree(volatile float* vals, volatile int* idxs, unsigned int tid) {
+  for (int i = 128; i > 0; i >>= 1) {
+    if (tid < static_cast<unsigned int>(i) && vals[tid] > vals[tid + i]) {
+      vals[tid] = vals[tid + i];
+      idxs[tid] = idxs[tid + i];
+    }
+    __syncthreads();
+  }
+}
+
 // min_idx_kernel: writes to *result the position of the smallest of data[0 .. dsize-1]
 // that is below 1e30, or -1 when there is none, in one launch of at most 2 blocks of
 // exactly 256 threads.
@@ -96,13 +110,7 @@ __global__ void min_idx_kernel(const float* data, const int dsize, int* result) 
   vals[tid] = my_val;
   idxs[tid] = my_idx;
   __syncthreads();
-  for (int i = 128; i > 0; i >>= 1) {
-    if (tid < static_cast<unsigned int>(i) && vals[tid] > vals[tid + i]) {
-      vals[tid] = vals[tid + i];
-      idxs[tid] = idxs[tid + i];
-    }
-    __syncthreads();
-  }
+  min_tree(vals, idxs, tid);
   if (tid == 0) {
     blk_vals[blockIdx.x] = vals[0];
     blk_idxs[blockIdx.x] = idxs[0];
@@ -127,13 +135,7 @@ __global__ void min_idx_kernel(const float* data, const int dsize, int* result) 
   vals[tid] = my_val;
   idxs[tid] = my_idx;
   __syncthreads();
-  for (int i = 128; i > 0; i >>= 1) {
-    if (tid < static_cast<unsigned int>(i) && vals[tid] > vals[tid + i]) {
-      vals[tid] = vals[tid + i];
-      idxs[tid] = idxs[tid + i];
-    }
-    __syncthreads();
-  }
+  min_tree(vals, idxs, tid);
   if (tid == 0) {
     *result = idxs[0];
     blk_num = 0;

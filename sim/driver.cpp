@@ -21,10 +21,6 @@ namespace ldpcsw {
 namespace {
 
 constexpr const char* MATRIX_FILE = "Reg504252.dat";
-constexpr int NUM_BLOCKS = 200;
-constexpr double P_SOURCE = 0.5;
-constexpr double P_CROSS = 0.08;
-constexpr double TICKS_PER_SECOND = 1000.0;
 
 // The matrix file, closed on every path out of the driver.
 struct FileCloser {
@@ -72,22 +68,22 @@ int run_experiment() {
 
   double fer_sum = 0.0, ber_sum = 0.0;
   const long t0 = crt_clock();
-  for (int block = 0; block < NUM_BLOCKS; ++block) {
-    draw_block(x, y, n, P_SOURCE, P_CROSS);
+  for (int block = 0; block < EXPERIMENT_BLOCKS; ++block) {
+    draw_block(x, y, n, EXPERIMENT_P_SOURCE, EXPERIMENT_P_CROSS);
     compute_syndrome(h.ir.data(), h.jc.data(), m, x, s);
     decode_syndrome_adaptive(h.ir.data(), h.jc.data(), m, n, y, s, x_hat, byte_scratch.data(),
-                             number_scratch.data(), P_SOURCE, P_CROSS);
+                             number_scratch.data(), EXPERIMENT_P_SOURCE, EXPERIMENT_P_CROSS);
     const int errors = count_bit_errors(x_hat, x, n);
     ber_sum += errors;
     fer_sum += errors > 0 ? 1 : 0;
   }
   const long t1 = crt_clock();
-  const double elapsed = static_cast<int>(t1 - t0) / TICKS_PER_SECOND;
+  const double elapsed = static_cast<int>(t1 - t0) / static_cast<double>(CRT_CLOCKS_PER_SEC);
   std::cout << "Running time: " << elapsed << "s" << std::endl;
 
   // In double: 200 n overflows an int from n = 10,737,419 on.
-  const double ber = ber_sum / (NUM_BLOCKS * static_cast<double>(n));
-  const double fer = fer_sum / NUM_BLOCKS;
+  const double ber = ber_sum / (EXPERIMENT_BLOCKS * static_cast<double>(n));
+  const double fer = fer_sum / EXPERIMENT_BLOCKS;
   std::cout << "FER = " << fer << ", " << "BER = " << ber << std::endl;
 
   // Averages over the completed device searches; with none, IEEE division gives NaN or inf.

@@ -22,10 +22,6 @@
 namespace {
 
 constexpr const char* DEFAULT_FILE = "Reg504252.alist";
-constexpr int BLOCKS = 200;
-constexpr double P_SRC = 0.5;
-constexpr double P_CROSS = 0.08;
-constexpr double CLOCK_TICKS_PER_SECOND = 1000.0;
 
 // Reads the matrix; on failure prints what went wrong and returns false.
 bool load_matrix(const char* path, ldpcsw::ColumnMatrix& h) {
@@ -72,25 +68,28 @@ int main(int argc, char** argv) {
 
   double fer_sum = 0.0, ber_sum = 0.0;
   const long t0 = ldpcsw::crt_clock();
-  for (int block = 0; block < BLOCKS; ++block) {
-    ldpcsw::draw_block(x.data(), y.data(), n, P_SRC, P_CROSS);
+  for (int block = 0; block < ldpcsw::EXPERIMENT_BLOCKS; ++block) {
+    ldpcsw::draw_block(x.data(), y.data(), n, ldpcsw::EXPERIMENT_P_SOURCE,
+                       ldpcsw::EXPERIMENT_P_CROSS);
     ldpcsw::compute_syndrome_columns(h.row_index.data(), h.col_ptr.data(), n, m, x.data(),
                                      s.data());
     // x_hat carries the previous block's decisions in, as in the experiment.
     ldpcsw::decode_syndrome(h.row_index.data(), h.col_ptr.data(), m, n, y.data(), s.data(),
-                            x_hat.data(), byte_scratch.data(), number_scratch.data(), P_SRC,
-                            P_CROSS);
+                            x_hat.data(), byte_scratch.data(), number_scratch.data(),
+                            ldpcsw::EXPERIMENT_P_SOURCE, ldpcsw::EXPERIMENT_P_CROSS);
     const int errors = ldpcsw::count_bit_errors(x_hat.data(), x.data(), n);
     ber_sum += errors;
     fer_sum += errors > 0 ? 1 : 0;
   }
   const long t1 = ldpcsw::crt_clock();
 
-  const double elapsed = static_cast<int>(t1 - t0) / CLOCK_TICKS_PER_SECOND;
+  const double elapsed =
+      static_cast<int>(t1 - t0) / static_cast<double>(ldpcsw::CRT_CLOCKS_PER_SEC);
   std::cout << "Running time: " << elapsed << "s" << std::endl;
   // The divisor is the int product 200 n, formed wide so that a huge n cannot overflow it.
-  const double ber = ber_sum / static_cast<double>(static_cast<std::int64_t>(BLOCKS) * n);
-  const double fer = fer_sum / BLOCKS;
+  const double ber =
+      ber_sum / static_cast<double>(static_cast<std::int64_t>(ldpcsw::EXPERIMENT_BLOCKS) * n);
+  const double fer = fer_sum / ldpcsw::EXPERIMENT_BLOCKS;
   std::cout << "FER = " << fer << ", " << "BER = " << ber << std::endl;
   return 0;
 }
