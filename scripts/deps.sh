@@ -11,6 +11,8 @@ packages=(
   libcli11-dev                   # ldpcsw-sweep's options
   libopenmpi-dev openmpi-bin     # ldpcsw-sweep across processes and machines
   python3-matplotlib             # scripts/plot_sweep.py
+  clang libclang-rt-14-dev       # libFuzzer targets of fuzz/ (scripts/ci-robustness.sh)
+  valgrind                       # memcheck runs (scripts/ci-robustness.sh)
 )
 
 missing=()
