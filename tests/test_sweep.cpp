@@ -198,6 +198,9 @@ TEST(SweepRounds, RankSharesTileTheRound) {
   EXPECT_EQ(next_round_length(c, 1000, 10, 4, 9), 10);  // never past `blocks`
   c = {100, 5, 0, 0};                                     // about 100 more blocks to 10 failures
   EXPECT_EQ(next_round_length(c, 100000, 10, 3, 9), 102);
+  c = {100, 0, 0, 0};
+  EXPECT_EQ(next_round_length(c, 100000, 10, 3, 9), 3 * 64);
+  EXPECT_EQ(next_round_length(c, 100000, 10, 3, 9, 2), 3 * 256);
 }
 
 TEST(SweepCounts, SameForAnyThreadsAndProcessesAndEqualToTheSerialDefinition) {

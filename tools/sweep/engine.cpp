@@ -92,10 +92,11 @@ std::pair<std::int64_t, std::int64_t> rank_share(std::int64_t begin, std::int64_
 
 std::int64_t next_round_length(const PointCounts& c, std::int64_t blocks,
                                std::int64_t max_frame_errors, std::int64_t total_workers,
-                               int round_index) {
+                               int round_index, int processes) {
   const std::int64_t remaining = blocks - c.blocks;
   if (remaining <= 0) return 0;
-  const std::int64_t per_worker = std::int64_t{2} << std::min(round_index, 5);  // 2 .. 64
+  const int top = processes > 1 ? 7 : 5;  // up to 256 or 64 blocks per worker
+  const std::int64_t per_worker = std::int64_t{2} << std::min(round_index, top);
   std::int64_t length = total_workers * per_worker;
   if (max_frame_errors > 0 && c.frame_errors > 0) {
     // Blocks expected before the limit at the rate seen so far, rounded up to whole workers.
@@ -199,8 +200,8 @@ PointResult run_point(const SweepCode& code, DecoderKind decoder, const PointTas
   result.counts = start;
   std::vector<std::int64_t> buffer;
   for (int round = 0; !point_finished(result.counts, task.blocks, task.max_frame_errors); ++round) {
-    const std::int64_t length = next_round_length(result.counts, task.blocks,
-                                                  task.max_frame_errors, total_workers, round);
+    const std::int64_t length = next_round_length(
+        result.counts, task.blocks, task.max_frame_errors, total_workers, round, group.size());
     const std::int64_t round_begin = result.counts.blocks;
     const auto [first, last] = rank_share(round_begin, length, group.rank(), group.size());
     buffer.assign(static_cast<std::size_t>(length * OUTCOME_SLOTS + 1), 0);

@@ -82,11 +82,13 @@ std::pair<std::int64_t, std::int64_t> rank_share(std::int64_t begin, std::int64_
                                                  int size);
 
 // Length of the next round, the same on every process. Grows from 2 blocks per worker to 64
-// per worker; once failures have been seen it is held near the number of blocks still
-// expected before max_frame_errors, so an early stop wastes little work. Never past `blocks`.
+// per worker, or to 256 when several processes share it: their shares are fixed, so longer
+// rounds even out the blocks' unequal costs between them. Once failures have been seen it is
+// held near the number of blocks still expected before max_frame_errors, so an early stop
+// wastes little work. Never past `blocks`.
 std::int64_t next_round_length(const PointCounts& c, std::int64_t blocks,
                                std::int64_t max_frame_errors, std::int64_t total_workers,
-                               int round_index);
+                               int round_index, int processes = 1);
 
 // ---- Processes -------------------------------------------------------------------------------
 

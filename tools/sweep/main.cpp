@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <string>
@@ -58,10 +59,20 @@ class MpiCollective final : public ldpcsw::sweep::Collective {
   }
   int rank() const override { return rank_; }
   int size() const override { return size_; }
+  // A process that finished its share waits here for the others. MPI_Allreduce would spin
+  // on a core for that time, taking it from a process still decoding whenever processes
+  // outnumber free cores; polling with short sleeps leaves the core to them, and 100 us is
+  // nothing next to a round of decoding.
   void sum(std::int64_t* values, std::int64_t count) override {
     while (count > 0) {
       const int chunk = count > INT_MAX ? INT_MAX : static_cast<int>(count);
-      MPI_Allreduce(MPI_IN_PLACE, values, chunk, MPI_INT64_T, MPI_SUM, MPI_COMM_WORLD);
+      MPI_Request request;
+      MPI_Iallreduce(MPI_IN_PLACE, values, chunk, MPI_INT64_T, MPI_SUM, MPI_COMM_WORLD, &request);
+      for (int done = 0;;) {
+        MPI_Test(&request, &done, MPI_STATUS_IGNORE);
+        if (done) break;
+        std::this_thread::sleep_for(std::chrono::microseconds(100));
+      }
       values += chunk;
       count -= chunk;
     }
