@@ -14,7 +14,7 @@
 //     __threadfence is a sequentially consistent fence.
 //
 // How a launch runs: the blocks are shared out among a few host threads (LDPCSW_SIMT_THREADS,
-// default half the processor count, 1 to 4), each taking the next block not yet taken, as a GPU
+// default one per processor, 1 to 4), each taking the next block not yet taken, as a GPU
 // runs blocks side by side; the launch returns when every block has ended. So blocks of one
 // launch may run at the same time, and kernels that pass data between blocks must use
 // atomicAdd and __threadfence as on the device. Within a host thread, thread 0 of a block
