@@ -71,6 +71,7 @@ CodeWeights code_weights(const ParityCheckMatrix& h) {
 int code_girth(const ParityCheckMatrix& h, int max_length) {
   // Tanner graph: node c < n is column c, node n + r is row r. Adjacency without repeats.
   const int n = h.n, m = h.m;
+  if (static_cast<std::int64_t>(n) + m + 1 > INT_MAX) return -1;
   const ColumnMatrix columns = code_columns_of(h);
   std::vector<int> start(static_cast<std::size_t>(n) + m + 1, 0);
   std::vector<int> adjacent;

@@ -32,7 +32,8 @@ CodeWeights code_weights(const ParityCheckMatrix& h);
 // cycles up to `max_length` only (0: no bound). Returns 0 when no cycle within the bound
 // exists. Repeated entries are taken once. Cost: one breadth-first search per column,
 // each cut off at half the shortest cycle found so far, so a graph that has short cycles
-// anywhere is cheap, and a bound keeps large graphs cheap.
+// anywhere is cheap, and a bound keeps large graphs cheap. Returns -1, searching nothing,
+// for a graph whose n + m nodes are more than an int numbers.
 int code_girth(const ParityCheckMatrix& h, int max_length);
 
 }  // namespace ldpcsw

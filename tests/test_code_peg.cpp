@@ -60,6 +60,11 @@ TEST(CodeGirth, HandBuiltGraphs) {
   // rows with column 3 closes a 4-cycle.
   EXPECT_EQ(code_girth(from_rows(5, {{0, 1}, {1, 2}, {2, 3, 4}, {3, 0, 4}}), 0), 4);
   EXPECT_EQ(code_girth(from_rows(4, {{0, 1}, {1, 2}, {2, 3}, {3, 0}}), 0), 8);
+  // A graph with more nodes than an int numbers is not searched (its node numbers would
+  // overflow): -1, at once and without allocating for its columns.
+  ParityCheckMatrix huge = from_rows(4, {{0, 1}, {1, 2}});
+  huge.n = 2147483647;
+  EXPECT_EQ(code_girth(huge, 0), -1);
 }
 
 TEST(CodeConvert, RowsAndColumnsRoundTripWithSortedLists) {

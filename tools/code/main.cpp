@@ -125,7 +125,9 @@ void print_summary(const ParityCheckMatrix& h, int girth_limit) {
   std::printf("n %d, m %d, edges %d, column weights %d..%d, row weights %d..%d\n", h.n, h.m,
               h.edges(), w.min_column, w.max_column, w.min_row, w.max_row);
   const int girth = code_girth(h, girth_limit);
-  if (girth > 0)
+  if (girth < 0)
+    std::printf("girth not computed: the Tanner graph has more nodes than an int numbers\n");
+  else if (girth > 0)
     std::printf("girth %d\n", girth);
   else if (girth_limit > 0)
     std::printf("girth above %d (cycles up to %d searched)\n", girth_limit, girth_limit);
