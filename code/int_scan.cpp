@@ -1,14 +1,26 @@
 #include "code/int_scan.h"
 
 #include <cctype>
+#include <cerrno>
 #include <climits>
+#include <cstring>
 
 namespace ldpcsw {
+namespace {
+
+// errno of the last read that failed on this thread, for scan_problem.
+thread_local int last_read_errno = 0;
+
+}  // namespace
 
 ScanStatus scan_int(std::FILE* file, int& value) {
   int c = getc_unlocked(file);
   while (c != EOF && std::isspace(c)) c = getc_unlocked(file);
-  if (c == EOF) return ScanStatus::end_of_file;
+  if (c == EOF) {
+    if (!std::ferror(file)) return ScanStatus::end_of_file;
+    last_read_errno = errno;
+    return ScanStatus::read_error;
+  }
   bool negative = false;
   if (c == '+' || c == '-') {
     negative = (c == '-');
@@ -41,6 +53,8 @@ std::string scan_problem(ScanStatus status) {
     case ScanStatus::end_of_file: return "the file ends early";
     case ScanStatus::not_integer: return "a value is not an integer";
     case ScanStatus::out_of_range: return "a value is outside the int range";
+    case ScanStatus::read_error:
+      return std::string("the file cannot be read (") + std::strerror(last_read_errno) + ")";
   }
   return "unknown problem";
 }

@@ -9,12 +9,14 @@
 
 namespace ldpcsw {
 
-enum class ScanStatus { ok, end_of_file, not_integer, out_of_range };
+enum class ScanStatus { ok, end_of_file, not_integer, out_of_range, read_error };
 
-// Skips white space, then reads an optional sign and one or more decimal digits.
+// Skips white space, then reads an optional sign and one or more decimal digits. A stream
+// that fails (a folder in place of a file, an I/O error) gives read_error, not end_of_file.
 ScanStatus scan_int(std::FILE* file, int& value);
 
-// A short phrase for a failed scan, for messages such as "row 3: <phrase>".
+// A short phrase for a failed scan, for messages such as "row 3: <phrase>"; for read_error
+// it names the system's reason for the last failed read on this thread.
 std::string scan_problem(ScanStatus status);
 
 }  // namespace ldpcsw

@@ -11,6 +11,10 @@ namespace {
 // Reads one header count and checks that it is a positive int.
 bool read_count(std::FILE* file, const char* name, int& value, std::string& error) {
   ScanStatus status = scan_int(file, value);
+  if (status == ScanStatus::read_error) {
+    error = "header: " + scan_problem(status);
+    return false;
+  }
   if (status != ScanStatus::ok) {
     error = std::string("header: ") + scan_problem(status) + " where " + name + " should be";
     return false;

@@ -112,3 +112,14 @@ TEST(ReadCodeRows, HugeCountsWithAShortFileFailWithoutAllocatingThem) {
   EXPECT_FALSE(r.ok);
   EXPECT_NE(r.error.find("ends early"), std::string::npos) << r.error;
 }
+
+TEST(ReadCodeRows, AFolderInPlaceOfTheFileIsAReadErrorNotAnEmptyFile) {
+  test::TempDir dir;
+  std::FILE* f = std::fopen(dir.path.c_str(), "r");  // a folder opens for reading on Linux
+  ASSERT_NE(f, nullptr);
+  ParityCheckMatrix h;
+  std::string error;
+  EXPECT_FALSE(read_code_rows(f, h, error));
+  std::fclose(f);
+  EXPECT_EQ(error, "header: the file cannot be read (Is a directory)");
+}
