@@ -8,6 +8,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <new>
 #include <string>
 #include <thread>
 
@@ -120,7 +121,19 @@ int main(int argc, char** argv) {
     install_stop_handlers();
     SweepIo io;
     io.progress = root && !options.quiet && ::isatty(STDERR_FILENO) == 1;
-    status = run_sweep(options, group, &g_stop, io);
+    try {
+      status = run_sweep(options, group, &g_stop, io);
+    } catch (const std::bad_alloc&) {
+      // A few bytes of matrix file can declare arrays far beyond memory: a line, not an abort.
+      std::fprintf(stderr,
+                   "ldpcsw-sweep: %s: not enough memory for the matrix and the decoders' arrays\n",
+                   options.matrix.c_str());
+#ifdef LDPCSW_WITH_MPI
+      // The other processes would wait for this one in the next reduction.
+      if (group.size() > 1) MPI_Abort(MPI_COMM_WORLD, 1);
+#endif
+      status = 1;
+    }
   }
 #ifdef LDPCSW_WITH_MPI
   MPI_Finalize();
