@@ -129,3 +129,28 @@ TEST(SweepTool, CsvIsNeitherOverwrittenNorContinuedWithOtherSettings) {
   EXPECT_EQ(after.substr(0, before.size()), before);
   EXPECT_EQ(counts_of(after).substr(counts_of(before).size(), 5), "0.04,");
 }
+
+// A complete file of a few bytes can declare two billion columns: refused with a line, not an
+// abort. The address-space limit makes the allocation fail on any machine; sanitizer
+// runtimes reserve far more address space up front and cannot run under it.
+#if defined(__SANITIZE_ADDRESS__)
+#define LDPCSW_SWEEP_UNDER_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define LDPCSW_SWEEP_UNDER_ASAN 1
+#endif
+#endif
+TEST(SweepTool, MatrixTooLargeForMemoryIsRefusedWithOneLine) {
+#ifdef LDPCSW_SWEEP_UNDER_ASAN
+  GTEST_SKIP() << "an address-space limit cannot be combined with AddressSanitizer";
+#endif
+  ldpcsw::test::TempDir dir;
+  ldpcsw::test::write_file(dir.file("huge.dat"), "2147483647 1 1\n5\n");
+  const auto r = run_process(
+      "/bin/sh",
+      {"-c", "ulimit -v 2000000 && exec '" + bin("ldpcsw-sweep") + "' --matrix huge.dat --p 0.05 -q"},
+      dir.path);
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_EQ(r.err,
+            "ldpcsw-sweep: huge.dat: not enough memory for the matrix and the decoders' arrays\n");
+}
