@@ -13,6 +13,7 @@ packages=(
   python3-matplotlib             # scripts/plot_sweep.py
   clang libclang-rt-14-dev       # libFuzzer targets of fuzz/ (scripts/ci-robustness.sh)
   valgrind                       # memcheck runs (scripts/ci-robustness.sh)
+  time                           # peak memory of the scale check (/usr/bin/time -v)
 )
 
 missing=()
