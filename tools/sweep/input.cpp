@@ -93,12 +93,7 @@ bool load_sweep_code(const std::string& path, MatrixFormat format, SweepCode& co
     }
   } else {
     ColumnMatrix h;
-    ok = read_code_alist(file, h, why);
-    if (ok && h.m > h.n) {
-      ok = false;
-      why = "header: m = " + std::to_string(h.m) + " exceeds n = " + std::to_string(h.n) +
-            "; the decoders need m <= n";
-    }
+    ok = read_code_alist(file, h, why);  // refuses m > n itself, as the decoders need
     if (ok) {
       ParityCheckMatrix rows = code_rows_of(h);
       code.n = h.n;
