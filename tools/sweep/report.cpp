@@ -15,6 +15,20 @@ double rate(std::int64_t count, double seconds) {
   return seconds > 0.0 ? static_cast<double>(count) / seconds : 0.0;
 }
 
+// What a point's row shows beside its counts, the same in the table and in the CSV.
+struct DerivedStats {
+  Interval fer, ber;
+  double avg_iterations, blocks_per_second;
+};
+
+DerivedStats derive(const PointRow& row, int n) {
+  const PointCounts& c = row.counts;
+  return DerivedStats{
+      wilson_interval(c.frame_errors, c.blocks), wilson_interval(c.bit_errors, c.blocks * n),
+      c.blocks > 0 ? static_cast<double>(c.iterations) / static_cast<double>(c.blocks) : 0.0,
+      rate(c.blocks, row.seconds)};
+}
+
 std::vector<std::string> split_fields(const std::string& line) {
   std::vector<std::string> fields;
   std::string::size_type start = 0;
@@ -47,17 +61,16 @@ std::string format_number(double v) {
 
 std::string format_csv_row(const PointRow& row, int n) {
   const PointCounts& c = row.counts;
-  const Interval fer = wilson_interval(c.frame_errors, c.blocks);
-  const Interval ber = wilson_interval(c.bit_errors, c.blocks * n);
-  const double avg_it =
-      c.blocks > 0 ? static_cast<double>(c.iterations) / static_cast<double>(c.blocks) : 0.0;
+  const DerivedStats d = derive(row, n);
+  const Interval& fer = d.fer;
+  const Interval& ber = d.ber;
   std::string s = format_number(row.p) + ',' + format_number(binary_entropy(row.p)) + ',' +
                   std::to_string(c.blocks) + ',' + std::to_string(c.frame_errors) + ',' +
                   std::to_string(c.bit_errors) + ',' + format_number(fer.estimate) + ',' +
                   format_number(fer.lo) + ',' + format_number(fer.hi) + ',' +
                   format_number(ber.estimate) + ',' + format_number(ber.lo) + ',' +
-                  format_number(ber.hi) + ',' + format_number(avg_it) + ',' +
-                  format_number(row.seconds) + ',' + format_number(rate(c.blocks, row.seconds));
+                  format_number(ber.hi) + ',' + format_number(d.avg_iterations) + ',' +
+                  format_number(row.seconds) + ',' + format_number(d.blocks_per_second);
   if (row.partial) s += std::string(",") + PARTIAL_MARK;
   return s;
 }
@@ -72,17 +85,16 @@ std::string format_table_header() {
 
 std::string format_table_row(const PointRow& row, int n) {
   const PointCounts& c = row.counts;
-  const Interval fer = wilson_interval(c.frame_errors, c.blocks);
-  const Interval ber = wilson_interval(c.bit_errors, c.blocks * n);
-  const double avg_it =
-      c.blocks > 0 ? static_cast<double>(c.iterations) / static_cast<double>(c.blocks) : 0.0;
+  const DerivedStats d = derive(row, n);
+  const Interval& fer = d.fer;
+  const Interval& ber = d.ber;
   char f[64], b[64], line[320];
   std::snprintf(f, sizeof f, "%.3e [%.2e, %.2e]", fer.estimate, fer.lo, fer.hi);
   std::snprintf(b, sizeof b, "%.3e [%.2e, %.2e]", ber.estimate, ber.lo, ber.hi);
   std::snprintf(line, sizeof line, "%-8.6g %-7.4f %10lld %8lld %11lld  %-30s  %-30s %7.2f %9.2f %9.0f%s\n",
                 row.p, binary_entropy(row.p), static_cast<long long>(c.blocks),
                 static_cast<long long>(c.frame_errors), static_cast<long long>(c.bit_errors), f,
-                b, avg_it, row.seconds, rate(c.blocks, row.seconds),
+                b, d.avg_iterations, row.seconds, d.blocks_per_second,
                 row.partial ? "  (partial)" : "");
   return line;
 }
