@@ -24,7 +24,10 @@ counts() { cut -d, -f1,3,4,5,12 "$1"; }
 diff <(counts "$work/t1.csv") <(counts "$work/t2.csv")
 echo "ci-sweep: 1 and 2 threads give the same counts"
 
-if ldd "$sweep" | grep -q libmpi; then
+# ldd's whole output is read before it is searched: under pipefail, `ldd | grep -q` fails whenever
+# grep stops reading first and ldd dies of SIGPIPE, which would pass a binary built with MPI as one without.
+linked="$(ldd "$sweep")"
+if [[ $linked == *libmpi* ]]; then
   mpirun --allow-run-as-root --oversubscribe -np 2 \
     "$sweep" "${args[@]}" --threads 1 --csv "$work/r2.csv" >/dev/null
   diff <(counts "$work/t1.csv") <(counts "$work/r2.csv")
