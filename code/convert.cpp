@@ -7,18 +7,31 @@
 
 namespace ldpcsw {
 
+namespace {
+
+// Transposes a compressed sparse layout: `ptr` (majors + 1 offsets) and `idx` (the minor index of
+// every edge) become `out_ptr` (minors + 1 offsets) and `out_idx` (the major index of every edge),
+// each major's edges kept in ascending major order within every minor.
+void transpose_layout(const std::vector<int>& ptr, const std::vector<int>& idx, int minors,
+                      std::vector<int>& out_ptr, std::vector<int>& out_idx) {
+  const int majors = ptr.empty() ? 0 : static_cast<int>(ptr.size()) - 1;
+  const int edges = ptr.empty() ? 0 : ptr.back();
+  out_ptr.assign(static_cast<std::size_t>(minors) + 1, 0);
+  for (int e = 0; e < edges; ++e) ++out_ptr[static_cast<std::size_t>(idx[e]) + 1];
+  for (int c = 0; c < minors; ++c) out_ptr[c + 1] += out_ptr[c];
+  out_idx.resize(static_cast<std::size_t>(edges));
+  std::vector<int> next(out_ptr.begin(), out_ptr.end() - 1);
+  for (int r = 0; r < majors; ++r)
+    for (int e = ptr[r]; e < ptr[r + 1]; ++e) out_idx[next[idx[e]]++] = r;
+}
+
+}  // namespace
+
 ColumnMatrix code_columns_of(const ParityCheckMatrix& h) {
   ColumnMatrix out;
   out.n = h.n;
   out.m = h.m;
-  out.col_ptr.assign(static_cast<std::size_t>(h.n) + 1, 0);
-  const int edges = h.edges();
-  for (int e = 0; e < edges; ++e) ++out.col_ptr[static_cast<std::size_t>(h.jc[e]) + 1];
-  for (int c = 0; c < h.n; ++c) out.col_ptr[c + 1] += out.col_ptr[c];
-  out.row_index.resize(static_cast<std::size_t>(edges));
-  std::vector<int> next(out.col_ptr.begin(), out.col_ptr.end() - 1);
-  for (int r = 0; r < h.m; ++r)
-    for (int e = h.ir[r]; e < h.ir[r + 1]; ++e) out.row_index[next[h.jc[e]]++] = r;
+  transpose_layout(h.ir, h.jc, h.n, out.col_ptr, out.row_index);
   return out;
 }
 
@@ -26,14 +39,7 @@ ParityCheckMatrix code_rows_of(const ColumnMatrix& h) {
   ParityCheckMatrix out;
   out.n = h.n;
   out.m = h.m;
-  out.ir.assign(static_cast<std::size_t>(h.m) + 1, 0);
-  const int edges = h.edges();
-  for (int e = 0; e < edges; ++e) ++out.ir[static_cast<std::size_t>(h.row_index[e]) + 1];
-  for (int r = 0; r < h.m; ++r) out.ir[r + 1] += out.ir[r];
-  out.jc.resize(static_cast<std::size_t>(edges));
-  std::vector<int> next(out.ir.begin(), out.ir.end() - 1);
-  for (int c = 0; c < h.n; ++c)
-    for (int e = h.col_ptr[c]; e < h.col_ptr[c + 1]; ++e) out.jc[next[h.row_index[e]]++] = c;
+  transpose_layout(h.col_ptr, h.row_index, h.m, out.ir, out.jc);
   return out;
 }
 
