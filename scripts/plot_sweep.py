@@ -1,21 +1,31 @@
 #!/usr/bin/python3
 """Plot an ldpcsw-sweep CSV: FER and BER against the crossover probability p, log scale,
-with 95% Wilson intervals and the Slepian-Wolf limit H(p) = m/n marked.
+with their 95% intervals and the Slepian-Wolf limit H(p) = rank(H)/n marked.
 
-  scripts/plot_sweep.py sweep.csv -o sweep.png          # m/n from sweep.csv.run
+  scripts/plot_sweep.py sweep.csv -o sweep.png          # rank and n from sweep.csv.run
   scripts/plot_sweep.py sweep.csv -o sweep.svg --rate 0.5
 
-Points without errors are drawn at their 95% upper bound as open downward triangles;
-an unfinished (partial) point is drawn open.
+Points are joined in order of p. Points without errors are drawn at their 95% upper bound as
+open downward triangles; an unfinished (partial) point is drawn open. The CSV is read with the
+rules the sweep applies on --resume: every row whole and consistent, its check matching, blank
+lines only at the end, a last line cut off by a crash dropped with a note.
 """
 import argparse
-import csv
 import math
 import os
 import sys
 
-HEADER = ("p,h_p,blocks,frame_errors,bit_errors,fer,fer_lo,fer_hi,ber,ber_lo,ber_hi,"
+FIELDS = ("p,h_p,blocks,frame_errors,bit_errors,fer,fer_lo,fer_hi,ber,ber_lo,ber_hi,"
           "avg_iterations,seconds,blocks_per_second").split(",")
+HEADER = FIELDS + ["bit_errors_sq", "check"]
+HEADER_UNCHECKED = FIELDS            # files of earlier versions: no squared sums, no checks
+COUNTS = ("blocks", "frame_errors", "bit_errors", "bit_errors_sq")
+# The settings a row's check covers, as the sweep writes them to FILE.run.
+CHECKED_SETTINGS = ("blocks", "decoder", "m", "matrix", "max_frame_errors", "n", "seed")
+
+
+def fail(message):
+    sys.exit(f"plot_sweep.py: {message}")
 
 
 def binary_entropy(p):
@@ -25,7 +35,7 @@ def binary_entropy(p):
 
 
 def slepian_wolf_limit(rate):
-    """The p in (0, 1/2] with H(p) = rate: decoding can succeed only for H(p) < m/n."""
+    """The p in (0, 1/2] with H(p) = rate: decoding can succeed only for H(p) < rate."""
     if rate >= 1.0:
         return 0.5
     lo, hi = 0.0, 0.5
@@ -38,92 +48,192 @@ def slepian_wolf_limit(rate):
     return 0.5 * (lo + hi)
 
 
-def read_rows(path):
-    rows = []
-    with open(path, newline="") as f:
-        reader = csv.reader(f)
-        header = next(reader, None)
-        if header != HEADER:
-            sys.exit(f"{path}: not an ldpcsw-sweep CSV (header differs)")
-        for number, fields in enumerate(reader, start=2):
-            if not fields:
-                continue
-            partial = len(fields) == 15 and fields[14] == "partial"
-            if len(fields) != 14 and not partial:
-                sys.exit(f"{path}: line {number}: {len(fields)} fields instead of 14")
-            row = {name: float(value) for name, value in zip(HEADER, fields)}
-            row["partial"] = partial
-            rows.append(row)
+def row_check(settings_text, previous, body):
+    """The sweep's row check: 64-bit FNV-1a over the settings, the previous check and the row."""
+    h = 0xcbf29ce484222325
+    for byte in (settings_text + "\n" + previous + "\n" + body).encode():
+        h = ((h ^ byte) * 0x100000001b3) & 0xFFFFFFFFFFFFFFFF
+    return f"{h:016x}"
+
+
+def read_rows(path, settings):
+    """Rows of the CSV, each a dict of floats plus 'partial'; exits with one line on a bad file."""
+    try:
+        with open(path, "rb") as f:
+            text = f.read().decode("utf-8")
+    except (OSError, UnicodeDecodeError) as e:
+        fail(f"{path}: cannot read: {getattr(e, 'strerror', None) or e}")
+    lines = text.split("\n")
+    torn = lines.pop()  # text after the last end of line: a row cut off, or nothing
+    if torn.strip():
+        print(f"plot_sweep.py: {path}: the last line was cut off (an interrupted write); "
+              "left out", file=sys.stderr)
+    if not lines:
+        fail(f"{path}: empty file")
+    header = lines[0].rstrip("\r").split(",")
+    checked = header == HEADER
+    if not checked and header != HEADER_UNCHECKED:
+        fail(f"{path}: line 1: not the header of an ldpcsw-sweep CSV")
+    settings_text = None
+    if checked and all(k in settings for k in CHECKED_SETTINGS):
+        settings_text = "".join(f"{k}={settings[k]}\n" for k in CHECKED_SETTINGS)
+    elif checked:
+        print(f"plot_sweep.py: {path}.run is missing or incomplete; the rows' checks are not "
+              "verified", file=sys.stderr)
+    n = int(settings["n"]) if settings.get("n", "").isdigit() else None
+    width = len(header)
+    rows, chain, blank_at, partial_seen = [], "", None, False
+    for number, line in enumerate(lines[1:], start=2):
+        line = line.rstrip("\r")
+        if not line.strip():
+            blank_at = blank_at or number
+            continue
+        if blank_at is not None:
+            fail(f"{path}: line {blank_at}: a blank line between rows")
+        if partial_seen:
+            fail(f"{path}: line {number}: a row follows the partial row")
+        fields = line.split(",")
+        partial = len(fields) == width + 1 and fields[-1] == "partial"
+        if partial:
+            fields.pop()
+            partial_seen = True
+        if len(fields) != width:
+            fail(f"{path}: line {number}: {len(fields)} fields instead of {width}")
+        row = {}
+        try:
+            for name, value in zip(header, fields):
+                if name == "check":
+                    continue
+                row[name] = int(value) if name in COUNTS else float(value)
+        except ValueError:
+            fail(f"{path}: line {number}: a field is not a number")
+        if any(row[c] < 0 for c in COUNTS if c in row) or row["blocks"] == 0 or \
+                row["frame_errors"] > row["blocks"] or row["bit_errors"] < row["frame_errors"] or \
+                (n is not None and row["bit_errors"] > row["frame_errors"] * n):
+            fail(f"{path}: line {number}: the counts cannot all hold")
+        if settings_text is not None:
+            body = ",".join(fields[:-1]) + (",partial" if partial else "")
+            check = row_check(settings_text, chain, body)
+            if fields[-1] != check:
+                fail(f"{path}: line {number}: the row does not match its check: it was edited, "
+                     "moved, or comes from another run or file")
+            if not partial:
+                chain = check
+        row["partial"] = partial
+        rows.append(row)
     if not rows:
-        sys.exit(f"{path}: no points to plot")
-    return rows
+        fail(f"{path}: no points to plot")
+    return rows, checked
 
 
-def read_rate(csv_path):
+def read_settings(csv_path):
     settings = {}
     try:
         with open(csv_path + ".run") as f:
             for line in f:
                 key, _, value = line.strip().partition("=")
                 settings[key] = value
-        return int(settings["m"]) / int(settings["n"]), settings
-    except (OSError, KeyError, ValueError, ZeroDivisionError):
-        return None, settings
+    except (OSError, UnicodeDecodeError):
+        pass
+    return settings
+
+
+def rate_of(settings):
+    """(rate, what it is): rank(H)/n when the rank is recorded, m/n otherwise."""
+    try:
+        n = int(settings["n"])
+        if settings.get("rank", "").isdigit():
+            return int(settings["rank"]) / n, "rank(H)/n"
+        return int(settings["m"]) / n, "m/n (rank not recorded)"
+    except (KeyError, ValueError, ZeroDivisionError):
+        return None, None
+
+
+def draw(ax, rows, rate, rate_name, checked):
+    """FER and BER of `rows` joined in order of p, and the Slepian-Wolf limit of `rate`."""
+    rows = sorted(rows, key=lambda r: r["p"])
+    ber_interval = "95% interval, blocks as clusters" if checked else "95% Wilson interval"
+    styles = (("fer", "frame_errors", "FER", "tab:blue", "o", "-", "95% Wilson interval"),
+              ("ber", "bit_errors", "BER", "tab:red", "s", "--", ber_interval))
+    for key, count, label, colour, marker, line, interval in styles:
+        seen = [r for r in rows if r[count] > 0]
+        if seen:
+            ps = [r["p"] for r in seen]
+            ax.errorbar(ps, [r[key] for r in seen],
+                        yerr=[[r[key] - r[key + "_lo"] for r in seen],
+                              [r[key + "_hi"] - r[key] for r in seen]],
+                        fmt="none", ecolor=colour, lw=1.2, capsize=2)
+            ax.plot(ps, [r[key] for r in seen], line, color=colour, lw=1.2)
+            ax.plot([], [], line + marker, color=colour, lw=1.2, ms=5,  # the legend's entry
+                    label=f"{label} ({interval})")
+            done = [r for r in seen if not r["partial"]]
+            ax.plot([r["p"] for r in done], [r[key] for r in done], marker, color=colour, ms=5,
+                    ls="none")
+            cut = [r for r in seen if r["partial"]]
+            if cut:  # unfinished points: open markers only
+                ax.plot([r["p"] for r in cut], [r[key] for r in cut], marker, color=colour,
+                        mfc="white", ms=6, ls="none", label=f"{label}: unfinished point")
+        unseen = [r for r in rows if r[count] == 0]
+        if unseen:  # FER's triangle larger: without errors both bounds may coincide
+            ax.plot([r["p"] for r in unseen], [r[key + "_hi"] for r in unseen], "v",
+                    color=colour, mfc="none", ms=9 if key == "fer" else 5, ls="none",
+                    label=f"{label}: no errors (95% upper bound)")
+
+    limit = slepian_wolf_limit(rate)
+    ps = [r["p"] for r in rows]
+    lo, hi = min(ps + [limit]), max(ps + [limit])
+    margin = max(0.005, 0.04 * (hi - lo))
+    ax.set_xlim(max(0.0, lo - margin), hi + 2 * margin)
+    ax.axvline(limit, color="black", lw=1.0, ls=":")
+    # The label goes on the side of the line with more room inside the axes.
+    left, right = ax.get_xlim()
+    on_right = right - limit >= limit - left
+    ax.text(limit, 0.98, f" Slepian-Wolf limit \n H(p) = {rate_name} = {rate:.4g} \n"
+                         f" p = {limit:.4f} ",
+            transform=ax.get_xaxis_transform(), va="top", ha="left" if on_right else "right",
+            fontsize=8)
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("csv", help="CSV written by ldpcsw-sweep --csv")
-    parser.add_argument("-o", "--output", help="picture file, .png or .svg (default: CSV name .png)")
+    parser.add_argument("-o", "--output",
+                        help="picture file, .png, .svg or .pdf (default: CSV name .png)")
     parser.add_argument("--rate", type=float,
-                        help="m/n of the matrix (default: read from CSV.run)")
+                        help="rank(H)/n of the matrix (default: read from CSV.run)")
     parser.add_argument("--title", help="title of the picture")
     args = parser.parse_args()
 
     try:
         import matplotlib
     except ImportError:
-        sys.exit("matplotlib is missing: install Debian's python3-matplotlib (scripts/deps.sh) "
-                 "and run this script with /usr/bin/python3")
+        fail("matplotlib is missing: install Debian's python3-matplotlib (scripts/deps.sh) "
+             "and run this script with /usr/bin/python3")
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
 
-    rows = read_rows(args.csv)
-    rate, settings = read_rate(args.csv)
-    if args.rate is not None:
-        rate = args.rate
-    if rate is None:
-        sys.exit(f"{args.csv}.run is missing or incomplete: give --rate m/n")
-    if not 0.0 < rate <= 1.0:
-        sys.exit(f"--rate {rate}: must lie in (0, 1]")
     output = args.output or os.path.splitext(args.csv)[0] + ".png"
-
+    folder = os.path.dirname(output) or "."
+    if not os.path.isdir(folder):
+        fail(f"{output}: the folder {folder} does not exist")
     fig, ax = plt.subplots(figsize=(7.5, 5.0))
-    styles = (("fer", "frame_errors", "FER", "tab:blue", "o", "-"),
-              ("ber", "bit_errors", "BER", "tab:red", "s", "--"))
-    for key, count, label, colour, marker, line in styles:
-        seen = [r for r in rows if r[count] > 0]
-        if seen:
-            ax.errorbar([r["p"] for r in seen], [r[key] for r in seen],
-                        yerr=[[r[key] - r[key + "_lo"] for r in seen],
-                              [r[key + "_hi"] - r[key] for r in seen]],
-                        fmt=marker + line, color=colour, lw=1.2, ms=5, capsize=2,
-                        label=f"{label} (95% Wilson interval)")
-        for r in seen:
-            if r["partial"]:  # unfinished point: open marker over the filled one
-                ax.plot(r["p"], r[key], marker, color=colour, mfc="white", ms=5)
-        unseen = [r for r in rows if r[count] == 0]
-        if unseen:
-            ax.plot([r["p"] for r in unseen], [r[key + "_hi"] for r in unseen], "v",
-                    color=colour, mfc="none", ms=6,
-                    label=f"{label}: no errors (95% upper bound)")
+    kinds = fig.canvas.get_supported_filetypes()
+    extension = os.path.splitext(output)[1].lstrip(".").lower()
+    if extension not in kinds:
+        fail(f"{output}: unsupported picture format '{extension}'; use one of "
+             + ", ".join("." + k for k in sorted(kinds)))
 
-    limit = slepian_wolf_limit(rate)
-    ax.axvline(limit, color="black", lw=1.0, ls=":")
-    ax.text(limit, 0.98, f" Slepian-Wolf limit\n H(p) = m/n = {rate:g}\n p = {limit:.4f}",
-            transform=ax.get_xaxis_transform(), va="top", ha="left", fontsize=8)
-    ps = [r["p"] for r in rows]
-    ax.set_xlim(min(ps) - 0.005, max(max(ps), limit) + 0.01)
+    settings = read_settings(args.csv)
+    rows, checked = read_rows(args.csv, settings)
+    rate, rate_name = rate_of(settings)
+    if args.rate is not None:
+        rate, rate_name = args.rate, "rate"
+    if rate is None:
+        fail(f"{args.csv}.run is missing or incomplete: give --rate rank(H)/n")
+    if not (0.0 < rate <= 1.0):
+        fail(f"--rate {rate}: must lie in (0, 1]")
+
+    draw(ax, rows, rate, rate_name, checked)
     ax.set_yscale("log")
     ax.set_xlabel("crossover probability p of the side information")
     ax.set_ylabel("error rate")
@@ -139,7 +249,10 @@ def main():
     ax.grid(True, which="both", alpha=0.3)
     ax.legend(loc="lower right", fontsize=8)
     fig.tight_layout()
-    fig.savefig(output, dpi=120)
+    try:
+        fig.savefig(output, dpi=120)
+    except (OSError, ValueError) as e:
+        fail(f"{output}: cannot write: {getattr(e, 'strerror', None) or e}")
     print(output)
 
 

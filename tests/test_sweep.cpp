@@ -6,6 +6,7 @@
 #include <barrier>
 #include <cmath>
 #include <cstdio>
+#include <sstream>
 #include <thread>
 
 #include "tests/support.h"
@@ -86,6 +87,7 @@ PointCounts serial_reference(const PointTask& task, DecoderKind decoder) {
                      static_cast<std::uint64_t>(c.blocks));
     c.blocks += 1;
     c.bit_errors += bit_errors;
+    c.bit_errors_sq += static_cast<std::int64_t>(bit_errors) * bit_errors;
     c.frame_errors += bit_errors > 0;
     c.iterations += iterations;
   }
@@ -163,20 +165,86 @@ TEST(SweepStats, WilsonIntervalAndEntropy) {
   EXPECT_NEAR(binary_entropy(limit), 0.5, 1e-12);
 }
 
+// splitmix64: a small, fixed generator for the synthetic data below.
+struct Mix {
+  std::uint64_t state;
+  std::uint64_t next() {
+    std::uint64_t z = (state += 0x9E3779B97F4A7C15ull);
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+    return z ^ (z >> 31);
+  }
+  double uniform() { return static_cast<double>(next() >> 11) * 0x1.0p-53; }
+};
+
+// Bit errors come in bursts: a block fails with probability f and then has 1..60 wrong bits
+// out of 504. Over many repeated sweeps of 2,000 blocks (about 40 failed blocks each), the
+// nominal 95% interval must hold the true bit error rate in at least 93% of them; the
+// interval that takes every bit as an independent trial covers far less.
+TEST(SweepStats, ClusterIntervalKeepsItsCoverageOnBurstyErrors) {
+  constexpr int n = 504, blocks = 2000, reps = 1500, burst = 60;
+  for (const double f : {0.02, 0.006}) {
+    const double truth = f * (1 + burst) / 2.0 / n;
+    Mix rng{static_cast<std::uint64_t>(f * 1e6)};
+    int cluster_covers = 0, naive_covers = 0;
+    for (int rep = 0; rep < reps; ++rep) {
+      std::int64_t sum = 0, sum_sq = 0;
+      for (int b = 0; b < blocks; ++b) {
+        if (rng.uniform() >= f) continue;
+        const std::int64_t e = 1 + static_cast<std::int64_t>(rng.next() % burst);
+        sum += e;
+        sum_sq += e * e;
+      }
+      const Interval c = cluster_interval(sum, sum_sq, blocks, n);
+      const Interval w = wilson_interval(sum, std::int64_t{blocks} * n);
+      cluster_covers += c.lo <= truth && truth <= c.hi;
+      naive_covers += w.lo <= truth && truth <= w.hi;
+    }
+    EXPECT_GE(cluster_covers, 0.93 * reps) << "f = " << f;
+    EXPECT_LE(naive_covers, 0.6 * reps) << "f = " << f;
+  }
+}
+
+// When every failed block carries the same burst of k bits, the bit interval is the frame
+// interval scaled by k / n: the errors are as uncertain as the few frames that carry them.
+// Without errors, or with a single block, the spread cannot be estimated and the bound is the
+// frame bound.
+TEST(SweepStats, ClusterIntervalFollowsTheFailedFrames) {
+  const Interval frames = wilson_interval(2, 100000);
+  const Interval bits = cluster_interval(2 * 26, 2 * 26 * 26, 100000, 504);
+  EXPECT_DOUBLE_EQ(bits.estimate, 52.0 / (100000.0 * 504));
+  EXPECT_NEAR(bits.lo / (frames.lo * 26 / 504), 1.0, 1e-3);
+  EXPECT_NEAR(bits.hi / (frames.hi * 26 / 504), 1.0, 1e-3);
+  EXPECT_GT(bits.hi / bits.lo, 10.0);  // the old interval: about 1.7
+
+  const Interval none = cluster_interval(0, 0, 3000, 504);
+  EXPECT_EQ(none.lo, 0.0);
+  EXPECT_DOUBLE_EQ(none.hi, wilson_interval(0, 3000).hi);
+  const Interval one = cluster_interval(7, 49, 1, 504);
+  EXPECT_DOUBLE_EQ(one.hi, wilson_interval_real(7.0 / 504, 1).hi);
+  // Independent errors (every failed block one bit) keep the binomial interval.
+  const Interval single = cluster_interval(40, 40, 100000, 504);
+  const Interval binomial = wilson_interval(40, std::int64_t{100000} * 504);
+  EXPECT_NEAR(single.lo, binomial.lo, 1e-3 * binomial.lo);
+  EXPECT_NEAR(single.hi, binomial.hi, 1e-3 * binomial.hi);
+  const Interval empty = cluster_interval(0, 0, 0, 504);
+  EXPECT_TRUE(std::isnan(empty.estimate));
+}
+
 TEST(SweepRounds, FoldStopsAtTheKthFailureOrAtAGap) {
   // Blocks: ok, fail(3), ok, fail(1), fail(2), ok
   const std::vector<std::int64_t> o = {1, 0, 4, 1, 3, 50, 1, 0, 5, 1, 1, 9, 1, 2, 50, 1, 0, 3};
   PointCounts c;
   EXPECT_EQ(absorb_round(c, o.data(), 6, 2), 4);
-  EXPECT_EQ(c, (PointCounts{4, 2, 4, 68}));
+  EXPECT_EQ(c, (PointCounts{4, 2, 4, 68, 10}));
   c = {};
   EXPECT_EQ(absorb_round(c, o.data(), 6, 0), 6);
-  EXPECT_EQ(c, (PointCounts{6, 3, 6, 121}));
+  EXPECT_EQ(c, (PointCounts{6, 3, 6, 121, 14}));
   std::vector<std::int64_t> gap = o;
   gap[2 * OUTCOME_SLOTS] = 0;  // block 2 never taken: blocks 3.. are not counted
   c = {};
   EXPECT_EQ(absorb_round(c, gap.data(), 6, 0), 2);
-  EXPECT_EQ(c, (PointCounts{2, 1, 3, 54}));
+  EXPECT_EQ(c, (PointCounts{2, 1, 3, 54, 9}));
 }
 
 TEST(SweepRounds, RankSharesTileTheRound) {
@@ -306,35 +374,142 @@ TEST(SweepOptions, PointListsAndCommandLineErrors) {
   }
 }
 
+namespace {
+
+const CsvRules RULES{504, 100000, 100, "blocks=100000\nseed=1\n"};
+
+// A file of the given rows, each with its check chained as the sweep writes them.
+std::string csv_of(const std::vector<PointRow>& rows, const std::string& settings = RULES.settings) {
+  std::string text = std::string(CSV_HEADER) + "\n", chain;
+  for (const PointRow& row : rows) {
+    std::string link = chain;
+    text += format_csv_row(row, 504, settings, link) + "\n";
+    if (!row.partial) chain = link;
+  }
+  return text;
+}
+
+std::vector<std::string> lines_of(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+std::string text_of(const std::vector<std::string>& lines) {
+  std::string text;
+  for (const std::string& line : lines) text += line + "\n";
+  return text;
+}
+
+}  // namespace
+
 TEST(SweepCsv, RowsReadBackForResume) {
-  const PointRow done{0.035, {100000, 7, 123, 412345}, 12.5, false};
-  const PointRow cut{0.04, {3333, 2, 77, 12345}, 1.25, true};
-  const std::string rows = std::string(CSV_HEADER) + "\n" + format_csv_row(done, 504) + "\n";
-  const std::string text = rows + format_csv_row(cut, 504) + "\n";
+  const PointRow done{0.035, {100000, 7, 123, 412345, 2500}, 12.5, false};
+  const PointRow fast{0.05, {4000, 100, 2900, 31000, 120000}, 2.0, false};
+  const PointRow cut{0.06, {3333, 2, 77, 12345, 3000}, 1.25, true};
+  const std::string rows = csv_of({done, fast});
+  const std::string text = csv_of({done, fast, cut});
   ResumeState state;
   std::string error;
-  ASSERT_TRUE(parse_sweep_csv(text, "s.csv", state, error)) << error;
-  ASSERT_EQ(state.finished.size(), 1u);
+  ASSERT_TRUE(parse_sweep_csv(text, "s.csv", RULES, state, error)) << error;
+  ASSERT_EQ(state.finished.size(), 2u);
   EXPECT_EQ(state.finished[0].p, 0.035);
   EXPECT_EQ(state.finished[0].counts, done.counts);
   EXPECT_EQ(state.finished[0].seconds, 12.5);
+  EXPECT_EQ(state.finished[1].counts, fast.counts);
   ASSERT_TRUE(state.has_partial);
   EXPECT_EQ(state.partial.counts, cut.counts);
   EXPECT_EQ(state.keep_bytes, rows.size());  // truncation keeps the finished rows only
+  EXPECT_EQ(state.chain, lines_of(rows)[2].substr(lines_of(rows)[2].rfind(',') + 1));
   EXPECT_FALSE(state.torn_tail);
 
-  // A row cut off by a crash is dropped; the rows before it stay.
-  ASSERT_TRUE(parse_sweep_csv(rows + "0.04,0.24,33", "s.csv", state, error));
+  // A row cut off by a crash is dropped; the rows before it stay. Blank lines at the end are
+  // harmless and are cut with the unfinished tail.
+  ASSERT_TRUE(parse_sweep_csv(rows + "0.06,0.24,33", "s.csv", RULES, state, error));
   EXPECT_TRUE(state.torn_tail);
-  EXPECT_EQ(state.finished.size(), 1u);
+  EXPECT_EQ(state.finished.size(), 2u);
   EXPECT_EQ(state.keep_bytes, rows.size());
+  for (const std::string tail : {"\n", "\n\n", "\r\n", "  \n\n"}) {
+    ASSERT_TRUE(parse_sweep_csv(rows + tail, "s.csv", RULES, state, error)) << error;
+    EXPECT_FALSE(state.torn_tail);
+    EXPECT_EQ(state.finished.size(), 2u);
+    EXPECT_EQ(state.keep_bytes, rows.size());
+  }
+  ASSERT_TRUE(parse_sweep_csv(rows + "\n ", "s.csv", RULES, state, error)) << error;
+  EXPECT_FALSE(state.torn_tail);
+}
 
-  EXPECT_FALSE(parse_sweep_csv("p,fer\n", "s.csv", state, error));
-  EXPECT_NE(error.find("s.csv: line 1"), std::string::npos);
-  EXPECT_FALSE(parse_sweep_csv(text + format_csv_row(done, 504) + "\n", "s.csv", state, error));
-  EXPECT_NE(error.find("follows the partial row"), std::string::npos);
-  EXPECT_FALSE(parse_sweep_csv(rows + "0.04,1,2\n", "s.csv", state, error));
-  EXPECT_NE(error.find("line 3: 3 fields"), std::string::npos);
+// Whatever a hand, a tool or a second writer did to the rows, a resume refuses the file with
+// the line that is wrong, rather than continuing from counts the sweep never produced.
+TEST(SweepCsv, ChangedReorderedOrInconsistentRowsAreRefusedWithTheirLine) {
+  const PointRow a{0.035, {100000, 7, 123, 412345, 2500}, 12.5, false};
+  const PointRow b{0.05, {4000, 100, 2900, 31000, 120000}, 2.0, false};
+  const PointRow c{0.06, {3333, 2, 77, 12345, 3000}, 1.25, true};
+  const std::vector<std::string> good = lines_of(csv_of({a, b, c}));
+  ResumeState state;
+  std::string error;
+  auto refused = [&](const std::vector<std::string>& lines, const std::string& expect) {
+    error.clear();
+    EXPECT_FALSE(parse_sweep_csv(text_of(lines), "s.csv", RULES, state, error)) << expect;
+    EXPECT_NE(error.find(expect), std::string::npos) << expect << " | " << error;
+  };
+  auto edit = [&](int line, const std::string& from, const std::string& to) {
+    std::vector<std::string> lines = good;
+    const auto at = lines[line].find(from);
+    EXPECT_NE(at, std::string::npos) << from;
+    lines[line].replace(at, from.size(), to);
+    return lines;
+  };
+
+  // A frame-error count lowered (the point then looks unfinished) or raised beyond the limit.
+  refused(edit(2, ",100,2900,", ",99,2900,"), "s.csv: line 3: the point is not finished");
+  refused(edit(2, ",100,2900,", ",101,2900,"), "line 3: frame_errors 101 exceeds the run's limit");
+  // Blocks above the run's limit, and counts that cannot all hold together.
+  refused(edit(1, ",100000,7,", ",100001,7,"),
+          "line 2: blocks 100001 exceeds the run's limit of 100000");
+  refused(edit(1, ",7,123,", ",7,3,"), "line 2: the counts cannot all hold");
+  refused(edit(1, ",2500,", ",2100,"), "line 2: the counts cannot all hold");  // < 123^2 / 7
+  // A rate that does not follow from the counts, and one field changed consistently with the
+  // others (only the check shows it).
+  {
+    std::vector<std::string> lines = good;
+    const std::string fer = format_number(7.0 / 100000);
+    lines[1].replace(lines[1].find("," + fer + ","), fer.size() + 2, ",8e-05,");
+    refused(lines, "line 2: fer 8e-05 does not follow from the counts");
+  }
+  {
+    PointRow faster = b;
+    faster.seconds = 1.0;
+    std::string chain = lines_of(csv_of({a}))[1];
+    chain = chain.substr(chain.rfind(',') + 1);
+    std::vector<std::string> lines = good;
+    std::string forged = format_csv_row(faster, 504, RULES.settings, chain);
+    forged = forged.substr(0, forged.rfind(',') + 1) + good[2].substr(good[2].rfind(',') + 1);
+    lines[2] = forged;
+    refused(lines, "line 3: the row does not match its check");
+  }
+  // Rows reordered, a row dropped from the middle, rows of another run's settings.
+  refused({good[0], good[2], good[1], good[3]}, "line 2: the row does not match its check");
+  refused({good[0], good[2], good[3]}, "line 2: the row does not match its check");
+  {
+    const std::vector<std::string> other = lines_of(csv_of({a, b}, "blocks=100000\nseed=2\n"));
+    refused(other, "line 2: the row does not match its check");
+  }
+  // Structure: the partial row must be last and unfinished, no blank line between rows, whole
+  // rows only.
+  refused({good[0], good[1], good[2], good[3], good[3]}, "line 5: a row follows the partial row");
+  refused({good[0], good[1], "", good[2]}, "line 3: a blank line between rows");
+  refused({good[0], good[1], "0.04,1,2"}, "line 3: 3 fields instead of 16");
+  {
+    const PointRow full{0.06, {100000, 2, 77, 12345, 3000}, 1.25, true};
+    refused(lines_of(csv_of({full})), "line 2: a partial row whose counts already finish");
+  }
+  refused({"p,fer"}, "s.csv: line 1: not the sweep's CSV header");
+  // Files of earlier versions carry no checks: refused with the way out.
+  refused({CSV_HEADER_UNCHECKED, "0.02,0.14,100000,0,0,0,0,3.8e-05,0,0,7.6e-08,2,30,3286"},
+          "written by an earlier version of ldpcsw-sweep");
+  EXPECT_NE(error.find("--overwrite"), std::string::npos);
 }
 
 TEST(SweepInput, LayoutIsRecognisedAndBothFilesGiveTheSameMatrix) {
@@ -396,6 +571,9 @@ TEST(SweepRun, SimulatedProcessesWriteTheSameCsvAsOne) {
   EXPECT_EQ(status, (std::vector<int>{0, 0}));
   EXPECT_EQ(counts_of(dir.file("two.csv")), counts_of(dir.file("one.csv")));
   EXPECT_EQ(counts_of(dir.file("one.csv")).substr(0, 37), "p,h_p,blocks,frame_errors,bit_errors\n");
+  // The settings file records the matrix's rank for the Slepian-Wolf limit.
+  EXPECT_NE(ldpcsw::test::read_file(dir.file("one.csv.run")).find("\nrank=252\n"),
+            std::string::npos);
 }
 
 // A partial row is continued from its next block; a resumed run stopped before decoding
@@ -417,7 +595,9 @@ TEST(SweepRun, PartialRowIsContinuedAndSurvivesAnImmediateStop) {
   const std::string complete = ldpcsw::test::read_file(o.csv);
   ResumeState whole;
   std::string error;
-  ASSERT_TRUE(parse_sweep_csv(complete, o.csv, whole, error)) << error;
+  const CsvRules rules{504, o.blocks, o.max_frame_errors,
+                       format_settings(run_settings(o, shipped()))};
+  ASSERT_TRUE(parse_sweep_csv(complete, o.csv, rules, whole, error)) << error;
   ASSERT_EQ(whole.finished.size(), 1u);
 
   std::atomic<bool> cut_stop{false};
@@ -426,14 +606,17 @@ TEST(SweepRun, PartialRowIsContinuedAndSurvivesAnImmediateStop) {
                                 if (done >= 4) cut_stop = true;
                               });
   ASSERT_FALSE(cut.finished);
+  std::string chain;
   ldpcsw::test::write_file(o.csv, std::string(CSV_HEADER) + "\n" +
-                                      format_csv_row({0.06, cut.counts, 1.0, true}, 504) + "\n");
+                                      format_csv_row({0.06, cut.counts, 1.0, true}, 504,
+                                                     rules.settings, chain) +
+                                      "\n");
 
   o.resume = true;
   std::atomic<bool> stop_now{true};
   EXPECT_EQ(run_sweep(o, solo, &stop_now, io), EXIT_INTERRUPTED);
   ResumeState again;
-  ASSERT_TRUE(parse_sweep_csv(ldpcsw::test::read_file(o.csv), o.csv, again, error)) << error;
+  ASSERT_TRUE(parse_sweep_csv(ldpcsw::test::read_file(o.csv), o.csv, rules, again, error)) << error;
   ASSERT_TRUE(again.has_partial);
   EXPECT_EQ(again.partial.counts, cut.counts);
   EXPECT_GE(again.partial.seconds, 1.0);
@@ -441,7 +624,7 @@ TEST(SweepRun, PartialRowIsContinuedAndSurvivesAnImmediateStop) {
   EXPECT_EQ(run_sweep(o, solo, nullptr, io), 0);
   std::fclose(sink);
   ResumeState resumed;
-  ASSERT_TRUE(parse_sweep_csv(ldpcsw::test::read_file(o.csv), o.csv, resumed, error)) << error;
+  ASSERT_TRUE(parse_sweep_csv(ldpcsw::test::read_file(o.csv), o.csv, rules, resumed, error)) << error;
   EXPECT_FALSE(resumed.has_partial);
   ASSERT_EQ(resumed.finished.size(), 1u);
   EXPECT_EQ(resumed.finished[0].counts, whole.finished[0].counts);

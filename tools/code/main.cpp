@@ -22,6 +22,7 @@
 #include "code/convert.h"
 #include "code/matrix.h"
 #include "code/peg.h"
+#include "code/rank.h"
 #include "code/writers.h"
 
 namespace {
@@ -220,6 +221,15 @@ int run_info(int argc, char** argv) {
   std::string error;
   if (!load(path, h, error)) return file_error(path, error);
   print_summary(h, girth_limit);
+  // The rank, not m, is the number of syndrome bits that carry information.
+  const long long rank = gf2_rank(h.n, h.m, h.ir.data(), h.jc.data());
+  if (rank >= 0)
+    std::printf("rank %lld over GF(2) (%lld of the %d rows depend on the others)\n", rank,
+                h.m - rank, h.m);
+  else
+    std::printf("rank not computed: m * n = %llu bits is beyond the dense elimination's %llu\n",
+                static_cast<unsigned long long>(h.m) * static_cast<unsigned long long>(h.n),
+                static_cast<unsigned long long>(DENSE_RANK_MAX_BITS));
   return 0;
 }
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cassert>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 
 #include "code/blocks.h"
@@ -73,6 +74,8 @@ std::int64_t absorb_round(PointCounts& counts, const std::int64_t* outcomes, std
     if (o[0] == 0) break;
     counts.blocks += 1;
     counts.bit_errors += o[1];
+    if (__builtin_add_overflow(counts.bit_errors_sq, o[1] * o[1], &counts.bit_errors_sq))
+      counts.bit_errors_sq = INT64_MAX;
     counts.frame_errors += o[1] > 0 ? 1 : 0;
     counts.iterations += o[2];
     if (max_frame_errors > 0 && counts.frame_errors >= max_frame_errors) {

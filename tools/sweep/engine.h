@@ -60,6 +60,10 @@ struct PointCounts {
   std::int64_t frame_errors = 0;
   std::int64_t bit_errors = 0;
   std::int64_t iterations = 0;
+  // Sum over blocks of (bit errors of the block)^2: with bit_errors, the spread of the errors
+  // between blocks, which the bit error rate's interval needs. Saturates at INT64_MAX (out of
+  // reach for any block length and count a sweep can run in practice).
+  std::int64_t bit_errors_sq = 0;
   bool operator==(const PointCounts&) const = default;
 };
 

@@ -8,6 +8,8 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
+#include <memory>
 #include <new>
 #include <string>
 #include <thread>
@@ -52,6 +54,19 @@ int machine_cores() {
 }
 
 #ifdef LDPCSW_WITH_MPI
+// True when an MPI launcher (mpirun/mpiexec of Open MPI or MPICH, srun with PMI or PMIx)
+// started this process. A plain run does not start MPI at all: initialising it would make
+// Open MPI spawn its runtime daemons for a group of one, which takes a noticeable time before
+// the first block and leaves the process without our signal handling meanwhile.
+bool launched_by_mpi() {
+  static const char* const markers[] = {"OMPI_COMM_WORLD_SIZE", "OMPI_COMM_WORLD_RANK",
+                                        "PMIX_RANK", "PMI_RANK", "PMI_SIZE",
+                                        "MPI_LOCALNRANKS", "MV2_COMM_WORLD_RANK"};
+  for (const char* name : markers)
+    if (std::getenv(name) != nullptr) return true;
+  return false;
+}
+
 class MpiCollective final : public ldpcsw::sweep::Collective {
  public:
   MpiCollective() {
@@ -99,16 +114,24 @@ int processes_on_this_machine() {
 
 int main(int argc, char** argv) {
   using namespace ldpcsw::sweep;
+  // Before anything slow: a stop request that comes during start-up is then honoured like any
+  // other (the sweep stops before its first block and exits 130).
+  install_stop_handlers();
+  std::unique_ptr<Collective> collective;
+  int local_processes = 1;
 #ifdef LDPCSW_WITH_MPI
-  int provided = 0;
-  // Only the main thread (worker 0 between rounds) calls MPI.
-  MPI_Init_thread(&argc, &argv, MPI_THREAD_FUNNELED, &provided);
-  MpiCollective group;
-  const int local_processes = processes_on_this_machine();
-#else
-  SoloCollective group;
-  const int local_processes = 1;
+  const bool with_mpi = launched_by_mpi();
+  if (with_mpi) {
+    int provided = 0;
+    // Only the main thread (worker 0 between rounds) calls MPI.
+    MPI_Init_thread(&argc, &argv, MPI_THREAD_FUNNELED, &provided);
+    install_stop_handlers();  // in case the runtime installed its own
+    collective = std::make_unique<MpiCollective>();
+    local_processes = processes_on_this_machine();
+  }
 #endif
+  if (!collective) collective = std::make_unique<SoloCollective>();
+  Collective& group = *collective;
   const bool root = group.rank() == 0;
 
   SweepOptions options;
@@ -118,7 +141,6 @@ int main(int argc, char** argv) {
     if (root) std::fputs(message.c_str(), status == 0 ? stdout : stderr);
   } else {
     if (options.threads == 0) options.threads = std::max(1, machine_cores() / local_processes);
-    install_stop_handlers();
     SweepIo io;
     io.progress = root && !options.quiet && ::isatty(STDERR_FILENO) == 1;
     try {
@@ -130,13 +152,13 @@ int main(int argc, char** argv) {
                    options.matrix.c_str());
 #ifdef LDPCSW_WITH_MPI
       // The other processes would wait for this one in the next reduction.
-      if (group.size() > 1) MPI_Abort(MPI_COMM_WORLD, 1);
+      if (with_mpi && group.size() > 1) MPI_Abort(MPI_COMM_WORLD, 1);
 #endif
       status = 1;
     }
   }
 #ifdef LDPCSW_WITH_MPI
-  MPI_Finalize();
+  if (with_mpi) MPI_Finalize();
 #endif
   return status;
 }

@@ -225,6 +225,7 @@ int parse_sweep_options(int argc, const char* const* argv, SweepOptions& options
   std::string error;
   if (!parse_p_list(p_items, options.ps, error)) return fail(error);
 
+  if (app.count("--csv") > 0 && options.csv.empty()) return fail("--csv: the file name is empty");
   if (options.resume && options.csv.empty()) return fail("--resume needs --csv FILE");
   if (options.resume && options.overwrite)
     return fail("--resume and --overwrite exclude each other");

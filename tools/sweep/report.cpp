@@ -24,7 +24,8 @@ struct DerivedStats {
 DerivedStats derive(const PointRow& row, int n) {
   const PointCounts& c = row.counts;
   return DerivedStats{
-      wilson_interval(c.frame_errors, c.blocks), wilson_interval(c.bit_errors, c.blocks * n),
+      wilson_interval(c.frame_errors, c.blocks),
+      cluster_interval(c.bit_errors, c.bit_errors_sq, c.blocks, n),
       c.blocks > 0 ? static_cast<double>(c.iterations) / static_cast<double>(c.blocks) : 0.0,
       rate(c.blocks, row.seconds)};
 }
@@ -59,18 +60,63 @@ std::string format_number(double v) {
   return ec == std::errc() ? std::string(buf, ptr) : std::string("nan");
 }
 
-std::string format_csv_row(const PointRow& row, int n) {
+namespace {
+
+// The row's fields before its check, and the partial mark when there is one.
+std::vector<std::string> row_fields(const PointRow& row, int n) {
   const PointCounts& c = row.counts;
   const DerivedStats d = derive(row, n);
-  const Interval& fer = d.fer;
-  const Interval& ber = d.ber;
-  std::string s = format_number(row.p) + ',' + format_number(binary_entropy(row.p)) + ',' +
-                  std::to_string(c.blocks) + ',' + std::to_string(c.frame_errors) + ',' +
-                  std::to_string(c.bit_errors) + ',' + format_number(fer.estimate) + ',' +
-                  format_number(fer.lo) + ',' + format_number(fer.hi) + ',' +
-                  format_number(ber.estimate) + ',' + format_number(ber.lo) + ',' +
-                  format_number(ber.hi) + ',' + format_number(d.avg_iterations) + ',' +
-                  format_number(row.seconds) + ',' + format_number(d.blocks_per_second);
+  return {format_number(row.p),          format_number(binary_entropy(row.p)),
+          std::to_string(c.blocks),      std::to_string(c.frame_errors),
+          std::to_string(c.bit_errors),  format_number(d.fer.estimate),
+          format_number(d.fer.lo),       format_number(d.fer.hi),
+          format_number(d.ber.estimate), format_number(d.ber.lo),
+          format_number(d.ber.hi),       format_number(d.avg_iterations),
+          format_number(row.seconds),    format_number(d.blocks_per_second),
+          std::to_string(c.bit_errors_sq)};
+}
+
+std::string join(const std::vector<std::string>& fields, std::size_t count) {
+  std::string s;
+  for (std::size_t i = 0; i < count; ++i) {
+    if (i > 0) s += ',';
+    s += fields[i];
+  }
+  return s;
+}
+
+std::string body_of(const std::vector<std::string>& fields, std::size_t count, bool partial) {
+  std::string body = join(fields, count);
+  if (partial) body += std::string(",") + PARTIAL_MARK;
+  return body;
+}
+
+}  // namespace
+
+std::string row_check(const std::string& settings, const std::string& previous,
+                      const std::string& body) {
+  std::uint64_t h = 0xcbf29ce484222325ull;  // FNV-1a, 64 bits
+  auto feed = [&h](const std::string& text) {
+    for (unsigned char ch : text) {
+      h ^= ch;
+      h *= 0x100000001b3ull;
+    }
+  };
+  feed(settings);
+  feed("\n");
+  feed(previous);
+  feed("\n");
+  feed(body);
+  char buf[20];
+  std::snprintf(buf, sizeof buf, "%016llx", static_cast<unsigned long long>(h));
+  return buf;
+}
+
+std::string format_csv_row(const PointRow& row, int n, const std::string& settings,
+                           std::string& chain) {
+  const std::vector<std::string> fields = row_fields(row, n);
+  chain = row_check(settings, chain, body_of(fields, fields.size(), row.partial));
+  std::string s = join(fields, fields.size()) + ',' + chain;
   if (row.partial) s += std::string(",") + PARTIAL_MARK;
   return s;
 }
@@ -99,61 +145,164 @@ std::string format_table_row(const PointRow& row, int n) {
   return line;
 }
 
-bool parse_sweep_csv(const std::string& text, const std::string& path, ResumeState& state,
-                     std::string& error) {
+namespace {
+
+bool blank(const std::string& line) {
+  return line.find_first_not_of(" \t\r") == std::string::npos;
+}
+
+constexpr const char* FIELD_NAMES[] = {
+    "p",   "h_p",    "blocks", "frame_errors",   "bit_errors", "fer",     "fer_lo",
+    "fer_hi", "ber", "ber_lo", "ber_hi", "avg_iterations", "seconds", "blocks_per_second",
+    "bit_errors_sq"};
+constexpr std::size_t ROW_FIELDS = 15;  // before the check
+
+// Checks one row's fields (check and partial mark removed) and fills `row`. On failure
+// returns the reason.
+bool read_row(const std::vector<std::string>& f, const CsvRules& rules, PointRow& row,
+              std::string& why) {
+  PointCounts& c = row.counts;
+  double avg_it = 0.0;
+  if (!to_double(f[0], row.p) || !(row.p > 0.0 && row.p <= 0.5)) {
+    why = "p '" + f[0] + "' is not a probability in (0, 0.5]";
+    return false;
+  }
+  if (!to_int64(f[2], c.blocks) || !to_int64(f[3], c.frame_errors) ||
+      !to_int64(f[4], c.bit_errors) || !to_int64(f[14], c.bit_errors_sq)) {
+    why = "blocks, frame_errors, bit_errors or bit_errors_sq is not a count";
+    return false;
+  }
+  if (!to_double(f[11], avg_it) || !to_double(f[12], row.seconds) || !(avg_it >= 0.0) ||
+      !(row.seconds >= 0.0)) {
+    why = "avg_iterations or seconds is not a number >= 0";
+    return false;
+  }
+  const std::string counts = "blocks " + f[2] + ", frame_errors " + f[3] + ", bit_errors " +
+                             f[4] + ", bit_errors_sq " + f[14];
+  if (c.blocks == 0) {
+    why = "no blocks";
+    return false;
+  }
+  if (c.blocks > rules.blocks) {
+    why = "blocks " + f[2] + " exceeds the run's limit of " + std::to_string(rules.blocks);
+    return false;
+  }
+  if (rules.max_frame_errors > 0 && c.frame_errors > rules.max_frame_errors) {
+    why = "frame_errors " + f[3] + " exceeds the run's limit of " +
+          std::to_string(rules.max_frame_errors);
+    return false;
+  }
+  // Every failed block has between 1 and n wrong bits, e_i^2 lies between e_i and n * e_i, and
+  // sum e_i^2 >= (sum e_i)^2 / failed blocks.
+  using U = unsigned __int128;
+  const U fe = static_cast<U>(c.frame_errors), be = static_cast<U>(c.bit_errors),
+          sq = static_cast<U>(c.bit_errors_sq), n = static_cast<U>(rules.n);
+  if (c.frame_errors > c.blocks || be < fe || be > fe * n || sq < be || sq > be * n ||
+      sq * fe < be * be) {
+    why = "the counts cannot all hold (" + counts + ", n " + std::to_string(rules.n) + ")";
+    return false;
+  }
+  c.iterations = std::llround(avg_it * static_cast<double>(c.blocks));
+  const bool finished = point_finished(c, rules.blocks, rules.max_frame_errors);
+  if (finished == row.partial) {
+    why = row.partial ? "a partial row whose counts already finish the point (" + counts + ")"
+                      : "the point is not finished (" + counts +
+                            ") but the row is not marked partial";
+    return false;
+  }
+  const std::vector<std::string> expect = row_fields(row, rules.n);
+  for (std::size_t i = 0; i < ROW_FIELDS; ++i) {
+    if (i == 1) {
+      // H(p) goes through log2, which may differ in the last digit between C libraries.
+      double h = 0.0;
+      const double want = binary_entropy(row.p);
+      if (!to_double(f[1], h) || !(std::fabs(h - want) <= 1e-12 * want)) {
+        why = "h_p " + f[1] + " is not H(p) = " + expect[1];
+        return false;
+      }
+    } else if (f[i] != expect[i]) {
+      why = std::string(FIELD_NAMES[i]) + " " + f[i] + " does not follow from the counts (" +
+            counts + ", seconds " + f[12] + " give " + expect[i] + ")";
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+bool parse_sweep_csv(const std::string& text, const std::string& path, const CsvRules& rules,
+                     ResumeState& state, std::string& error) {
   state = ResumeState{};
   std::string::size_type pos = 0;
   int line_number = 0;
+  int blank_line = 0;  // the first blank line after the header, when any
   bool header_seen = false;
   while (pos < text.size()) {
     const auto eol = text.find('\n', pos);
     ++line_number;
-    if (eol == std::string::npos) {  // cut off while being written
-      state.torn_tail = true;
-      break;
-    }
-    std::string line = text.substr(pos, eol - pos);
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    const auto line_end = eol + 1;
-    pos = line_end;
+    std::string line = text.substr(pos, eol == std::string::npos ? eol : eol - pos);
     auto bad = [&](const std::string& what) {
       error = path + ": line " + std::to_string(line_number) + ": " + what;
       return false;
     };
+    if (eol == std::string::npos) {  // cut off while being written, or blank
+      if (!blank(line)) state.torn_tail = true;
+      break;
+    }
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    const auto line_end = eol + 1;
+    pos = line_end;
     if (!header_seen) {
+      if (line == CSV_HEADER_UNCHECKED) {
+        error = path +
+                " was written by an earlier version of ldpcsw-sweep: its rows carry neither a "
+                "check nor the sums of squared bit errors, so it cannot be continued. Run the "
+                "same command with --overwrite instead of --resume: the same settings give the "
+                "same counts";
+        return false;
+      }
       if (line != CSV_HEADER) return bad("not the sweep's CSV header");
       header_seen = true;
       state.keep_bytes = line_end;
       continue;
     }
+    if (blank(line)) {  // harmless at the end of the file; refused before a row
+      if (blank_line == 0) blank_line = line_number;
+      continue;
+    }
+    if (blank_line != 0) {
+      line_number = blank_line;
+      return bad("a blank line between rows");
+    }
     if (state.has_partial) return bad("a row follows the partial row");
     std::vector<std::string> f = split_fields(line);
     PointRow row;
-    if (f.size() == 15 && f[14] == PARTIAL_MARK) {
+    if (f.size() == ROW_FIELDS + 2 && f.back() == PARTIAL_MARK) {
       row.partial = true;
       f.pop_back();
     }
-    if (f.size() != 14) return bad(std::to_string(f.size()) + " fields instead of 14");
-    double avg_it = 0.0;
-    if (!to_double(f[0], row.p)) return bad("p '" + f[0] + "' is not a number");
-    if (!to_int64(f[2], row.counts.blocks) || !to_int64(f[3], row.counts.frame_errors) ||
-        !to_int64(f[4], row.counts.bit_errors))
-      return bad("blocks, frame_errors or bit_errors is not a count");
-    if (!to_double(f[11], avg_it) || !to_double(f[12], row.seconds))
-      return bad("avg_iterations or seconds is not a number");
-    if (row.counts.frame_errors > row.counts.blocks || row.counts.blocks == 0)
-      return bad("frame_errors exceeds blocks, or no blocks");
-    row.counts.iterations =
-        std::llround(avg_it * static_cast<double>(row.counts.blocks));
+    if (f.size() != ROW_FIELDS + 1)
+      return bad(std::to_string(f.size()) + " fields instead of " +
+                 std::to_string(ROW_FIELDS + 1));
+    std::string why;
+    if (!read_row(f, rules, row, why)) return bad(why);
+    const std::string check = row_check(rules.settings, state.chain,
+                                        body_of(f, ROW_FIELDS, row.partial));
+    if (f[ROW_FIELDS] != check)
+      return bad("the row does not match its check: it was edited, moved, or comes from "
+                 "another run or file");
     if (row.partial) {
       state.has_partial = true;
       state.partial = row;
     } else {
       state.finished.push_back(row);
       state.keep_bytes = line_end;
+      state.chain = check;
     }
   }
-  if (!header_seen && !state.torn_tail && !text.empty()) {
+  if (!header_seen && !state.torn_tail && !text.empty() && blank_line == 0 &&
+      text.find_first_not_of(" \t\r\n") != std::string::npos) {
     error = path + ": no CSV header";
     return false;
   }

@@ -6,6 +6,12 @@
 // field `partial`; it is always the last row. Numbers are written in the shortest form that
 // reads back to the same double, so avg_iterations * blocks recovers the iteration total.
 //
+// Every row carries a check: 16 hex digits of a 64-bit FNV-1a digest over the run's settings
+// (the text of FILE.run's fields that must match for a resume), the previous row's check and
+// the row's own text without its check. A row that was edited, moved, dropped from the middle
+// or copied from another run no longer matches its check. The check guards against edits and
+// damage, not against a forger who runs the same computation.
+//
 // Error policy: a CSV or settings file that does not read back gets a message naming the file,
 // the line and what is wrong, and a false return.
 #pragma once
@@ -21,6 +27,11 @@ namespace ldpcsw::sweep {
 
 inline constexpr const char* CSV_HEADER =
     "p,h_p,blocks,frame_errors,bit_errors,fer,fer_lo,fer_hi,ber,ber_lo,ber_hi,avg_iterations,"
+    "seconds,blocks_per_second,bit_errors_sq,check";
+// The header of files written by earlier versions: no bit_errors_sq, no check. Such a file is
+// still read by the plot, but a sweep does not continue it (see parse_sweep_csv).
+inline constexpr const char* CSV_HEADER_UNCHECKED =
+    "p,h_p,blocks,frame_errors,bit_errors,fer,fer_lo,fer_hi,ber,ber_lo,ber_hi,avg_iterations,"
     "seconds,blocks_per_second";
 inline constexpr const char* PARTIAL_MARK = "partial";
 
@@ -34,8 +45,15 @@ struct PointRow {
 // Shortest decimal text that reads back to exactly `v`.
 std::string format_number(double v);
 
-// The CSV row of a point (no end of line); BER counts bits over counts.blocks * n.
-std::string format_csv_row(const PointRow& row, int n);
+// The check of a row: `settings` is format_settings of the run's settings, `previous` the
+// check of the row before ("" for the first row), `body` the row's text without its check.
+std::string row_check(const std::string& settings, const std::string& previous,
+                      const std::string& body);
+
+// The CSV row of a point (no end of line); BER counts bits over counts.blocks * n. `chain`
+// holds the previous row's check ("" before the first row) and receives this row's.
+std::string format_csv_row(const PointRow& row, int n, const std::string& settings,
+                           std::string& chain);
 
 // The table's two heading lines and one point's line (each ends with a newline).
 std::string format_table_header();
@@ -48,12 +66,25 @@ struct ResumeState {
   PointRow partial;                // the unfinished point, when has_partial
   std::uintmax_t keep_bytes = 0;   // length of the file up to the end of the last finished row
   bool torn_tail = false;          // the file ended inside a row (a write cut off); dropped
+  std::string chain;               // the check of the last finished row ("" when none)
 };
 
-// Parses a CSV written by the sweep. The header must match exactly; a final line without an
-// end of line is a torn write and is dropped (torn_tail).
-bool parse_sweep_csv(const std::string& text, const std::string& path, ResumeState& state,
-                     std::string& error);
+// What a row must agree with: the run that is being continued.
+struct CsvRules {
+  int n = 0;                          // block length
+  std::int64_t blocks = 0;            // --blocks
+  std::int64_t max_frame_errors = 0;  // --max-frame-errors
+  std::string settings;               // format_settings of the run's settings
+};
+
+// Parses a CSV written by the sweep for --resume. The header must match exactly; a final line
+// without an end of line is a torn write and is dropped (torn_tail); blank lines at the end are
+// ignored. Every row must be whole and consistent: counts within their bounds (blocks <= the
+// limit, frame errors <= blocks, ...), finished unless it is the partial last row, every
+// derived field exactly what the counts give, and its check matching. A file with the header
+// of earlier versions is refused with the way out (--overwrite reproduces the same counts).
+bool parse_sweep_csv(const std::string& text, const std::string& path, const CsvRules& rules,
+                     ResumeState& state, std::string& error);
 
 // The settings that must match for a resume: one "key=value" per line.
 using SweepSettings = std::map<std::string, std::string>;

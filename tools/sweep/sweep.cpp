@@ -1,9 +1,13 @@
 #include "tools/sweep/sweep.h"
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
+#include <ctime>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -11,6 +15,7 @@
 #include <sstream>
 #include <system_error>
 
+#include "code/rank.h"
 #include "tools/sweep/input.h"
 #include "tools/sweep/report.h"
 
@@ -46,7 +51,9 @@ std::string hex64(std::uint64_t v) {
   return buf;
 }
 
-SweepSettings settings_of(const SweepOptions& o, const SweepCode& code) {
+}  // namespace
+
+SweepSettings run_settings(const SweepOptions& o, const SweepCode& code) {
   return {{"matrix", hex64(code_fingerprint(code))},
           {"n", std::to_string(code.n)},
           {"m", std::to_string(code.m)},
@@ -55,6 +62,8 @@ SweepSettings settings_of(const SweepOptions& o, const SweepCode& code) {
           {"blocks", std::to_string(o.blocks)},
           {"max_frame_errors", std::to_string(o.max_frame_errors)}};
 }
+
+namespace {
 
 std::string describe_setting(const std::string& key) {
   if (key == "matrix" || key == "n" || key == "m") return "the matrix";
@@ -71,6 +80,8 @@ struct CsvFile {
   std::FILE* file = nullptr;
   std::string path;
   long long truncate_to = -1;  // cut the file to this length before the next row
+  std::string settings;        // the run's settings, which every row's check covers
+  std::string chain;           // the check of the last row written or kept
   ~CsvFile() {
     if (file != nullptr) std::fclose(file);
   }
@@ -92,13 +103,123 @@ struct CsvFile {
   }
 };
 
+// An exclusive advisory lock on FILE.lock beside the CSV (beside the file a link points to),
+// held for the whole run so that two sweeps never write one CSV. flock locks go with the open
+// file, so the kernel drops the lock when the process ends in any way, a crash included; the
+// file then stays with the old holder's line, which the next holder overwrites. The file is
+// removed on release; a process that locked it just before the removal sees that the name
+// now leads elsewhere and tries again.
+class CsvLock {
+ public:
+  CsvLock() = default;
+  CsvLock(const CsvLock&) = delete;
+  CsvLock& operator=(const CsvLock&) = delete;
+  ~CsvLock() {
+    if (fd_ < 0) return;
+    ::unlink(path_.c_str());
+    ::close(fd_);
+  }
+
+  static std::string path_for(const std::string& csv) {
+    std::error_code ec;
+    const std::filesystem::path real = std::filesystem::weakly_canonical(csv, ec);
+    return (ec ? csv : real.string()) + ".lock";
+  }
+
+  // Returns 0 when the lock is held, 1 with a message when it is not.
+  int acquire(const std::string& csv, std::string& error) {
+    path_ = path_for(csv);
+    for (int attempt = 0; attempt < 16; ++attempt) {
+      const int fd = ::open(path_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+      if (fd < 0) {
+        error = path_ + ": cannot create the lock file: " + std::strerror(errno);
+        return 1;
+      }
+      if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        const int cause = errno;
+        std::string holder;
+        if (cause == EWOULDBLOCK) {
+          char buf[256];
+          const ssize_t got = ::pread(fd, buf, sizeof buf - 1, 0);
+          holder.assign(buf, got > 0 ? static_cast<std::size_t>(got) : 0);
+          while (!holder.empty() && (holder.back() == '\n' || holder.back() == '\r'))
+            holder.pop_back();
+        }
+        ::close(fd);
+        if (cause != EWOULDBLOCK) {
+          error = path_ + ": cannot lock: " + std::strerror(cause);
+          return 1;
+        }
+        error = csv + " is in use by another sweep (" +
+                (holder.empty() ? std::string("holder unknown") : holder) + ", lock " + path_ +
+                "); wait for it to end or choose another --csv";
+        return 1;
+      }
+      struct stat held {}, named {};
+      if (::fstat(fd, &held) == 0 && ::stat(path_.c_str(), &named) == 0 &&
+          held.st_dev == named.st_dev && held.st_ino == named.st_ino) {
+        fd_ = fd;
+        char host[256] = "?";
+        ::gethostname(host, sizeof host - 1);
+        host[sizeof host - 1] = '\0';
+        char when[32] = "?";
+        const std::time_t now = std::time(nullptr);
+        std::tm utc {};
+        if (::gmtime_r(&now, &utc) != nullptr)
+          std::strftime(when, sizeof when, "%Y-%m-%d %H:%M:%S UTC", &utc);
+        const std::string line = "pid " + std::to_string(::getpid()) + " on host " + host +
+                                 ", since " + when + "\n";
+        if (::ftruncate(fd, 0) != 0 ||
+            ::pwrite(fd, line.data(), line.size(), 0) != static_cast<ssize_t>(line.size())) {
+          // The lock holds all the same; only the holder's line is missing.
+        }
+        return 0;
+      }
+      ::close(fd);  // removed by its previous holder after we opened it: take the new one
+    }
+    error = path_ + ": cannot lock: the file keeps being replaced";
+    return 1;
+  }
+
+ private:
+  int fd_ = -1;
+  std::string path_;
+};
+
+// Refuses output paths that would destroy input or write where no file belongs: the CSV, its
+// settings file or its lock file being the matrix (by any name), and a CSV or settings file
+// that exists and is not a regular file (a device, a folder, a pipe). Returns an exit status,
+// -1 for "go on".
+int check_output_paths(const SweepOptions& o, std::string& error) {
+  struct stat matrix {};
+  const bool have_matrix = ::stat(o.matrix.c_str(), &matrix) == 0;
+  const std::string run_file = settings_path(o.csv);
+  const std::string outputs[] = {o.csv, run_file, CsvLock::path_for(o.csv)};
+  for (const std::string& out : outputs) {
+    struct stat st {};
+    if (::stat(out.c_str(), &st) != 0) continue;
+    if (have_matrix && st.st_dev == matrix.st_dev && st.st_ino == matrix.st_ino) {
+      error = "--csv " + o.csv + ": " + (out == o.csv ? "it" : out) + " is the matrix file " +
+              o.matrix + "; the sweep would overwrite it";
+      return 2;
+    }
+    if (out != outputs[2] && !S_ISREG(st.st_mode)) {
+      error = "--csv " + o.csv + ": " + (out == o.csv ? "it" : out) +
+              " exists and is not a regular file";
+      return 2;
+    }
+  }
+  return -1;
+}
+
 // Rank 0: creates the CSV (and its settings file) or reads it back for --resume, truncating an
 // unfinished last row. Returns an exit status, -1 for "go on".
 int prepare_csv(const SweepOptions& o, const SweepCode& code, CsvFile& csv, ResumeState& state,
                 std::string& error) {
   namespace fs = std::filesystem;
   const std::string settings_file = settings_path(o.csv);
-  const SweepSettings settings = settings_of(o, code);
+  const SweepSettings settings = run_settings(o, code);
+  csv.settings = format_settings(settings);
   std::error_code ec;
   const bool exists = fs::exists(o.csv, ec);
   const bool has_rows = exists && fs::file_size(o.csv, ec) > 0 && !ec;
@@ -130,7 +251,9 @@ int prepare_csv(const SweepOptions& o, const SweepCode& code, CsvFile& csv, Resu
       error = o.csv + ": cannot read: " + std::strerror(errno);
       return 1;
     }
-    if (!parse_sweep_csv(text, o.csv, state, error)) return 1;
+    const CsvRules rules{code.n, o.blocks, o.max_frame_errors, csv.settings};
+    if (!parse_sweep_csv(text, o.csv, rules, state, error)) return 1;
+    csv.chain = state.chain;
     const std::size_t rows = state.finished.size() + (state.has_partial ? 1 : 0);
     if (rows > o.ps.size()) {
       error = "cannot resume " + o.csv + ": it holds " + std::to_string(rows) +
@@ -167,8 +290,13 @@ int prepare_csv(const SweepOptions& o, const SweepCode& code, CsvFile& csv, Resu
     error = o.csv + ": cannot create: " + std::strerror(errno);
     return 1;
   }
+  // The rank is recorded for the plot's Slepian-Wolf limit; it follows from the matrix, so a
+  // resume does not compare it.
+  SweepSettings recorded = settings;
+  const long long rank = gf2_rank(code.n, code.m, code.ir.data(), code.jc.data());
+  recorded["rank"] = rank >= 0 ? std::to_string(rank) : "unknown";
   std::ofstream s(settings_file, std::ios::binary | std::ios::trunc);
-  s << format_settings(settings);
+  s << format_settings(recorded);
   s.flush();
   if (!s) {
     error = settings_file + ": cannot write";
@@ -200,12 +328,17 @@ int run_sweep(const SweepOptions& o, Collective& group, const std::atomic<bool>*
   if (!all_ok(group, loaded)) return 1;
 
   // Rank 0 prepares the output and tells every process where the sweep starts.
+  CsvLock lock;
   CsvFile csv;
   ResumeState state;
-  std::int64_t shared[7] = {0, 0, 0, 0, 0, 0, 0};  // status, finished, partial?, counts
+  std::int64_t shared[8] = {0, 0, 0, 0, 0, 0, 0, 0};  // status, finished, partial?, counts
   if (root) {
     int status = -1;
-    if (!o.csv.empty()) status = prepare_csv(o, code, csv, state, error);
+    if (!o.csv.empty()) {
+      status = check_output_paths(o, error);
+      if (status < 0 && lock.acquire(o.csv, error) != 0) status = 1;
+      if (status < 0) status = prepare_csv(o, code, csv, state, error);
+    }
     if (status >= 0) std::fprintf(io.err, "ldpcsw-sweep: %s\n", error.c_str());
     shared[0] = status + 1;  // 0 means go on
     shared[1] = static_cast<std::int64_t>(state.finished.size());
@@ -214,11 +347,12 @@ int run_sweep(const SweepOptions& o, Collective& group, const std::atomic<bool>*
     shared[4] = state.partial.counts.frame_errors;
     shared[5] = state.partial.counts.bit_errors;
     shared[6] = state.partial.counts.iterations;
+    shared[7] = state.partial.counts.bit_errors_sq;
   }
-  group.sum(shared, 7);
+  group.sum(shared, 8);
   if (shared[0] != 0) return static_cast<int>(shared[0] - 1);
   const std::size_t first_point = static_cast<std::size_t>(shared[1]);
-  PointCounts resumed{shared[3], shared[4], shared[5], shared[6]};
+  const PointCounts resumed{shared[3], shared[4], shared[5], shared[6], shared[7]};
   if (root && state.torn_tail)
     std::fprintf(io.err, "ldpcsw-sweep: %s ended inside a row (a cut-off write); dropped it\n",
                  o.csv.c_str());
@@ -287,7 +421,7 @@ int run_sweep(const SweepOptions& o, Collective& group, const std::atomic<bool>*
         std::fputs(format_table_row(row, code.n).c_str(), io.out);
         std::fflush(io.out);
       }
-      if (write && csv.file != nullptr && !csv.write_line(format_csv_row(row, code.n), error)) {
+      if (write && csv.file != nullptr && !csv.write_line(format_csv_row(row, code.n, csv.settings, csv.chain), error)) {
         std::fprintf(io.err, "ldpcsw-sweep: %s\n", error.c_str());
         write_failed = 1;
       }

@@ -2,8 +2,10 @@
 // table and the rows. Shared by ldpcsw-sweep's main (one process or one MPI rank) and by the
 // tests, which run several simulated ranks in one process.
 //
-// Exit statuses: 0 done; 1 unreadable matrix, unwritable output or a CSV that cannot be
-// continued; 2 an existing CSV without --resume or --overwrite; 130 interrupted.
+// Exit statuses: 0 done; 1 unreadable matrix, unwritable output, a CSV that cannot be
+// continued or one that another sweep is writing (it holds FILE.lock); 2 an existing CSV
+// without --resume or --overwrite, or a --csv that is the matrix or not a regular file;
+// 130 interrupted.
 #pragma once
 
 #include <atomic>
@@ -11,6 +13,7 @@
 
 #include "tools/sweep/engine.h"
 #include "tools/sweep/options.h"
+#include "tools/sweep/report.h"
 
 namespace ldpcsw::sweep {
 
@@ -21,6 +24,11 @@ struct SweepIo {
   std::FILE* err = stderr;         // messages (rank 0, and any rank's own failure)
   bool progress = false;           // draw the progress line on `err` (rank 0 only)
 };
+
+// The settings a resume must match: matrix fingerprint, n, m, decoder, seed, blocks and
+// max-frame-errors. FILE.run records them (and the matrix's rank); every CSV row's check
+// covers their format_settings text.
+SweepSettings run_settings(const SweepOptions& options, const SweepCode& code);
 
 // Runs the sweep of `options` (options.threads >= 1: this process's worker count) as process
 // group.rank() of group.size(). Every process must call it with the same options apart from
