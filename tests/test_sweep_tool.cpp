@@ -3,9 +3,11 @@
 // wrongly continue it.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <fcntl.h>
 #include <sstream>
@@ -17,6 +19,7 @@ using ldpcsw::test::bin;
 using ldpcsw::test::read_file;
 using ldpcsw::test::run_process;
 using ldpcsw::test::TempDir;
+using ldpcsw::test::write_file;
 
 namespace {
 
@@ -153,4 +156,196 @@ TEST(SweepTool, MatrixTooLargeForMemoryIsRefusedWithOneLine) {
   EXPECT_EQ(r.exit_code, 1);
   EXPECT_EQ(r.err,
             "ldpcsw-sweep: huge.dat: not enough memory for the matrix and the decoders' arrays\n");
+}
+
+// ---- The CSV guards itself: one writer at a time, no output onto the matrix or a device,
+// ---- no resume from rows the sweep did not write; a stop during start-up; the plot.
+
+namespace {
+
+// Starts ldpcsw-sweep in `cwd` with standard error into `err_file`; returns its pid.
+pid_t start_sweep(const std::vector<std::string>& args, const std::string& cwd,
+                  const std::string& err_file) {
+  const pid_t pid = fork();
+  if (pid == 0) {
+    const int null = open("/dev/null", O_RDWR);
+    const int err = open(err_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    if (null < 0 || err < 0 || chdir(cwd.c_str()) != 0) _exit(127);
+    dup2(null, 0);
+    dup2(null, 1);
+    dup2(err, 2);
+    std::vector<std::string> copy = args;
+    std::vector<char*> argv{const_cast<char*>("ldpcsw-sweep")};
+    for (auto& a : copy) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    execv(bin("ldpcsw-sweep").c_str(), argv.data());
+    _exit(127);
+  }
+  return pid;
+}
+
+int wait_status(pid_t pid) {
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+bool wait_for_file(const std::string& path) {
+  for (int i = 0; i < 1000; ++i) {
+    if (access(path.c_str(), F_OK) == 0) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return false;
+}
+
+bool exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
+
+std::vector<std::string> long_sweep(const std::string& csv) {
+  return {"--matrix", MATRIX, "--p", "0.03", "--blocks", "1e6", "--threads", "1", "--csv", csv,
+          "-q"};
+}
+
+}  // namespace
+
+TEST(SweepToolCsv, SecondWriterIsRefusedWhileTheFirstHoldsTheLock) {
+  TempDir dir;
+  const std::string csv = dir.file("s.csv"), lock = csv + ".lock";
+  const pid_t first = start_sweep(long_sweep(csv), dir.path, dir.file("first.err"));
+  ASSERT_TRUE(wait_for_file(lock));
+  ASSERT_TRUE(wait_for_file(csv));
+
+  for (const char* mode : {"--overwrite", "--resume"}) {
+    std::vector<std::string> args = long_sweep(csv);
+    args.push_back(mode);
+    const auto r = run_process(bin("ldpcsw-sweep"), args, dir.path);
+    EXPECT_EQ(r.exit_code, 1) << mode;
+    EXPECT_NE(r.err.find("s.csv is in use by another sweep (pid " + std::to_string(first) +
+                         " on host "),
+              std::string::npos)
+        << r.err;
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+  }
+  // The same file under another name is the same file.
+  ASSERT_EQ(symlink(csv.c_str(), dir.file("alias.csv").c_str()), 0);
+  std::vector<std::string> alias = long_sweep(dir.file("alias.csv"));
+  alias.push_back("--overwrite");
+  auto r = run_process(bin("ldpcsw-sweep"), alias, dir.path);
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_NE(r.err.find("is in use by another sweep"), std::string::npos) << r.err;
+
+  kill(first, SIGINT);
+  EXPECT_EQ(wait_status(first), 130) << read_file(dir.file("first.err"));
+  EXPECT_FALSE(exists(lock));  // released and removed
+
+  // A run that dies without a word leaves its lock file, but not its lock.
+  std::vector<std::string> resume = long_sweep(csv);
+  resume.push_back("--resume");
+  const pid_t killed = start_sweep(resume, dir.path, dir.file("killed.err"));
+  ASSERT_TRUE(wait_for_file(lock));
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  kill(killed, SIGKILL);
+  EXPECT_EQ(wait_status(killed), 128 + SIGKILL);
+  EXPECT_TRUE(exists(lock));
+  std::vector<std::string> fresh = long_sweep(csv);
+  fresh[5] = "300";
+  fresh.push_back("--overwrite");
+  r = run_process(bin("ldpcsw-sweep"), fresh, dir.path);
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_FALSE(exists(lock));
+}
+
+TEST(SweepToolCsv, OutputThatIsTheMatrixOrNotAFileIsRefused) {
+  TempDir dir;
+  const std::string matrix_text = read_file(MATRIX);
+  write_file(dir.file("h.dat"), matrix_text);
+  ASSERT_EQ(symlink("h.dat", dir.file("link.csv").c_str()), 0);
+  ASSERT_EQ(symlink("h.dat", dir.file("x.csv.run").c_str()), 0);
+  ASSERT_EQ(symlink("/dev/null", dir.file("null.csv").c_str()), 0);
+  ASSERT_EQ(mkdir(dir.file("folder.csv").c_str(), 0700), 0);
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"h.dat", "--csv h.dat: it is the matrix file h.dat"},
+      {"link.csv", "--csv link.csv: it is the matrix file h.dat"},
+      {"x.csv", "--csv x.csv: x.csv.run is the matrix file h.dat"},
+      {"null.csv", "--csv null.csv: it exists and is not a regular file"},
+      {"/dev/full", "--csv /dev/full: it exists and is not a regular file"},
+      {"folder.csv", "--csv folder.csv: it exists and is not a regular file"},
+      {"", "--csv: the file name is empty"},
+  };
+  for (const auto& [csv, message] : cases) {
+    const auto r = run_process(bin("ldpcsw-sweep"),
+                               {"--matrix", "h.dat", "--p", "0.05", "--blocks", "10", "--csv",
+                                csv, "--overwrite", "-q"},
+                               dir.path);
+    EXPECT_EQ(r.exit_code, 2) << csv;
+    EXPECT_EQ(r.out, "") << csv;
+    EXPECT_NE(r.err.find("ldpcsw-sweep: " + message), std::string::npos) << r.err;
+  }
+  EXPECT_EQ(read_file(dir.file("h.dat")), matrix_text);
+  EXPECT_FALSE(exists(dir.file("null.csv.run")));
+  EXPECT_FALSE(exists(dir.file("null.csv.lock")));
+  EXPECT_FALSE(exists(dir.file("x.csv")));
+}
+
+TEST(SweepToolCsv, ResumeRefusesEditedRowsAndAcceptsATrailingBlankLine) {
+  TempDir dir;
+  const std::string csv = dir.file("s.csv");
+  std::vector<std::string> args = {"--matrix", MATRIX, "--p", "0.06,0.07", "--blocks", "300",
+                                   "--max-frame-errors", "10", "--threads", "2", "--csv", csv};
+  ASSERT_EQ(run_process(bin("ldpcsw-sweep"), args, dir.path).exit_code, 0);
+  const std::string made = read_file(csv);
+
+  // A blank line at the end, as an editor leaves it: the resume adds the new point after the
+  // rows and drops the blank line.
+  write_file(csv, made + "\n");
+  args[3] = "0.06,0.07,0.08";
+  args.push_back("--resume");
+  auto r = run_process(bin("ldpcsw-sweep"), args, dir.path);
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  const std::string extended = read_file(csv);
+  EXPECT_EQ(extended.substr(0, made.size()), made);
+  EXPECT_EQ(extended.find("\n\n"), std::string::npos);
+  EXPECT_EQ(std::count(extended.begin(), extended.end(), '\n'), 4);
+
+  // One frame error taken away from the first point: refused, naming the line, file as it was.
+  std::string edited = extended;
+  const auto first_row = edited.find('\n') + 1;
+  const auto fe = edited.find(",10,", first_row);
+  ASSERT_NE(fe, std::string::npos);
+  edited.replace(fe, 4, ",9,");
+  write_file(csv, edited);
+  r = run_process(bin("ldpcsw-sweep"), args, dir.path);
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_NE(r.err.find("s.csv: line 2: "), std::string::npos) << r.err;
+  EXPECT_EQ(read_file(csv), edited);
+
+  // A file of an earlier version: refused with the way out, and the way out works.
+  write_file(csv, "p,h_p,blocks,frame_errors,bit_errors,fer,fer_lo,fer_hi,ber,ber_lo,ber_hi,"
+                  "avg_iterations,seconds,blocks_per_second\n"
+                  "0.06,0.32744491915447627,300,10,300,0.03,1,1,1,1,1,9,1,300\n");
+  r = run_process(bin("ldpcsw-sweep"), args, dir.path);
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_NE(r.err.find("written by an earlier version of ldpcsw-sweep"), std::string::npos)
+      << r.err;
+  args.back() = "--overwrite";
+  r = run_process(bin("ldpcsw-sweep"), args, dir.path);
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_EQ(counts_of(read_file(csv)), counts_of(extended));
+}
+
+// A plain run starts no MPI runtime, and a stop request during start-up is honoured like any
+// other: exit 130 with the sweep's own words, nothing from a runtime.
+TEST(SweepToolSignals, StopSoonAfterStartExitsCleanly) {
+  TempDir dir;
+  for (const int delay_ms : {40, 80, 150}) {
+    const std::string csv = dir.file("s" + std::to_string(delay_ms) + ".csv");
+    const std::string err = csv + ".err";
+    const pid_t pid = start_sweep(long_sweep(csv), dir.path, err);
+    std::this_thread::sleep_for(std::chrono::milliseconds(delay_ms));
+    kill(pid, SIGTERM);
+    EXPECT_EQ(wait_status(pid), 130) << "SIGTERM after " << delay_ms << " ms: " << read_file(err);
+    const std::string text = read_file(err);
+    EXPECT_NE(text.find("ldpcsw-sweep: interrupted"), std::string::npos) << text;
+    for (const char* foreign : {"MPI", "PMIx", "PRTE", "ORTE", "-----"})
+      EXPECT_EQ(text.find(foreign), std::string::npos) << text;
+  }
 }
