@@ -349,3 +349,100 @@ TEST(SweepToolSignals, StopSoonAfterStartExitsCleanly) {
       EXPECT_EQ(text.find(foreign), std::string::npos) << text;
   }
 }
+
+namespace {
+
+const std::string SCRIPTS = std::string(LDPCSW_DATA_DIR) + "/../scripts";
+
+bool have_matplotlib() {
+  return run_process("/usr/bin/python3", {"-c", "import matplotlib"}, "/").exit_code == 0;
+}
+
+}  // namespace
+
+// The plot reads the CSV with the sweep's rules and answers every refusal with one line.
+TEST(SweepToolPlot, ReadsTheCsvWithTheSweepsRulesAndRefusesInOneLine) {
+  if (!have_matplotlib()) GTEST_SKIP() << "python3-matplotlib is not installed";
+  TempDir dir;
+  const std::string csv = dir.file("s.csv");
+  ASSERT_EQ(run_process(bin("ldpcsw-sweep"),
+                        {"--matrix", MATRIX, "--p", "0.07,0.06", "--blocks", "200",
+                         "--max-frame-errors", "8", "--threads", "2", "--csv", csv, "-q"},
+                        dir.path)
+                .exit_code,
+            0);
+  const std::string made = read_file(csv);
+  auto plot = [&](const std::vector<std::string>& extra) {
+    std::vector<std::string> args = {SCRIPTS + "/plot_sweep.py", "s.csv"};
+    args.insert(args.end(), extra.begin(), extra.end());
+    return run_process("/usr/bin/python3", args, dir.path);
+  };
+  auto one_line = [](const ldpcsw::test::ProcessResult& r, const std::string& expect) {
+    EXPECT_EQ(r.exit_code, 1) << r.err;
+    EXPECT_EQ(r.err.rfind("plot_sweep.py: ", 0), 0u) << r.err;
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+    EXPECT_NE(r.err.find(expect), std::string::npos) << r.err;
+  };
+  one_line(plot({"-o", "s.xyz"}), "s.xyz: unsupported picture format 'xyz'");
+  one_line(plot({"-o", "missing/s.png"}), "s.png: the folder missing does not exist");
+
+  write_file(csv, made + "\n\n");  // blank lines at the end: harmless
+  auto r = plot({"-o", "s.png"});
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_FALSE(read_file(dir.file("s.png")).empty());
+  write_file(csv, made + "0.08,0.4");  // a row cut off: left out with a note
+  r = plot({"-o", "s.svg"});
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_NE(r.err.find("the last line was cut off"), std::string::npos) << r.err;
+
+  std::string edited = made;
+  edited.replace(edited.find(",8,", edited.find('\n')), 3, ",7,");
+  write_file(csv, edited);
+  one_line(plot({}), "s.csv: line 2: the row does not match its check");
+  const auto second = made.find('\n', made.find('\n') + 1) + 1;
+  write_file(csv, made.substr(0, second) + "\n" + made.substr(second));
+  one_line(plot({}), "s.csv: line 3: a blank line between rows");
+}
+
+// Points joined in order of p whatever the order of the rows, an unfinished point drawn only
+// open, and a Slepian-Wolf limit beyond the points inside the axes with its label.
+TEST(SweepToolPlot, PointsInOrderPartialOpenAndTheLimitShown) {
+  if (!have_matplotlib()) GTEST_SKIP() << "python3-matplotlib is not installed";
+  const std::string script = R"(
+import sys
+sys.path.insert(0, sys.argv[1])
+import matplotlib
+matplotlib.use("Agg")
+import matplotlib.pyplot as plt
+from matplotlib.colors import to_rgba
+import plot_sweep
+
+def row(p, fe, be, partial):
+    return dict(p=p, frame_errors=fe, bit_errors=be, fer=fe / 100, fer_lo=fe / 200,
+                fer_hi=fe / 50, ber=be / 1e4, ber_lo=be / 2e4, ber_hi=be / 5e3, partial=partial)
+
+rows = [row(0.07, 30, 300, False), row(0.05, 10, 100, True), row(0.06, 20, 200, False),
+        row(0.03, 0, 0, False)]
+fig, ax = plt.subplots()
+plot_sweep.draw(ax, rows, 0.9, "rank(H)/n", True)
+lines = ax.get_lines()
+joined = [l for l in lines if len(l.get_xdata()) == 3 and l.get_linestyle() != "None"]
+assert len(joined) == 2, "FER and BER each joined through their three points"
+for l in joined:
+    assert list(l.get_xdata()) == [0.05, 0.06, 0.07], list(l.get_xdata())
+for l in lines:
+    xs = list(l.get_xdata())
+    if l.get_linestyle() == "None" and l.get_marker() in ("o", "s") and 0.05 in xs:
+        assert xs == [0.05], "the unfinished point has no filled marker under its open one"
+        assert to_rgba(l.get_markerfacecolor()) == (1.0, 1.0, 1.0, 1.0)
+limit = plot_sweep.slepian_wolf_limit(0.9)
+lo, hi = ax.get_xlim()
+assert lo < limit < hi, (lo, limit, hi)
+label = [t for t in ax.texts if "Slepian" in t.get_text()][0]
+assert label.get_ha() == "right", "the label goes where the axes have room"
+print("ok")
+)";
+  const auto r = run_process("/usr/bin/python3", {"-c", script, SCRIPTS}, "/");
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_EQ(r.out, "ok\n") << r.err;
+}
