@@ -95,6 +95,16 @@ fresh; try ldpcsw-sweep 2 "p outside (0, 0.5]" "--p 0.7" -- "$bin/ldpcsw-sweep" 
 fresh; try ldpcsw-sweep 2 "zero blocks" "--blocks 0" -- "$bin/ldpcsw-sweep" --matrix "$shipped_dat" --p 0.05 --blocks 0
 fresh; try ldpcsw-sweep 1 "missing matrix" "--matrix missing.dat" -- "$bin/ldpcsw-sweep" --matrix missing.dat --p 0.05
 fresh; half "$shipped_dat" >"$dir/h.dat"; try ldpcsw-sweep 1 "shipped matrix cut in half" "--matrix h.dat" -- "$bin/ldpcsw-sweep" --matrix h.dat --p 0.05 --blocks 1
+# The sweep's CSV: never the matrix or a device, never continued from rows it did not write.
+fresh; cp "$shipped_dat" "$dir/h.dat"; try ldpcsw-sweep 2 "--csv is the matrix" "--csv h.dat --overwrite" -- "$bin/ldpcsw-sweep" --matrix h.dat --p 0.05 --blocks 1 --csv h.dat --overwrite
+fresh; try ldpcsw-sweep 2 "--csv a device" "--csv /dev/null" -- "$bin/ldpcsw-sweep" --matrix "$shipped_dat" --p 0.05 --blocks 1 --csv /dev/null
+fresh; try ldpcsw-sweep 2 "empty --csv" '--csv ""' -- "$bin/ldpcsw-sweep" --matrix "$shipped_dat" --p 0.05 --blocks 1 --csv ""
+sweep_csv=(--matrix "$shipped_dat" --p 0.07 --blocks 100 --max-frame-errors 5 --csv s.csv -q)
+fresh; (cd "$dir" && "$bin/ldpcsw-sweep" "${sweep_csv[@]}" >/dev/null 2>&1); sed -i '2s/,5,/,4,/' "$dir/s.csv"
+try ldpcsw-sweep 1 "a frame-error count lowered in the CSV" "--resume" -- "$bin/ldpcsw-sweep" "${sweep_csv[@]}" --resume
+fresh; cp "$root/docs/sweep-Reg504252.csv.run" "$dir/s.csv.run"; sed -i 's/^blocks=.*/blocks=100/; s/^max_frame_errors=.*/max_frame_errors=5/' "$dir/s.csv.run"
+printf 'p,h_p,blocks,frame_errors,bit_errors,fer,fer_lo,fer_hi,ber,ber_lo,ber_hi,avg_iterations,seconds,blocks_per_second\n0.07,0.37,20,5,100,0.25,0,1,0,0,1,20,1,20\n' >"$dir/s.csv"
+try ldpcsw-sweep 1 "a CSV of an earlier version" "--resume" -- "$bin/ldpcsw-sweep" "${sweep_csv[@]}" --resume
 
 # The readers themselves, through ldpcsw-scale (exit 1: the reader refused the file).
 fresh h.dat '2000000000 1000000000 3\n1 2 3\n'; try read_code_rows 1 "m * maxCdeg beyond int" "file" -- "$bin/ldpcsw-scale" h.dat --bound-only

@@ -16,8 +16,8 @@ trap 'rm -rf "$work"' EXIT
 
 args=(--matrix "$root/data/Reg504252.dat" --p 0.05:0.07:0.01 --blocks 400
       --max-frame-errors 30 --seed 7 --quiet)
-# p, blocks, frame errors, bit errors, average iterations of every row.
-counts() { cut -d, -f1,3,4,5,12 "$1"; }
+# p, blocks, frame errors, bit errors, average iterations and squared bit errors of every row.
+counts() { cut -d, -f1,3,4,5,12,15 "$1"; }
 
 "$sweep" "${args[@]}" --threads 1 --csv "$work/t1.csv" >/dev/null
 "$sweep" "${args[@]}" --threads 2 --csv "$work/t2.csv" >/dev/null

@@ -185,13 +185,12 @@ def draw(ax, rows, rate, rate_name, checked):
     margin = max(0.005, 0.04 * (hi - lo))
     ax.set_xlim(max(0.0, lo - margin), hi + 2 * margin)
     ax.axvline(limit, color="black", lw=1.0, ls=":")
-    # The label goes on the side of the line with more room inside the axes.
+    # The label runs along the line, on the side with more room inside the axes.
     left, right = ax.get_xlim()
     on_right = right - limit >= limit - left
-    ax.text(limit, 0.98, f" Slepian-Wolf limit \n H(p) = {rate_name} = {rate:.4g} \n"
-                         f" p = {limit:.4f} ",
-            transform=ax.get_xaxis_transform(), va="top", ha="left" if on_right else "right",
-            fontsize=8)
+    ax.text(limit, 0.97, f"Slepian-Wolf limit p = {limit:.4f}\nH(p) = {rate_name} = {rate:.4g}",
+            transform=ax.get_xaxis_transform(), rotation=90, va="top",
+            ha="left" if on_right else "right", fontsize=8)
 
 
 def main():
