@@ -128,7 +128,9 @@ TEST(CodeTool, ConvertsBothWaysByteForByte) {
 
   r = run_process(CODE, {"info", "b.dat"}, dir.path);
   EXPECT_EQ(r.exit_code, 0) << r.err;
-  EXPECT_EQ(r.out, "n 504, m 252, edges 1512, column weights 3..3, row weights 6..6\ngirth 8\n");
+  EXPECT_EQ(r.out,
+            "n 504, m 252, edges 1512, column weights 3..3, row weights 6..6\ngirth 8\n"
+            "rank 252 over GF(2) (0 of the 252 rows depend on the others)\n");
 }
 
 TEST(CodeTool, RefusesBadInputWithOneLineAndExitStatus) {
