@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <filesystem>
 #include <fcntl.h>
 #include <sstream>
 #include <thread>
@@ -332,17 +333,57 @@ TEST(SweepToolCsv, ResumeRefusesEditedRowsAndAcceptsATrailingBlankLine) {
   EXPECT_EQ(counts_of(read_file(csv)), counts_of(extended));
 }
 
-// A plain run starts no MPI runtime, and a stop request during start-up is honoured like any
-// other: exit 130 with the sweep's own words, nothing from a runtime.
-TEST(SweepToolSignals, StopSoonAfterStartExitsCleanly) {
+namespace {
+
+// True once process `pid` catches SIGTERM (its SigCgt mask in /proc holds the signal).
+bool catches_sigterm(pid_t pid) {
+  std::istringstream in(read_file("/proc/" + std::to_string(pid) + "/status"));
+  for (std::string line; std::getline(in, line);)
+    if (line.rfind("SigCgt:", 0) == 0)
+      return (std::stoull(line.substr(7), nullptr, 16) >> (SIGTERM - 1)) & 1u;
+  return false;
+}
+
+// The processes whose parent is `pid`.
+std::vector<std::string> children_of(pid_t pid) {
+  std::vector<std::string> found;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+    const std::string name = entry.path().filename();
+    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+    const std::string stat = read_file(entry.path().string() + "/stat");
+    const auto close = stat.rfind(')');
+    if (close == std::string::npos) continue;
+    std::istringstream rest(stat.substr(close + 2));
+    std::string state;
+    long parent = 0;
+    rest >> state >> parent;
+    if (parent == pid) found.push_back(stat.substr(0, close + 1));
+  }
+  return found;
+}
+
+}  // namespace
+
+// A plain run starts no MPI runtime (no helper process), and a stop request is honoured from
+// the moment the program can catch it: exit 130 with the sweep's own words, nothing from a
+// runtime.
+TEST(SweepToolSignals, PlainRunStartsNoRuntimeAndStopsCleanlyRightAfterStart) {
   TempDir dir;
-  for (const int delay_ms : {40, 80, 150}) {
-    const std::string csv = dir.file("s" + std::to_string(delay_ms) + ".csv");
-    const std::string err = csv + ".err";
-    const pid_t pid = start_sweep(long_sweep(csv), dir.path, err);
-    std::this_thread::sleep_for(std::chrono::milliseconds(delay_ms));
+  const std::string csv = dir.file("run.csv");
+  pid_t pid = start_sweep(long_sweep(csv), dir.path, csv + ".err");
+  ASSERT_TRUE(wait_for_file(csv));
+  EXPECT_EQ(children_of(pid), std::vector<std::string>{});
+  kill(pid, SIGINT);
+  EXPECT_EQ(wait_status(pid), 130) << read_file(csv + ".err");
+
+  for (int run = 0; run < 3; ++run) {
+    const std::string name = dir.file("s" + std::to_string(run) + ".csv");
+    const std::string err = name + ".err";
+    pid = start_sweep(long_sweep(name), dir.path, err);
+    for (int i = 0; i < 20000 && !catches_sigterm(pid); ++i)
+      std::this_thread::sleep_for(std::chrono::microseconds(100));
     kill(pid, SIGTERM);
-    EXPECT_EQ(wait_status(pid), 130) << "SIGTERM after " << delay_ms << " ms: " << read_file(err);
+    EXPECT_EQ(wait_status(pid), 130) << read_file(err);
     const std::string text = read_file(err);
     EXPECT_NE(text.find("ldpcsw-sweep: interrupted"), std::string::npos) << text;
     for (const char* foreign : {"MPI", "PMIx", "PRTE", "ORTE", "-----"})
