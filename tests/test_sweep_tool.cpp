@@ -191,6 +191,17 @@ int wait_status(pid_t pid) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
+// Ends a started sweep that a failed assertion left running.
+struct Reaper {
+  pid_t pid = -1;
+  ~Reaper() {
+    if (pid > 0 && waitpid(pid, nullptr, WNOHANG) == 0) {
+      kill(pid, SIGKILL);
+      waitpid(pid, nullptr, 0);
+    }
+  }
+};
+
 bool wait_for_file(const std::string& path) {
   for (int i = 0; i < 1000; ++i) {
     if (access(path.c_str(), F_OK) == 0) return true;
@@ -212,6 +223,7 @@ TEST(SweepToolCsv, SecondWriterIsRefusedWhileTheFirstHoldsTheLock) {
   TempDir dir;
   const std::string csv = dir.file("s.csv"), lock = csv + ".lock";
   const pid_t first = start_sweep(long_sweep(csv), dir.path, dir.file("first.err"));
+  Reaper reap_first{first};
   ASSERT_TRUE(wait_for_file(lock));
   ASSERT_TRUE(wait_for_file(csv));
 
@@ -242,6 +254,7 @@ TEST(SweepToolCsv, SecondWriterIsRefusedWhileTheFirstHoldsTheLock) {
   std::vector<std::string> resume = long_sweep(csv);
   resume.push_back("--resume");
   const pid_t killed = start_sweep(resume, dir.path, dir.file("killed.err"));
+  Reaper reap_killed{killed};
   ASSERT_TRUE(wait_for_file(lock));
   std::this_thread::sleep_for(std::chrono::milliseconds(200));
   kill(killed, SIGKILL);
@@ -371,6 +384,7 @@ TEST(SweepToolSignals, PlainRunStartsNoRuntimeAndStopsCleanlyRightAfterStart) {
   TempDir dir;
   const std::string csv = dir.file("run.csv");
   pid_t pid = start_sweep(long_sweep(csv), dir.path, csv + ".err");
+  Reaper reap{pid};
   ASSERT_TRUE(wait_for_file(csv));
   EXPECT_EQ(children_of(pid), std::vector<std::string>{});
   kill(pid, SIGINT);
@@ -380,6 +394,7 @@ TEST(SweepToolSignals, PlainRunStartsNoRuntimeAndStopsCleanlyRightAfterStart) {
     const std::string name = dir.file("s" + std::to_string(run) + ".csv");
     const std::string err = name + ".err";
     pid = start_sweep(long_sweep(name), dir.path, err);
+    Reaper reap_run{pid};
     for (int i = 0; i < 20000 && !catches_sigterm(pid); ++i)
       std::this_thread::sleep_for(std::chrono::microseconds(100));
     kill(pid, SIGTERM);
