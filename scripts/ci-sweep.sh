@@ -32,6 +32,10 @@ if [[ $linked == *libmpi* ]]; then
     "$sweep" "${args[@]}" --threads 1 --csv "$work/r2.csv" >/dev/null
   diff <(counts "$work/t1.csv") <(counts "$work/r2.csv")
   echo "ci-sweep: 2 MPI processes give the same counts"
+  # Rank 0 released its lock, and its rows pass a plain run's checks on --resume.
+  test ! -e "$work/r2.csv.lock"
+  "$sweep" "${args[@]}" --threads 1 --csv "$work/r2.csv" --resume >/dev/null
+  echo "ci-sweep: the MPI run's CSV is accepted by --resume"
 elif command -v mpirun >/dev/null; then
   echo "ci-sweep: MPI is installed but ldpcsw-sweep was built without it" >&2
   exit 1
