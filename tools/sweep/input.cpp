@@ -29,17 +29,15 @@ bool load_sweep_code(const std::string& path, MatrixFormat format, SweepCode& co
   const LoadStatus status = load_code(path, layout, loaded, why);
   code = SweepCode{};
   if (status != LoadStatus::ok) {
-    if (status == LoadStatus::refused && loaded.layout != CodeLayout::detect &&
-        loaded.looks_like == CodeLayout::detect) {
-      // The reader's own message: say which layout it was read in.
-      error = path + " (" + code_layout_name(loaded.layout) + "): " + why;
-      return false;
-    }
-    error = path + ": " + why;
+    // Name the layout the file was read in, and how to name the one it looks like.
+    error = path;
+    if (loaded.layout != CodeLayout::detect)
+      error += std::string(" (") + code_layout_name(loaded.layout) + ")";
+    error += ": " + why;
     if (loaded.looks_like == CodeLayout::alist) error += "; use --format alist";
     if (loaded.looks_like == CodeLayout::rows) error += "; use --format rows";
-    if (status == LoadStatus::refused && layout == CodeLayout::detect &&
-        loaded.layout == CodeLayout::detect && why.rfind("neither", 0) == 0)
+    if (status == LoadStatus::refused && loaded.layout == CodeLayout::detect &&
+        why.rfind("neither", 0) == 0)
       error += "; name the layout with --format rows or --format alist";
     return false;
   }

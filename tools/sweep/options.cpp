@@ -41,17 +41,24 @@ double round12(double v) {
   return std::strtod(buf, nullptr);
 }
 
-// The items of a --p value: separated by commas and white space, any run of them one separator.
+// The items of a --p value: separated by commas or white space (white space around a comma is
+// ignored). An empty item, as in "0.1," or "0.1,,0.2", comes back as an empty token, which
+// no number matches.
 std::vector<std::string> p_tokens(const std::string& text) {
   std::vector<std::string> tokens;
   std::string token;
-  for (const char c : text + ",") {
-    if (c == ',' || c == ' ' || c == '\t' || c == '\n') {
-      if (!token.empty()) tokens.push_back(token);
-      token.clear();
-    } else {
-      token += c;
-    }
+  bool after_comma = false;  // the next item must follow
+  std::size_t i = 0;
+  auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\n'; };
+  while (i < text.size() || after_comma || tokens.empty()) {
+    while (i < text.size() && blank(text[i])) ++i;
+    token.clear();
+    while (i < text.size() && text[i] != ',' && !blank(text[i])) token += text[i++];
+    while (i < text.size() && blank(text[i])) ++i;
+    tokens.push_back(token);
+    after_comma = i < text.size() && text[i] == ',';
+    if (after_comma) ++i;
+    if (i >= text.size() && !after_comma) break;
   }
   return tokens;
 }
@@ -300,8 +307,10 @@ int parse_sweep_options(int argc, const char* const* argv, SweepOptions& options
   options.threads = 0;
   if (app.count("--threads") > 0) {
     int threads = 0;
-    if (!parse_integer(threads_text, threads) || threads < 1 || threads > 4096)
+    if (!parse_integer(threads_text, threads))
       return fail("--threads: '" + threads_text + "' is not a whole number in 1..4096");
+    if (threads < 1 || threads > 4096)
+      return fail("--threads: " + std::to_string(threads) + " is outside 1..4096");
     options.threads = threads;
   }
 
