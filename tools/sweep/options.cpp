@@ -90,14 +90,6 @@ std::string refusal_of(const CLI::ParseError& e, const CLI::App& app, int argc,
     for (const char* name : {"--matrix", "--p"})
       if (app.count(name) == 0) return std::string(name) + " is required";
   }
-  if (dynamic_cast<const CLI::ExtrasError*>(&e) != nullptr) {
-    const std::vector<std::string> extras = app.remaining();
-    if (!extras.empty()) {
-      const std::string& word = extras.front();
-      if (word.size() > 1 && word[0] == '-') return "unknown option " + option_of(word);
-      return "unexpected argument '" + word + "' (every value follows its option)";
-    }
-  }
   for (const char* name : VALUE_OPTIONS) {
     int given = 0;
     bool missing_value = false;
@@ -112,6 +104,14 @@ std::string refusal_of(const CLI::ParseError& e, const CLI::App& app, int argc,
     if (missing_value) return std::string(name) + " needs a value";
     if (given > 1 && std::string(name) != "--p")
       return std::string(name) + " is given " + std::to_string(given) + " times; give it once";
+  }
+  if (dynamic_cast<const CLI::ExtrasError*>(&e) != nullptr) {
+    const std::vector<std::string> extras = app.remaining();
+    if (!extras.empty()) {
+      const std::string& word = extras.front();
+      if (word.size() > 1 && word[0] == '-') return "unknown option " + option_of(word);
+      return "unexpected argument '" + word + "' (every value follows its option)";
+    }
   }
   for (int i = 1; i < argc; ++i) {
     const std::string word = argv[i];
@@ -129,6 +129,13 @@ std::string count_problem(const std::string& option, const std::string& text, do
                           double& value) {
   constexpr double LIMIT = 9007199254740992.0;  // 2^53
   const std::string head = option + ": '" + text + "' ";
+  // Written out in digits, the count is compared exactly: as a double, 2^53 + 1 would round
+  // to 2^53 and pass.
+  if (!text.empty() && text.find_first_not_of("0123456789") == std::string::npos) {
+    std::uint64_t whole = 0;
+    if (!parse_integer(text, whole) || whole > static_cast<std::uint64_t>(LIMIT))
+      return head + "is above 2^53 = 9007199254740992, the largest count taken";
+  }
   if (!parse_double(text, value)) return head + "is not a number";
   if (value != std::floor(value)) return head + "is not a whole number";
   if (value < min)
