@@ -94,7 +94,7 @@ bool read_code_rows(std::FILE* file, ParityCheckMatrix& h, std::string& error) {
     return false;
   }
   if (rest != ScanStatus::ok) {
-    error = "the file goes on after its " + std::to_string(m) + " rows of " +
+    error = "the file goes on after its " + std::to_string(m) + (m == 1 ? " row of " : " rows of ") +
             std::to_string(max_cdeg) + " slots, where it should end";
     return false;
   }
