@@ -104,7 +104,10 @@ int main(int argc, char** argv) {
     const std::string option = argv[i];
     if (option == "--bound-only") {
       bound_only = true;
-    } else if (option == "--p" && i + 1 < argc) {
+    } else if (option == "--p" && i + 1 >= argc) {
+      std::fprintf(stderr, "ldpcsw-scale: --p needs a value\n%s", USAGE);
+      return 2;
+    } else if (option == "--p") {
       const char* text = argv[++i];
       const char* end = text + std::strlen(text);
       auto [ptr, ec] = std::from_chars(text, end, p_cross);
