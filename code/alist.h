@@ -21,7 +21,8 @@ struct ColumnMatrix {
 
 // read_code_alist: reads an alist file (n, m, maxVdeg, maxCdeg, n column weights, m row
 // weights, then n groups of maxVdeg row numbers, 1-based, 0 for an empty slot) from an
-// open stream into `h`. Anything after the column groups is not read.
+// open stream into `h`. Anything after the column groups is not read. Besides malformed
+// or out-of-range values it rejects a column that lists one row twice.
 bool read_code_alist(std::FILE* file, ColumnMatrix& h, std::string& error);
 
 }  // namespace ldpcsw

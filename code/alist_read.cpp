@@ -3,6 +3,7 @@
 #include <cstdint>
 
 #include "code/alist.h"
+#include "code/convert.h"
 #include "code/int_scan.h"
 
 namespace ldpcsw {
@@ -73,6 +74,7 @@ bool read_code_alist(std::FILE* file, ColumnMatrix& h, std::string& error) {
 
   std::vector<int> row_index;
   row_index.reserve(std::min(static_cast<std::size_t>(col_ptr.back()), RESERVE_CAP));
+  std::vector<std::pair<int, int>> scratch;
   for (int c = 0; c < n; ++c) {
     const int weight = col_ptr[c + 1] - col_ptr[c];
     int listed = 0;
@@ -97,6 +99,13 @@ bool read_code_alist(std::FILE* file, ColumnMatrix& h, std::string& error) {
     if (listed != weight) {
       error = "column " + std::to_string(c + 1) + " lists " + std::to_string(listed) +
               " ones but its weight is " + std::to_string(weight);
+      return false;
+    }
+    // A row listed twice would make the decoders work on a graph with a double edge, not on
+    // the H of the file.
+    const int repeat = code_first_repeat(row_index.data() + col_ptr[c], weight, scratch);
+    if (repeat >= 0) {
+      error = code_repeat_problem(row_index[col_ptr[c] + repeat], c);
       return false;
     }
   }

@@ -57,6 +57,24 @@ bool code_find_repeat(const ParityCheckMatrix& h, int& row, int& column) {
   return false;
 }
 
+int code_first_repeat(const int* values, int count, std::vector<std::pair<int, int>>& scratch) {
+  scratch.clear();
+  for (int i = 0; i < count; ++i) scratch.emplace_back(values[i], i);
+  std::sort(scratch.begin(), scratch.end());
+  // Equal values sit together in file order: every element equal to the one before it is a
+  // repeat, and the first repeat of the list is the earliest of them.
+  int first = -1;
+  for (std::size_t k = 1; k < scratch.size(); ++k)
+    if (scratch[k].first == scratch[k - 1].first && (first < 0 || scratch[k].second < first))
+      first = scratch[k].second;
+  return first;
+}
+
+std::string code_repeat_problem(int row, int column) {
+  return "the one at row " + std::to_string(row + 1) + ", column " + std::to_string(column + 1) +
+         " is listed twice";
+}
+
 CodeWeights code_weights(const ParityCheckMatrix& h) {
   CodeWeights w;
   std::vector<int> column_weight(static_cast<std::size_t>(h.n), 0);

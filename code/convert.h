@@ -5,6 +5,8 @@
 #pragma once
 
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "code/alist.h"
 #include "code/matrix.h"
@@ -21,6 +23,14 @@ ParityCheckMatrix code_rows_of(const ColumnMatrix& h);
 // Finds a one listed twice in the same row. Returns false when there is none; otherwise
 // true with the 0-based row and column of the first repeat (rows in order).
 bool code_find_repeat(const ParityCheckMatrix& h, int& row, int& column);
+
+// Position of the first value of values[0..count) that repeats an earlier one, or -1 when all
+// differ. `scratch` is working room the caller may keep between calls (no allocation once it
+// is as long as the longest list). Cost: one sort of the list.
+int code_first_repeat(const int* values, int count, std::vector<std::pair<int, int>>& scratch);
+
+// The readers' message for a one listed twice (0-based row and column).
+std::string code_repeat_problem(int row, int column);
 
 struct CodeWeights {
   int min_column = 0, max_column = 0;

@@ -47,6 +47,18 @@ ScanStatus scan_int(std::FILE* file, int& value) {
   return ScanStatus::ok;
 }
 
+ScanStatus scan_rest_is_space(std::FILE* file) {
+  int c = getc_unlocked(file);
+  while (c != EOF && std::isspace(c)) c = getc_unlocked(file);
+  if (c != EOF) {
+    ungetc(c, file);
+    return ScanStatus::not_integer;
+  }
+  if (!std::ferror(file)) return ScanStatus::ok;
+  last_read_errno = errno;
+  return ScanStatus::read_error;
+}
+
 std::string scan_problem(ScanStatus status) {
   switch (status) {
     case ScanStatus::ok: return "no problem";

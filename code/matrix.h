@@ -26,10 +26,13 @@ struct ParityCheckMatrix {
 inline constexpr int MIN_SEARCH_BITS = 21;
 
 // read_code_rows: reads a row-list file (n, m, maxCdeg, then m groups of maxCdeg column
-// numbers, 1-based, 0 for an empty slot) from an open stream into `h`.
+// numbers, 1-based, 0 for an empty slot) from an open stream into `h`. Zeros may stand
+// anywhere in a group and the columns of a row keep their file order.
 // Rejects: a failed conversion or early end; n, m or maxCdeg not positive; m > n (the
 // decoder's shared check-sum / a-posteriori region holds only n values); n < 21 (the width
-// search cannot serve it); m * maxCdeg beyond the int range; a column outside 1..n.
+// search cannot serve it); m * maxCdeg beyond the int range; a column outside 1..n; a column
+// listed twice in a row; anything but white space after the m-th row. The stream is read to
+// its end.
 bool read_code_rows(std::FILE* file, ParityCheckMatrix& h, std::string& error);
 
 }  // namespace ldpcsw

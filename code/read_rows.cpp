@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <cstdint>
 
+#include "code/convert.h"
 #include "code/int_scan.h"
 #include "code/matrix.h"
 
@@ -57,6 +58,7 @@ bool read_code_rows(std::FILE* file, ParityCheckMatrix& h, std::string& error) {
   ir.reserve(static_cast<std::size_t>(std::min<std::int64_t>(std::int64_t{m} + 1, initial_room)));
   jc.reserve(static_cast<std::size_t>(std::min<std::int64_t>(slots, initial_room)));
   ir.push_back(0);
+  std::vector<std::pair<int, int>> scratch;
   for (int r = 0; r < m; ++r) {
     ir.push_back(ir[r]);
     for (int slot = 0; slot < max_cdeg; ++slot) {
@@ -76,6 +78,25 @@ bool read_code_rows(std::FILE* file, ParityCheckMatrix& h, std::string& error) {
       jc.push_back(temp - 1);
       ir[r + 1] += 1;
     }
+    // A column listed twice would make the decoders work on a graph with a double edge, not
+    // on the H of the file.
+    const int repeat = code_first_repeat(jc.data() + ir[r], ir[r + 1] - ir[r], scratch);
+    if (repeat >= 0) {
+      error = code_repeat_problem(r, jc[ir[r] + repeat]);
+      return false;
+    }
+  }
+  // The m rows are the whole file: anything more means the header does not describe it (an
+  // alist file read as a row-list one, a matrix cut from a longer file).
+  const ScanStatus rest = scan_rest_is_space(file);
+  if (rest == ScanStatus::read_error) {
+    error = "after row " + std::to_string(m) + ": " + scan_problem(rest);
+    return false;
+  }
+  if (rest != ScanStatus::ok) {
+    error = "the file goes on after its " + std::to_string(m) + (m == 1 ? " row of " : " rows of ") +
+            std::to_string(max_cdeg) + " slots, where it should end";
+    return false;
   }
   h.n = n;
   h.m = m;

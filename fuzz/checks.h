@@ -3,7 +3,8 @@
 // nullptr when all is well, else a short name of the broken promise.
 //
 // Shape: the counts positive with m <= n, the pointers from 0 and non-decreasing, one index
-// per edge, every index in range (the decoders trust exactly this). Round trip: moving the
+// per edge, every index in range (the decoders trust exactly this), and no index twice in a
+// group (a one listed twice would give the decoders another graph than the file's H). Round trip: moving the
 // matrix to its other form and back gives the same ones in each row or column. Decoding: a
 // delivered matrix is decoded once; the decoder must stop within its iteration limit with bits
 // as decisions. Round trip and decoding take small matrices only: a few bytes can describe a
@@ -12,6 +13,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 #include "code/alist.h"
@@ -35,6 +37,10 @@ inline const char* check_sparse(const std::vector<int>& ptr, const std::vector<i
   if (index.size() != static_cast<std::size_t>(ptr[count])) return "index count";
   for (int v : index)
     if (v < 0 || v >= limit) return "index out of range";
+  std::vector<std::pair<int, int>> scratch;
+  for (int g = 0; g < count; ++g)
+    if (code_first_repeat(index.data() + ptr[g], ptr[g + 1] - ptr[g], scratch) >= 0)
+      return "an index twice in a group";
   return nullptr;
 }
 

@@ -62,6 +62,9 @@ fresh Reg504252.dat '2000000000 1000000000 3\n1 2 3\n'; try ldpcsw 1 "m * maxCde
 fresh Reg504252.dat '504 252 99999999999\n'; try ldpcsw 1 "count beyond int" "Reg504252.dat" -- "$bin/ldpcsw"
 fresh Reg504252.dat '20 10 3\n'; try ldpcsw 1 "n below 21" "Reg504252.dat" -- "$bin/ldpcsw"
 fresh Reg504252.dat '300 400 6\n'; try ldpcsw 1 "m above n" "Reg504252.dat" -- "$bin/ldpcsw"
+fresh Reg504252.dat '21 2 3\n1 2 3\n4 5 4\n'; try ldpcsw 1 "a one listed twice" "Reg504252.dat" -- "$bin/ldpcsw"
+fresh; cp "$shipped_alist" "$dir/Reg504252.dat"; try ldpcsw 1 "an alist file" "Reg504252.dat" -- "$bin/ldpcsw"
+fresh Reg504252.dat '21 1 2\n1 2\n3\n'; try ldpcsw 1 "values after the last row" "Reg504252.dat" -- "$bin/ldpcsw"
 
 # The matrix tool.
 fresh; try ldpcsw-code 2 "no command" "command line" -- "$bin/ldpcsw-code"
@@ -72,14 +75,21 @@ fresh; try ldpcsw-code 1 "missing input" "convert missing.dat out.alist" -- "$bi
 fresh in.txt '1 2 3\n'; try ldpcsw-code 1 "unknown form" "convert in.txt out.dat" -- "$bin/ldpcsw-code" convert in.txt out.dat
 fresh in.dat '21 1 2\n1 1\n'; try ldpcsw-code 1 "a one listed twice" "info in.dat" -- "$bin/ldpcsw-code" info in.dat
 fresh in.alist '4 2 2 2\n1 1 1 1\n2 2\n1 2\n1 0\n1 0\n1 0\n'; try ldpcsw-code 1 "more ones than the column weight" "info in.alist" -- "$bin/ldpcsw-code" info in.alist
+fresh; try ldpcsw-code 2 "n below 21" "build --n 20 --m 10" -- "$bin/ldpcsw-code" build --n 20 --m 10 --dat x.dat
+fresh; try ldpcsw-code 2 "m above n" "build --n 30 --m 31" -- "$bin/ldpcsw-code" build --n 30 --m 31 --dat x.dat
+fresh; cp "$shipped_alist" "$dir/in.dat"; try ldpcsw-code 1 "an alist file named .dat" "info in.dat" -- "$bin/ldpcsw-code" info in.dat
 fresh; try ldpcsw-code 1 "unwritable output" "convert Reg504252.dat /nonexistent/x.alist" -- "$bin/ldpcsw-code" convert "$shipped_dat" /nonexistent/x.alist
 
 # The plain decoder's experiment over an alist file.
 fresh; try ldpcsw-plain 2 "two arguments" "command line" -- "$bin/ldpcsw-plain" a.alist b.alist
+fresh; try ldpcsw-plain 2 "unknown option" "--frobnicate" -- "$bin/ldpcsw-plain" --frobnicate
 fresh; try ldpcsw-plain 1 "missing file" "default Reg504252.alist absent" -- "$bin/ldpcsw-plain"
 fresh; half "$shipped_alist" >"$dir/h.alist"; try ldpcsw-plain 1 "shipped alist cut in half" "h.alist" -- "$bin/ldpcsw-plain" h.alist
 fresh h.alist '4 2 2 2\n2 2 2 2\n4 4\n1 2\n1 2\n1 3\n1 2\n'; try ldpcsw-plain 1 "row beyond m" "h.alist" -- "$bin/ldpcsw-plain" h.alist
 fresh h.alist '2000000000 1000000000 3 6\n3 3 3\n'; try ldpcsw-plain 1 "huge counts, short file" "h.alist" -- "$bin/ldpcsw-plain" h.alist
+fresh h.alist '4 2 2 2\n2 1 1 1\n2 2\n2 2\n1 0\n1 0\n1 0\n'; try ldpcsw-plain 1 "a one listed twice" "h.alist" -- "$bin/ldpcsw-plain" h.alist
+fresh; cp "$shipped_dat" "$dir/h.alist"; try ldpcsw-plain 1 "a row-list file" "h.alist" -- "$bin/ldpcsw-plain" h.alist
+fresh; mkdir "$dir/Reg504252.alist"; try ldpcsw-plain 1 "Reg504252.alist is a folder" "folder in its place" -- "$bin/ldpcsw-plain"
 
 # The window search on a probability profile.
 fresh; try ldpcsw-window 1 "no argument" "command line" -- "$bin/ldpcsw-window"
@@ -88,12 +98,25 @@ fresh p.txt ''; try ldpcsw-window 1 "empty file" "p.txt" -- "$bin/ldpcsw-window"
 fresh p.txt '0.5\n0.25 0.5\n'; try ldpcsw-window 1 "two numbers on a line" "p.txt" -- "$bin/ldpcsw-window" p.txt
 fresh p.txt '0.5\nabc\n'; try ldpcsw-window 1 "a line that is not a number" "p.txt" -- "$bin/ldpcsw-window" p.txt
 fresh p.txt '0.5\n\n0.5\n'; try ldpcsw-window 1 "an empty line inside" "p.txt" -- "$bin/ldpcsw-window" p.txt
+fresh; try ldpcsw-window 1 "two arguments" "command line" -- "$bin/ldpcsw-window" p.txt q.txt
+fresh p.txt '0.5\n1.5\n'; try ldpcsw-window 1 "a probability above 1" "p.txt" -- "$bin/ldpcsw-window" p.txt
+fresh p.txt '0.5\nnan\n'; try ldpcsw-window 1 "not a finite number" "p.txt" -- "$bin/ldpcsw-window" p.txt
 
 # The error-rate sweep.
 fresh; try ldpcsw-sweep 2 "no --p" "command line" -- "$bin/ldpcsw-sweep" --matrix "$shipped_dat"
 fresh; try ldpcsw-sweep 2 "p outside (0, 0.5]" "--p 0.7" -- "$bin/ldpcsw-sweep" --matrix "$shipped_dat" --p 0.7
 fresh; try ldpcsw-sweep 2 "zero blocks" "--blocks 0" -- "$bin/ldpcsw-sweep" --matrix "$shipped_dat" --p 0.05 --blocks 0
 fresh; try ldpcsw-sweep 1 "missing matrix" "--matrix missing.dat" -- "$bin/ldpcsw-sweep" --matrix missing.dat --p 0.05
+fresh; try ldpcsw-sweep 2 "blocks above 2^53" "--blocks 1e20" -- "$bin/ldpcsw-sweep" --matrix "$shipped_dat" --p 0.05 --blocks 1e20
+fresh; try ldpcsw-sweep 2 "threads not a number" "--threads abc" -- "$bin/ldpcsw-sweep" --matrix "$shipped_dat" --p 0.05 --threads abc
+fresh; try ldpcsw-sweep 2 "an option given twice" "--csv a.csv --csv b.csv" -- "$bin/ldpcsw-sweep" --matrix "$shipped_dat" --p 0.05 --csv a.csv --csv b.csv
+fresh; try ldpcsw-sweep 2 "a value missing" "--blocks" -- "$bin/ldpcsw-sweep" --matrix "$shipped_dat" --p 0.05 --blocks
+fresh; try ldpcsw-sweep 2 "unknown option" "--frobnicate" -- "$bin/ldpcsw-sweep" --matrix "$shipped_dat" --p 0.05 --frobnicate
+fresh; try ldpcsw-sweep 1 "an alist file as rows" "--format rows" -- "$bin/ldpcsw-sweep" --matrix "$shipped_alist" --format rows --p 0.05
+fresh; try ldpcsw-sweep 1 "a row-list file as alist" "--format alist" -- "$bin/ldpcsw-sweep" --matrix "$shipped_dat" --format alist --p 0.05
+fresh; try ldpcsw-sweep 1 "a folder" "--matrix ." -- "$bin/ldpcsw-sweep" --matrix . --p 0.05
+fresh h.dat ''; try ldpcsw-sweep 1 "empty file" "--matrix h.dat" -- "$bin/ldpcsw-sweep" --matrix h.dat --p 0.05
+fresh h.dat '21 2 3\n1 2 3\n4 5 4\n'; try ldpcsw-sweep 1 "a one listed twice" "--matrix h.dat" -- "$bin/ldpcsw-sweep" --matrix h.dat --p 0.05
 fresh; half "$shipped_dat" >"$dir/h.dat"; try ldpcsw-sweep 1 "shipped matrix cut in half" "--matrix h.dat" -- "$bin/ldpcsw-sweep" --matrix h.dat --p 0.05 --blocks 1
 # The sweep's CSV: never the matrix or a device, never continued from rows it did not write.
 fresh; cp "$shipped_dat" "$dir/h.dat"; try ldpcsw-sweep 2 "--csv is the matrix" "--csv h.dat --overwrite" -- "$bin/ldpcsw-sweep" --matrix h.dat --p 0.05 --blocks 1 --csv h.dat --overwrite
@@ -106,12 +129,21 @@ fresh; cp "$root/docs/sweep-Reg504252.csv.run" "$dir/s.csv.run"; sed -i 's/^bloc
 printf 'p,h_p,blocks,frame_errors,bit_errors,fer,fer_lo,fer_hi,ber,ber_lo,ber_hi,avg_iterations,seconds,blocks_per_second\n0.07,0.37,20,5,100,0.25,0,1,0,0,1,20,1,20\n' >"$dir/s.csv"
 try ldpcsw-sweep 1 "a CSV of an earlier version" "--resume" -- "$bin/ldpcsw-sweep" "${sweep_csv[@]}" --resume
 
+# The matrix-size probe.
+fresh; try ldpcsw-scale 2 "no argument" "command line" -- "$bin/ldpcsw-scale"
+fresh; try ldpcsw-scale 2 "unknown form" "h.txt" -- "$bin/ldpcsw-scale" h.txt
+
 # The readers themselves, through ldpcsw-scale (exit 1: the reader refused the file).
 fresh h.dat '2000000000 1000000000 3\n1 2 3\n'; try read_code_rows 1 "m * maxCdeg beyond int" "file" -- "$bin/ldpcsw-scale" h.dat --bound-only
 fresh h.dat '2000000000 1000000000 2\n1 2 3 4 5\n'; try read_code_rows 1 "huge counts, short file" "file" -- "$bin/ldpcsw-scale" h.dat --bound-only
 fresh h.dat '30 3 2\n1 -4\n'; try read_code_rows 1 "negative column" "file" -- "$bin/ldpcsw-scale" h.dat --bound-only
 fresh h.dat '30 3 2\n1 4294967297\n'; try read_code_rows 1 "value beyond int" "file" -- "$bin/ldpcsw-scale" h.dat --bound-only
 fresh h.dat '30 3 2\n1 2.5\n'; try read_code_rows 1 "a token that is not an integer" "file" -- "$bin/ldpcsw-scale" h.dat --bound-only
+fresh h.dat '21 1 5\n5 3 5 0 3\n'; try read_code_rows 1 "a column listed twice" "file" -- "$bin/ldpcsw-scale" h.dat --bound-only
+fresh h.dat '21 1 2\n1 2\n0\n'; try read_code_rows 1 "values after the last row" "file" -- "$bin/ldpcsw-scale" h.dat --bound-only
+fresh; cp "$shipped_alist" "$dir/h.dat"; try read_code_rows 1 "an alist file" "file" -- "$bin/ldpcsw-scale" h.dat --bound-only
+fresh h.alist '4 2 2 2\n2 1 1 1\n2 2\n2 2\n1 0\n1 0\n1 0\n'; try read_code_alist 1 "a row listed twice" "file" -- "$bin/ldpcsw-scale" h.alist --bound-only
+fresh; cp "$shipped_dat" "$dir/h.alist"; try read_code_alist 1 "a row-list file" "file" -- "$bin/ldpcsw-scale" h.alist --bound-only
 fresh h.alist '2000000000 1000000000 3 6\n3 3 3\n'; try read_code_alist 1 "huge counts, short file" "file" -- "$bin/ldpcsw-scale" h.alist --bound-only
 fresh h.alist '4 2 2 2\n1 1 1 1\n2 2\n1 2\n1 0\n1 0\n1 0\n'; try read_code_alist 1 "more ones than the column weight" "file" -- "$bin/ldpcsw-scale" h.alist --bound-only
 fresh h.alist '4 2 2 2\n1 3 1 1\n2 2\n1 0\n1 2\n1 0\n1 0\n'; try read_code_alist 1 "column weight above maxVdeg" "file" -- "$bin/ldpcsw-scale" h.alist --bound-only

@@ -1,8 +1,5 @@
 #include "sim/driver.h"
 
-#include <cerrno>
-#include <cstdio>
-#include <cstring>
 #include <iostream>
 #include <memory>
 #include <new>
@@ -10,7 +7,7 @@
 #include <vector>
 
 #include "code/blocks.h"
-#include "code/matrix.h"
+#include "code/load.h"
 #include "decode/adaptive.h"
 #include "decode/scratch.h"
 #include "decode/window.h"
@@ -22,26 +19,21 @@ namespace {
 
 constexpr const char* MATRIX_FILE = "Reg504252.dat";
 
-// The matrix file, closed on every path out of the driver.
-struct FileCloser {
-  void operator()(std::FILE* f) const { std::fclose(f); }
-};
-
 }  // namespace
 
 int run_experiment() {
-  std::unique_ptr<std::FILE, FileCloser> file(std::fopen(MATRIX_FILE, "rt"));
-  if (!file) {
+  LoadedCode code;
+  std::string error;
+  const LoadStatus status = load_code(MATRIX_FILE, CodeLayout::rows, code, error);
+  if (status == LoadStatus::cannot_open) {
     std::cout << "LDPC code file doesn't exist!" << std::endl;
     return 1;
   }
-  ParityCheckMatrix h;
-  std::string error;
-  if (!read_code_rows(file.get(), h, error)) {
+  if (status != LoadStatus::ok) {
     std::cerr << MATRIX_FILE << ": " << error << std::endl;
     return 1;
   }
-  file.reset();
+  const ParityCheckMatrix& h = code.rows;
 
   const int n = h.n, m = h.m, num_edges = h.edges();
   // A few bytes can describe a matrix whose arrays do not fit in memory (a huge n, few ones):

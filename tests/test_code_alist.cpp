@@ -146,3 +146,23 @@ TEST(ShippedMatrix, BothFilesReadToTheSameRegularGirth8Matrix) {
   EXPECT_FALSE(code_find_repeat(rows, row, column));
   EXPECT_EQ(code_girth(rows, 0), 8);
 }
+
+TEST(ReadCodeAlist, RefusesARowListedTwiceInAColumn) {
+  // Column 2 lists row 3 twice; its weight and every value are otherwise in order.
+  AlistResult r = read_alist_text("4 3 2 2  2 2 1 1  2 2 2  1 2  3 3  1 0  2 0");
+  EXPECT_FALSE(r.ok);
+  EXPECT_EQ(r.error, "the one at row 3, column 2 is listed twice");
+  // The same row in different columns is fine.
+  r = read_alist_text("4 3 2 2  2 2 1 1  2 2 2  1 2  1 2  1 0  2 0");
+  EXPECT_TRUE(r.ok) << r.error;
+}
+
+TEST(ReadCodeAlist, ARowListFileIsRefused) {
+  std::FILE* f = std::fopen(LDPCSW_DATA_DIR "/Reg504252.dat", "r");
+  ASSERT_NE(f, nullptr);
+  ColumnMatrix h;
+  std::string error;
+  EXPECT_FALSE(read_code_alist(f, h, error));
+  std::fclose(f);
+  EXPECT_FALSE(error.empty());
+}

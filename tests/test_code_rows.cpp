@@ -123,3 +123,44 @@ TEST(ReadCodeRows, AFolderInPlaceOfTheFileIsAReadErrorNotAnEmptyFile) {
   std::fclose(f);
   EXPECT_EQ(error, "header: the file cannot be read (Is a directory)");
 }
+
+TEST(ReadCodeRows, RefusesAColumnListedTwiceNamingTheFirstRepeatInFileOrder) {
+  struct Case {
+    std::string text;
+    const char* expect;
+  } cases[] = {
+      {header(2, 3) + "1 2 3\n4 5 4\n", "the one at row 2, column 4 is listed twice"},
+      // Zeros between the two do not hide the repeat; the first value repeated in file order
+      // (5, at slot 3) is named, not the smaller 3.
+      {header(1, 5) + "5 3 5 0 3\n", "the one at row 1, column 5 is listed twice"},
+      {header(1, 4) + "7 0 0 7\n", "the one at row 1, column 7 is listed twice"},
+  };
+  for (const auto& c : cases) {
+    const ReadResult r = read_text(c.text);
+    EXPECT_FALSE(r.ok) << c.text;
+    EXPECT_EQ(r.error, c.expect) << c.text;
+  }
+  // The same column in two different rows is what every code has.
+  EXPECT_TRUE(read_text(header(2, 2) + "1 2\n1 2\n").ok);
+}
+
+TEST(ReadCodeRows, OnlyWhiteSpaceMayFollowTheLastRow) {
+  EXPECT_TRUE(read_text(header(2, 2) + "1 2\n3 4\n\n \t\r\n").ok);
+  for (const char* tail : {"5\n", "x\n", "0\n", "\n\n-1"}) {
+    const ReadResult r = read_text(header(2, 2) + "1 2\n3 4\n" + std::string(tail));
+    EXPECT_FALSE(r.ok) << tail;
+    EXPECT_EQ(r.error, "the file goes on after its 2 rows of 2 slots, where it should end") << tail;
+  }
+}
+
+TEST(ReadCodeRows, AnAlistFileIsRefused) {
+  // The shipped alist twin: its header reads as a valid row-list header (n 504, m 252,
+  // maxCdeg 3), so only what a row-list file promises can refuse it.
+  std::FILE* f = std::fopen(LDPCSW_DATA_DIR "/Reg504252.alist", "r");
+  ASSERT_NE(f, nullptr);
+  ParityCheckMatrix h;
+  std::string error;
+  EXPECT_FALSE(read_code_rows(f, h, error));
+  std::fclose(f);
+  EXPECT_FALSE(error.empty());
+}

@@ -113,3 +113,25 @@ TEST(WindowTool, BadFilesGetOneLineNamingTheFileAndExitOne) {
 
 }  // namespace
 }  // namespace ldpcsw
+
+namespace ldpcsw {
+namespace {
+
+TEST(WindowTool, ValuesThatAreNoProbabilityAreRefused) {
+  TempDir dir;
+  for (const char* value : {"nan", "inf", "-inf", "-0.25", "1.5", "1e50"}) {
+    const std::string path = dir.file("p.txt");
+    write_file(path, std::string("0.5\n") + value + "\n0.25\n");
+    const auto r = run_process(bin("ldpcsw-window"), {path}, dir.path);
+    EXPECT_EQ(r.exit_code, 1) << value;
+    EXPECT_EQ(r.out, "") << value;
+    EXPECT_EQ(r.err, "ldpcsw-window: " + path + ": line 2: '" + value +
+                         "' is not a probability in [0, 1]\n");
+  }
+  // The ends of the range are probabilities.
+  write_file(dir.file("p.txt"), "0\n1\n-0\n1.0\n");
+  EXPECT_EQ(run_process(bin("ldpcsw-window"), {dir.file("p.txt")}, dir.path).exit_code, 0);
+}
+
+}  // namespace
+}  // namespace ldpcsw

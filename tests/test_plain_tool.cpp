@@ -76,5 +76,20 @@ TEST(PlainTool, RefusesMissingAndBadFiles) {
   EXPECT_EQ(r.exit_code, 2);
 }
 
+TEST(PlainTool, ARowListFileOrAFolderIsNamedAsSuch) {
+  TempDir dir;
+  std::filesystem::copy_file(LDPCSW_DATA_DIR "/Reg504252.dat", dir.file("h.alist"));
+  auto r = run_process(test::bin("ldpcsw-plain"), {"h.alist"}, dir.path);
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err,
+            "h.alist: this looks like a row-list file, not an alist file; convert it with "
+            "ldpcsw-code convert FILE.dat FILE.alist\n");
+  std::filesystem::create_directory(dir.file("Reg504252.alist"));
+  r = run_process(test::bin("ldpcsw-plain"), {}, dir.path);
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_EQ(r.err, "Reg504252.alist: is a folder, not a matrix file\n");
+}
+
 }  // namespace
 }  // namespace ldpcsw

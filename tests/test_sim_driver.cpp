@@ -106,7 +106,7 @@ TEST(Experiment, BadMatrixFileIsRefusedWithOneLine) {
   } cases[] = {
       {"504 252 6\n1 2 3 4 5 505\n", "Reg504252.dat: column 505 is outside 1..504 in row 1\n"},
       {"504 252 6\n1 2 3\n", "Reg504252.dat: row 1, slot 4: the file ends early\n"},
-      {"", "Reg504252.dat: header: the file ends early where n should be\n"},
+      {"", "Reg504252.dat: the file is empty\n"},
       {"300 400 6\n", "Reg504252.dat: header: m = 400 exceeds n = 300; the decoder needs m <= n\n"},
   };
   for (const auto& c : cases) {

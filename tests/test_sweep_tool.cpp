@@ -12,7 +12,10 @@
 #include <filesystem>
 #include <fcntl.h>
 #include <sstream>
+#include <string>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "tests/support.h"
 
@@ -501,4 +504,78 @@ print("ok")
   const auto r = run_process("/usr/bin/python3", {"-c", script, SCRIPTS}, "/");
   EXPECT_EQ(r.exit_code, 0) << r.err;
   EXPECT_EQ(r.out, "ok\n") << r.err;
+}
+
+// Refusals of the command line in the sweep's own words: never the option parser's raw text.
+TEST(SweepTool, CommandLineRefusalsSayWhatIsWrong) {
+  TempDir dir;
+  const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+      {{"--threads", "abc"}, "--threads: 'abc' is not a whole number in 1..4096"},
+      {{"--csv", "a.csv", "--csv", "b.csv"}, "--csv is given 2 times; give it once"},
+      {{"--blocks"}, "--blocks needs a value"},
+      {{"--blocks", "--seed", "3"}, "--blocks needs a value"},
+      {{"--bogus"}, "unknown option --bogus"},
+      {{"--blocks", "1e20"}, "--blocks: '1e20' is above 2^53 = 9007199254740992"},
+      {{"--blocks", "9007199254740993"}, "--blocks: '9007199254740993' is above 2^53"},
+      {{"--blocks", "2.5"}, "--blocks: '2.5' is not a whole number"},
+      {{"--max-frame-errors", "-1"}, "--max-frame-errors: '-1' is below 0"},
+  };
+  for (const auto& [extra, expect] : cases) {
+    std::vector<std::string> args = {"--matrix", MATRIX, "--p", "0.05"};
+    args.insert(args.end(), extra.begin(), extra.end());
+    const auto r = run_process(bin("ldpcsw-sweep"), args, dir.path);
+    EXPECT_EQ(r.exit_code, 2) << expect;
+    EXPECT_EQ(r.err.rfind("ldpcsw-sweep: " + expect, 0), 0u) << r.err;
+    for (const char* raw : {"Could not convert", "At Most", "required but", "TEXT", "was not expected"})
+      EXPECT_EQ(r.err.find(raw), std::string::npos) << r.err;
+  }
+  // The largest count taken is taken.
+  auto r = run_process(bin("ldpcsw-sweep"),
+                       {"--matrix", MATRIX, "--p", "0.05", "--blocks", "9007199254740992",
+                        "--max-frame-errors", "1", "-q"},
+                       dir.path);
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  r = run_process(bin("ldpcsw-sweep"), {"--version"}, dir.path);
+  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_EQ(r.out.rfind("ldpcsw-sweep ", 0), 0u) << r.out;
+}
+
+TEST(SweepTool, PointsSeparatedAsTheHelpSays) {
+  TempDir dir;
+  // "separated by commas or spaces": inside one argument as well as across arguments.
+  for (const std::vector<std::string>& p :
+       {std::vector<std::string>{"0.04 0.06"}, std::vector<std::string>{"0.04, 0.06"},
+        std::vector<std::string>{"0.04", "0.06"}}) {
+    std::vector<std::string> args = {"--matrix", MATRIX, "--blocks", "2", "--threads", "1", "-q",
+                                     "--p"};
+    args.insert(args.end(), p.begin(), p.end());
+    const auto r = run_process(bin("ldpcsw-sweep"), args, dir.path);
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_NE(r.out.find("\n0.04 "), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("\n0.06 "), std::string::npos) << r.out;
+  }
+}
+
+TEST(SweepTool, AMatrixOfTheOtherLayoutOrNoMatrixIsNamedAsSuch) {
+  TempDir dir;
+  const std::string alist = std::string(LDPCSW_DATA_DIR) + "/Reg504252.alist";
+  auto r = run_process(bin("ldpcsw-sweep"), {"--matrix", alist, "--format", "rows", "--p", "0.05"},
+                       dir.path);
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_EQ(r.err, "ldpcsw-sweep: " + alist +
+                       " (row-list): this looks like an alist file, not a row-list file; use "
+                       "--format alist\n");
+  r = run_process(bin("ldpcsw-sweep"), {"--matrix", MATRIX, "--format", "alist", "--p", "0.05"},
+                  dir.path);
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_NE(r.err.find("this looks like a row-list file, not an alist file; use --format rows"),
+            std::string::npos)
+      << r.err;
+  r = run_process(bin("ldpcsw-sweep"), {"--matrix", dir.path, "--p", "0.05"}, dir.path);
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_EQ(r.err, "ldpcsw-sweep: " + dir.path + ": is a folder, not a matrix file\n");
+  ldpcsw::test::write_file(dir.file("e.dat"), "");
+  r = run_process(bin("ldpcsw-sweep"), {"--matrix", "e.dat", "--p", "0.05"}, dir.path);
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_EQ(r.err, "ldpcsw-sweep: e.dat: the file is empty\n");
 }

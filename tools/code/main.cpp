@@ -6,9 +6,10 @@
 //   ldpcsw-code info FILE [--girth-limit L]
 //
 // The form of a file is told by its extension: .dat is the row-list form, .alist the alist
-// form. Defaults: column weight 3, seed 1, method peg, no girth limit. Exit status 0 on
-// success, 1 for a bad file or a construction that fails, 2 for a bad command line; every
-// failure prints one line on standard error.
+// form. Defaults: column weight 3, seed 1, method peg, no girth limit. build refuses n below
+// 21 and m above n, which the decoders refuse. Exit status 0 on success (and after -h/--help
+// or --version), 1 for a bad file or a construction that fails, 2 for a bad command line;
+// every failure prints one line on standard error.
 #include <cerrno>
 #include <charconv>
 #include <cstdint>
@@ -16,14 +17,15 @@
 #include <cstring>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
-#include "code/alist.h"
 #include "code/convert.h"
-#include "code/matrix.h"
+#include "code/load.h"
 #include "code/peg.h"
 #include "code/rank.h"
 #include "code/writers.h"
+#include "tools/version.h"
 
 namespace {
 
@@ -64,35 +66,22 @@ bool parse_number(const char* text, T& value) {
   return ec == std::errc() && ptr == end && ptr != text;
 }
 
-// Reads a matrix file of either form into the row-major form. Repeated entries are refused
-// here, since neither written form can hold them meaningfully.
+// Reads a matrix file of either form into the row-major form. The readers refuse repeated
+// entries, which neither written form can hold meaningfully.
 bool load(const std::string& path, ParityCheckMatrix& h, std::string& error) {
   const Form form = form_of(path);
   if (form == Form::unknown) {
     error = "unknown form; the name must end in .dat or .alist";
     return false;
   }
-  std::FILE* file = std::fopen(path.c_str(), "r");
-  if (file == nullptr) {
-    error = std::string("cannot open: ") + std::strerror(errno);
+  LoadedCode code;
+  if (load_code(path, form == Form::rows ? CodeLayout::rows : CodeLayout::alist, code, error) !=
+      LoadStatus::ok) {
+    if (code.looks_like == CodeLayout::alist) error += "; its name should end in .alist";
+    if (code.looks_like == CodeLayout::rows) error += "; its name should end in .dat";
     return false;
   }
-  bool ok;
-  if (form == Form::rows) {
-    ok = read_code_rows(file, h, error);
-  } else {
-    ColumnMatrix columns;
-    ok = read_code_alist(file, columns, error);
-    if (ok) h = code_rows_of(columns);
-  }
-  std::fclose(file);
-  if (!ok) return false;
-  int row = 0, column = 0;
-  if (code_find_repeat(h, row, column)) {
-    error = "the one at row " + std::to_string(row + 1) + ", column " + std::to_string(column + 1) +
-            " is listed twice";
-    return false;
-  }
+  h = form == Form::rows ? std::move(code.rows) : code_rows_of(code.columns);
   return true;
 }
 
@@ -171,6 +160,13 @@ int run_build(int argc, char** argv) {
     if (!ok) return usage_error("bad value '" + std::string(value) + "' for " + option);
   }
   if (n == 0 || m == 0) return usage_error("build needs --n and --m");
+  // What the decoders refuse is not worth building: the row-list reader would refuse the file.
+  if (n < MIN_SEARCH_BITS)
+    return usage_error("--n " + std::to_string(n) + " is below " + std::to_string(MIN_SEARCH_BITS) +
+                       ", the smallest block the decoders serve");
+  if (m > n)
+    return usage_error("--m " + std::to_string(m) + " exceeds --n " + std::to_string(n) +
+                       "; the decoders need m <= n");
   if (!dat_path.empty() && form_of(dat_path) != Form::rows)
     return usage_error("the --dat file's name must end in .dat");
   if (!alist_path.empty() && form_of(alist_path) != Form::alist)
@@ -236,6 +232,18 @@ int run_info(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // -h/--help and --version answer wherever they stand, before any work.
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view arg = argv[i];
+    if (arg == "-h" || arg == "--help" || (i == 1 && arg == "help")) {
+      std::fputs(USAGE, stdout);
+      return 0;
+    }
+    if (arg == "--version") {
+      std::printf("ldpcsw-code %s\n", LDPCSW_VERSION);
+      return 0;
+    }
+  }
   if (argc < 2) return usage_error("no command given");
   const std::string command = argv[1];
   if (command == "build") return run_build(argc, argv);

@@ -11,11 +11,10 @@
 //   read: n N, m M, edges E, <seconds> s
 //   needed: <bytes> bytes (matrix <bytes>, bits <bytes>, scratch <bytes>)
 //   decoded: result R, iterations I, bit errors B, <seconds> s
-// Exit status 0 when the block is decoded without error, 3 when it is not, 1 for a file that
-// cannot be opened or is refused or whose arrays do not fit in memory, 2 for a wrong command
-// line. With --bound-only it stops
-// after printing the needed bytes (exit 0), for checks of the reading alone.
-#include <cerrno>
+// Exit status 0 when the block is decoded without error (and after -h/--help or --version),
+// 3 when it is not, 1 for a file that cannot be opened or is refused or whose arrays do not
+// fit in memory, 2 for a wrong command line. With --bound-only it stops after printing the
+// needed bytes (exit 0), for checks of the reading alone.
 #include <charconv>
 #include <chrono>
 #include <cstdint>
@@ -25,19 +24,25 @@
 #include <new>
 #include <string>
 
-#include "code/alist.h"
 #include "code/blocks.h"
-#include "code/matrix.h"
+#include "code/load.h"
 #include "decode/adaptive.h"
 #include "decode/plain.h"
 #include "decode/scratch.h"
+#include "tools/version.h"
 
 namespace {
 
 using namespace ldpcsw;
 using Clock = std::chrono::steady_clock;
 
-constexpr const char* USAGE = "usage: ldpcsw-scale FILE.dat|FILE.alist [--p P] [--bound-only]\n";
+constexpr const char* USAGE =
+    "usage: ldpcsw-scale FILE.dat|FILE.alist [--p P] [--bound-only]\n"
+    "Reads one matrix (.dat: row-list, decoded by the adaptive decoder; .alist: decoded by the\n"
+    "plain decoder) and decodes one block at crossover P (default 0.02), holding only what the\n"
+    "decoder needs. --bound-only stops after the reading.\n"
+    "Exit status: 0 decoded without error, 3 not, 1 missing or refused file or not enough\n"
+    "memory, 2 wrong command line.\n";
 constexpr double P_SRC = 0.5;
 
 double seconds_since(Clock::time_point start) {
@@ -77,8 +82,19 @@ bool ends_with(const std::string& text, const char* suffix) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // -h/--help and --version win over everything else on the line.
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "-h") == 0 || std::strcmp(argv[i], "--help") == 0) {
+      std::fputs(USAGE, stdout);
+      return 0;
+    }
+    if (std::strcmp(argv[i], "--version") == 0) {
+      std::printf("ldpcsw-scale %s\n", LDPCSW_VERSION);
+      return 0;
+    }
+  }
   if (argc < 2) {
-    std::fputs(USAGE, stderr);
+    std::fprintf(stderr, "ldpcsw-scale: no FILE given\n%s", USAGE);
     return 2;
   }
   const std::string path = argv[1];
@@ -88,7 +104,10 @@ int main(int argc, char** argv) {
     const std::string option = argv[i];
     if (option == "--bound-only") {
       bound_only = true;
-    } else if (option == "--p" && i + 1 < argc) {
+    } else if (option == "--p" && i + 1 >= argc) {
+      std::fprintf(stderr, "ldpcsw-scale: --p needs a value\n%s", USAGE);
+      return 2;
+    } else if (option == "--p") {
       const char* text = argv[++i];
       const char* end = text + std::strlen(text);
       auto [ptr, ec] = std::from_chars(text, end, p_cross);
@@ -108,22 +127,17 @@ int main(int argc, char** argv) {
     return 2;
   }
 
-  std::FILE* file = std::fopen(path.c_str(), "r");
-  if (file == nullptr) {
-    std::fprintf(stderr, "ldpcsw-scale: %s: cannot open: %s\n", path.c_str(), std::strerror(errno));
-    return 1;
-  }
   const auto read_start = Clock::now();
-  ParityCheckMatrix row_form;
-  ColumnMatrix column_form;
+  LoadedCode code;
   std::string error;
-  const bool ok = rows ? read_code_rows(file, row_form, error)
-                       : read_code_alist(file, column_form, error);
-  std::fclose(file);
-  if (!ok) {
+  if (load_code(path, rows ? CodeLayout::rows : CodeLayout::alist, code, error) != LoadStatus::ok) {
+    if (code.looks_like != CodeLayout::detect)
+      error += code.looks_like == CodeLayout::alist ? "; name it FILE.alist" : "; name it FILE.dat";
     std::fprintf(stderr, "ldpcsw-scale: %s: %s\n", path.c_str(), error.c_str());
     return 1;
   }
+  const ParityCheckMatrix& row_form = code.rows;
+  const ColumnMatrix& column_form = code.columns;
   const int n = rows ? row_form.n : column_form.n;
   const int m = rows ? row_form.m : column_form.m;
   const int edges = rows ? row_form.edges() : column_form.edges();

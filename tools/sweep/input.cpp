@@ -1,113 +1,62 @@
 #include "tools/sweep/input.h"
 
-#include <cerrno>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <fstream>
-#include <sstream>
+#include <utility>
 
-#include "code/alist.h"
 #include "code/convert.h"
-#include "code/matrix.h"
+#include "code/load.h"
 
 namespace ldpcsw::sweep {
 
-namespace {
-
-// The decimal integers of `text` in order, stopping at the first token that is not one.
-std::vector<long long> scan_integers(const std::string& text) {
-  std::vector<long long> values;
-  const char* p = text.c_str();
-  for (;;) {
-    while (*p == ' ' || *p == '\t' || *p == '\n' || *p == '\r' || *p == '\f' || *p == '\v') ++p;
-    if (*p == '\0') break;
-    char* end = nullptr;
-    errno = 0;
-    const long long v = std::strtoll(p, &end, 10);
-    if (end == p || errno != 0) break;
-    values.push_back(v);
-    p = end;
-  }
-  return values;
-}
-
-}  // namespace
-
 MatrixFormat detect_matrix_format(const std::string& text) {
-  const std::vector<long long> v = scan_integers(text);
-  const long long count = static_cast<long long>(v.size());
-  if (count < 3) return MatrixFormat::detect;
-  const long long n = v[0], m = v[1], third = v[2];
-  if (n <= 0 || m <= 0 || third < 0 || n > (1LL << 31) || m > (1LL << 31) || third > (1LL << 31))
-    return MatrixFormat::detect;
-  if (count == 3 + m * third) return MatrixFormat::rows;
-  const long long max_vdeg = third;
-  const long long needed = 4 + n + m + n * max_vdeg;
-  if (count >= 4 && count >= needed) {
-    for (long long c = 0; c < n; ++c) {
-      const long long w = v[static_cast<std::size_t>(4 + c)];
-      if (w < 0 || w > max_vdeg) return MatrixFormat::detect;
-    }
-    return MatrixFormat::alist;
-  }
+  if (text.empty()) return MatrixFormat::detect;
+  std::FILE* file = fmemopen(const_cast<char*>(text.data()), text.size(), "r");
+  if (file == nullptr) return MatrixFormat::detect;
+  const CodeContent content = code_content_of(file);
+  std::fclose(file);
+  if (content == CodeContent::rows) return MatrixFormat::rows;
+  if (content == CodeContent::alist) return MatrixFormat::alist;
   return MatrixFormat::detect;
 }
 
 bool load_sweep_code(const std::string& path, MatrixFormat format, SweepCode& code,
                      std::string& error) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    error = path + ": cannot open: " + std::strerror(errno);
-    return false;
-  }
-  std::ostringstream text;
-  text << in.rdbuf();
-  if (format == MatrixFormat::detect) {
-    format = detect_matrix_format(text.str());
-    if (format == MatrixFormat::detect) {
-      error = path + ": neither a row-list nor an alist matrix (its integer count fits neither "
-                     "layout); name the layout with --format rows or --format alist";
-      return false;
-    }
-  }
-  std::FILE* file = std::fopen(path.c_str(), "r");
-  if (file == nullptr) {
-    error = path + ": cannot open: " + std::strerror(errno);
-    return false;
-  }
+  const CodeLayout layout = format == MatrixFormat::rows    ? CodeLayout::rows
+                            : format == MatrixFormat::alist ? CodeLayout::alist
+                                                            : CodeLayout::detect;
+  LoadedCode loaded;
   std::string why;
-  bool ok = false;
+  const LoadStatus status = load_code(path, layout, loaded, why);
   code = SweepCode{};
-  if (format == MatrixFormat::rows) {
-    ParityCheckMatrix h;
-    ok = read_code_rows(file, h, why);
-    if (ok) {
-      ColumnMatrix columns = code_columns_of(h);
-      code.n = h.n;
-      code.m = h.m;
-      code.ir = std::move(h.ir);
-      code.jc = std::move(h.jc);
-      code.row_index = std::move(columns.row_index);
-      code.col_ptr = std::move(columns.col_ptr);
-    }
-  } else {
-    ColumnMatrix h;
-    ok = read_code_alist(file, h, why);  // refuses m > n itself, as the decoders need
-    if (ok) {
-      ParityCheckMatrix rows = code_rows_of(h);
-      code.n = h.n;
-      code.m = h.m;
-      code.row_index = std::move(h.row_index);
-      code.col_ptr = std::move(h.col_ptr);
-      code.ir = std::move(rows.ir);
-      code.jc = std::move(rows.jc);
-    }
-  }
-  std::fclose(file);
-  if (!ok) {
-    error = path + " (" + (format == MatrixFormat::rows ? "row-list" : "alist") + "): " + why;
+  if (status != LoadStatus::ok) {
+    // Name the layout the file was read in, and how to name the one it looks like.
+    error = path;
+    if (loaded.layout != CodeLayout::detect)
+      error += std::string(" (") + code_layout_name(loaded.layout) + ")";
+    error += ": " + why;
+    if (loaded.looks_like == CodeLayout::alist) error += "; use --format alist";
+    if (loaded.looks_like == CodeLayout::rows) error += "; use --format rows";
+    if (status == LoadStatus::refused && loaded.layout == CodeLayout::detect &&
+        why.rfind("neither", 0) == 0)
+      error += "; name the layout with --format rows or --format alist";
     return false;
+  }
+  if (loaded.layout == CodeLayout::rows) {
+    ColumnMatrix columns = code_columns_of(loaded.rows);
+    code.n = loaded.rows.n;
+    code.m = loaded.rows.m;
+    code.ir = std::move(loaded.rows.ir);
+    code.jc = std::move(loaded.rows.jc);
+    code.row_index = std::move(columns.row_index);
+    code.col_ptr = std::move(columns.col_ptr);
+  } else {
+    ParityCheckMatrix rows = code_rows_of(loaded.columns);
+    code.n = loaded.columns.n;
+    code.m = loaded.columns.m;
+    code.row_index = std::move(loaded.columns.row_index);
+    code.col_ptr = std::move(loaded.columns.col_ptr);
+    code.ir = std::move(rows.ir);
+    code.jc = std::move(rows.jc);
   }
   return true;
 }

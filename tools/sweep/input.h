@@ -12,13 +12,16 @@ namespace ldpcsw::sweep {
 
 enum class MatrixFormat { detect, rows, alist };
 
-// Which layout the integers of `text` follow: a row-list file holds exactly 3 + m * maxCdeg
-// integers after its header (n, m, maxCdeg); an alist file holds n, m, maxVdeg, maxCdeg, n
-// column weights no larger than maxVdeg, m row weights and n * maxVdeg column slots (usually
-// followed by the row lists). Returns detect when neither fits.
+// Which layout the integers of `text` follow, by the rule of code_content_of (code/load.h):
+// a row-list file holds exactly 3 + m * maxCdeg integers (n, m, maxCdeg and the rows); an
+// alist file holds n, m, maxVdeg, maxCdeg, n column weights no larger than maxVdeg, m row
+// weights and n * maxVdeg column slots (usually followed by the row lists). Returns detect
+// when neither fits.
 MatrixFormat detect_matrix_format(const std::string& text);
 
-// Reads `path` in `format` (detect: by content) and fills both forms of `code`.
+// Reads `path` in `format` (detect: by content) through load_code, the loader every program
+// shares, and fills both forms of `code`. `error` names the file; a file of the other layout
+// is told to the user with the --format to give.
 bool load_sweep_code(const std::string& path, MatrixFormat format, SweepCode& code,
                      std::string& error);
 

@@ -9,6 +9,8 @@
 #include <cstdlib>
 #include <sstream>
 
+#include "tools/version.h"
+
 namespace ldpcsw::sweep {
 
 namespace {
@@ -39,6 +41,28 @@ double round12(double v) {
   return std::strtod(buf, nullptr);
 }
 
+// The items of a --p value: separated by commas or white space (white space around a comma is
+// ignored). An empty item, as in "0.1," or "0.1,,0.2", comes back as an empty token, which
+// no number matches.
+std::vector<std::string> p_tokens(const std::string& text) {
+  std::vector<std::string> tokens;
+  std::string token;
+  bool after_comma = false;  // the next item must follow
+  std::size_t i = 0;
+  auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\n'; };
+  while (i < text.size() || after_comma || tokens.empty()) {
+    while (i < text.size() && blank(text[i])) ++i;
+    token.clear();
+    while (i < text.size() && text[i] != ',' && !blank(text[i])) token += text[i++];
+    while (i < text.size() && blank(text[i])) ++i;
+    tokens.push_back(token);
+    after_comma = i < text.size() && text[i] == ',';
+    if (after_comma) ++i;
+    if (i >= text.size() && !after_comma) break;
+  }
+  return tokens;
+}
+
 std::vector<std::string> split(const std::string& text, char sep) {
   std::vector<std::string> parts;
   std::string part;
@@ -48,13 +72,85 @@ std::vector<std::string> split(const std::string& text, char sep) {
   return parts;
 }
 
+// Options that take a value, as the command line may spell them.
+const char* const VALUE_OPTIONS[] = {"--matrix", "--format",  "--p",       "--blocks",
+                                     "--max-frame-errors", "--decoder", "--seed", "--threads",
+                                     "--csv"};
+
+// The option a command-line word names: "--csv" and "--csv=x" both name --csv.
+std::string option_of(const std::string& word) {
+  return word.substr(0, word.find('='));
+}
+
+// Why the option parser refused the line, in the sweep's own words: found from the line itself
+// (an option given twice, an option without its value, a word that belongs to no option).
+std::string refusal_of(const CLI::ParseError& e, const CLI::App& app, int argc,
+                       const char* const* argv) {
+  if (dynamic_cast<const CLI::RequiredError*>(&e) != nullptr) {
+    for (const char* name : {"--matrix", "--p"})
+      if (app.count(name) == 0) return std::string(name) + " is required";
+  }
+  for (const char* name : VALUE_OPTIONS) {
+    int given = 0;
+    bool missing_value = false;
+    for (int i = 1; i < argc; ++i) {
+      const std::string word = argv[i];
+      if (option_of(word) != name) continue;
+      ++given;
+      if (word.find('=') == std::string::npos &&
+          (i + 1 >= argc || std::string(argv[i + 1]).rfind("--", 0) == 0))
+        missing_value = true;
+    }
+    if (missing_value) return std::string(name) + " needs a value";
+    if (given > 1 && std::string(name) != "--p")
+      return std::string(name) + " is given " + std::to_string(given) + " times; give it once";
+  }
+  if (dynamic_cast<const CLI::ExtrasError*>(&e) != nullptr) {
+    const std::vector<std::string> extras = app.remaining();
+    if (!extras.empty()) {
+      const std::string& word = extras.front();
+      if (word.size() > 1 && word[0] == '-') return "unknown option " + option_of(word);
+      return "unexpected argument '" + word + "' (every value follows its option)";
+    }
+  }
+  for (int i = 1; i < argc; ++i) {
+    const std::string word = argv[i];
+    const std::string name = option_of(word);
+    if (word.find('=') != std::string::npos &&
+        (name == "--resume" || name == "--overwrite" || name == "--quiet" || name == "-q"))
+      return name + " takes no value";
+  }
+  return "the command line cannot be read";
+}
+
+// A count that must be whole and lie in min..2^53 (beyond 2^53 a double, in which the counts
+// may be written as 1e6, no longer holds every whole number). Empty when it does, else why not.
+std::string count_problem(const std::string& option, const std::string& text, double min,
+                          double& value) {
+  constexpr double LIMIT = 9007199254740992.0;  // 2^53
+  const std::string head = option + ": '" + text + "' ";
+  // Written out in digits, the count is compared exactly: as a double, 2^53 + 1 would round
+  // to 2^53 and pass.
+  if (!text.empty() && text.find_first_not_of("0123456789") == std::string::npos) {
+    std::uint64_t whole = 0;
+    if (!parse_integer(text, whole) || whole > static_cast<std::uint64_t>(LIMIT))
+      return head + "is above 2^53 = 9007199254740992, the largest count taken";
+  }
+  if (!parse_double(text, value)) return head + "is not a number";
+  if (value != std::floor(value)) return head + "is not a whole number";
+  if (value < min)
+    return head + "is below " + std::to_string(static_cast<long long>(min));
+  if (value > LIMIT) return head + "is above 2^53 = 9007199254740992, the largest count taken";
+  return "";
+}
+
 }  // namespace
 
 bool parse_p_list(const std::vector<std::string>& items, std::vector<double>& ps,
                   std::string& error) {
   ps.clear();
   for (const std::string& item : items) {
-    for (const std::string& token : split(item, ',')) {
+    for (const std::string& token : p_tokens(item)) {
       const std::vector<std::string> parts = split(token, ':');
       if (parts.size() == 1) {
         double p = 0.0;
@@ -137,37 +233,32 @@ int parse_sweep_options(int argc, const char* const* argv, SweepOptions& options
       "run again with --resume to continue).");
 
   std::string format = "detect", decoder = "adaptive", blocks_text = "100000", k_text = "100",
-              seed_text = "1";
+              seed_text = "1", threads_text;
   std::vector<std::string> p_items;
-  int threads = 0;
 
   app.add_option("--matrix", options.matrix, "Parity-check matrix file (row-list or alist)")
       ->required()
       ->option_text("FILE");
   app.add_option("--format", format, "Matrix layout: detect (by content; default),\nrows or alist")
-      ->option_text("LAYOUT")
-      ;
+      ->option_text("LAYOUT");
   app.add_option("--p", p_items,
-                 "Crossover probabilities: values and ranges\nFIRST:LAST:STEP, separated by commas or spaces,\n"
-                 "e.g. 0.02:0.10:0.005 or 0.04,0.06")
+                 "Crossover probabilities in (0, 0.5]: values and\nranges FIRST:LAST:STEP, separated by commas or\n"
+                 "spaces, e.g. 0.02:0.10:0.005 or 0.04,0.06")
       ->required()
       ->option_text("P...");
-  app.add_option("--blocks", blocks_text, "Blocks per point at most (default 100000)")
-      ->option_text("N")
-      ;
+  app.add_option("--blocks", blocks_text,
+                 "Blocks per point at most, 1 to 2^53; may be\nwritten 1e6 (default 100000)")
+      ->option_text("N");
   app.add_option("--max-frame-errors", k_text,
                  "End a point after K failed blocks\n(default 100; 0: run all blocks)")
-      ->option_text("K")
-      ;
+      ->option_text("K");
   app.add_option("--decoder", decoder,
                  "adaptive (up to 50 iterations; default) or\nplain (up to 100 iterations)")
-      ->option_text("NAME")
-      ;
+      ->option_text("NAME");
   app.add_option("--seed", seed_text, "Seed of the block streams (default 1)")
-      ->option_text("S")
-      ;
-  app.add_option("--threads", threads,
-                 "Decoding threads per process (default: the\nmachine's cores, shared among its processes)")
+      ->option_text("S");
+  app.add_option("--threads", threads_text,
+                 "Decoding threads per process, 1 to 4096 (default:\nthe machine's cores, shared among its processes)")
       ->option_text("T");
   app.add_option("--csv", options.csv, "Write one row per point to this CSV file\n(and the run's settings to FILE.run)")
       ->option_text("FILE");
@@ -175,6 +266,13 @@ int parse_sweep_options(int argc, const char* const* argv, SweepOptions& options
                "Continue the sweep recorded in --csv: skip its\nfinished points, go on with an unfinished one\nfrom its next block");
   app.add_flag("--overwrite", options.overwrite, "Replace an existing --csv file");
   app.add_flag("-q,--quiet", options.quiet, "No progress line on a terminal");
+  app.set_version_flag("--version", std::string("ldpcsw-sweep ") + LDPCSW_VERSION,
+                       "Print the version and exit");
+
+  auto fail = [&message](const std::string& what) {
+    message = "ldpcsw-sweep: " + what + "\nRun 'ldpcsw-sweep --help' for the options.\n";
+    return 2;
+  };
 
   try {
     app.parse(argc, argv);
@@ -184,15 +282,12 @@ int parse_sweep_options(int argc, const char* const* argv, SweepOptions& options
   } catch (const CLI::CallForAllHelp&) {
     message = app.help("", CLI::AppFormatMode::All);
     return 0;
+  } catch (const CLI::CallForVersion& e) {
+    message = std::string(e.what()) + "\n";
+    return 0;
   } catch (const CLI::ParseError& e) {
-    message = std::string("ldpcsw-sweep: ") + e.what() + "\nRun 'ldpcsw-sweep --help' for the options.\n";
-    return 2;
+    return fail(refusal_of(e, app, argc, argv));
   }
-
-  auto fail = [&message](const std::string& what) {
-    message = "ldpcsw-sweep: " + what + "\nRun 'ldpcsw-sweep --help' for the options.\n";
-    return 2;
-  };
 
   if (format == "detect") options.format = MatrixFormat::detect;
   else if (format == "rows") options.format = MatrixFormat::rows;
@@ -203,24 +298,28 @@ int parse_sweep_options(int argc, const char* const* argv, SweepOptions& options
   else if (decoder == "plain") options.decoder = DecoderKind::plain;
   else return fail("--decoder: '" + decoder + "' is not one of adaptive, plain");
 
-  // Block counts may be written as 1e6; they must be whole and fit a double's exact range.
   double blocks = 0.0;
-  if (!parse_double(blocks_text, blocks) || blocks < 1.0 || blocks != std::floor(blocks) ||
-      blocks > 9007199254740992.0)
-    return fail("--blocks: '" + blocks_text + "' is not a whole number of blocks >= 1");
+  std::string problem = count_problem("--blocks", blocks_text, 1.0, blocks);
+  if (!problem.empty()) return fail(problem);
   options.blocks = static_cast<std::int64_t>(blocks);
 
   double k = 0.0;
-  if (!parse_double(k_text, k) || k < 0.0 || k != std::floor(k) || k > 9007199254740992.0)
-    return fail("--max-frame-errors: '" + k_text + "' is not a whole number >= 0");
+  problem = count_problem("--max-frame-errors", k_text, 0.0, k);
+  if (!problem.empty()) return fail(problem);
   options.max_frame_errors = static_cast<std::int64_t>(k);
 
   if (!parse_integer(seed_text, options.seed))
     return fail("--seed: '" + seed_text + "' is not a whole number in 0..18446744073709551615");
 
-  if (app.count("--threads") > 0 && (threads < 1 || threads > 4096))
-    return fail("--threads: " + std::to_string(threads) + " is outside 1..4096");
-  options.threads = threads;
+  options.threads = 0;
+  if (app.count("--threads") > 0) {
+    int threads = 0;
+    if (!parse_integer(threads_text, threads))
+      return fail("--threads: '" + threads_text + "' is not a whole number in 1..4096");
+    if (threads < 1 || threads > 4096)
+      return fail("--threads: " + std::to_string(threads) + " is outside 1..4096");
+    options.threads = threads;
+  }
 
   std::string error;
   if (!parse_p_list(p_items, options.ps, error)) return fail(error);

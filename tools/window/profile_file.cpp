@@ -1,6 +1,7 @@
 #include "tools/window/profile_file.h"
 
 #include <cerrno>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -43,6 +44,13 @@ bool read_profile(const std::string& path, std::vector<float>& p, std::string& e
     const float v = std::strtof(token.c_str(), &end);
     if (end != token.c_str() + token.size()) {
       error = path + ": line " + std::to_string(line_no) + ": '" + token + "' is not a number";
+      return false;
+    }
+    // A probability of a one: NaN, an infinity or a value outside [0, 1] (also one that
+    // overflows float) would give window errors that mean nothing.
+    if (!std::isfinite(v) || v < 0.0f || v > 1.0f) {
+      error = path + ": line " + std::to_string(line_no) + ": '" + token +
+              "' is not a probability in [0, 1]";
       return false;
     }
     if (p.size() >= static_cast<std::size_t>(std::numeric_limits<int>::max())) {

@@ -4,17 +4,27 @@
 // min(n, 1249) prints "w W CPU KERNEL": window_error for W, and the entry for W of the
 // 625-candidate table that GPU_findbest1 computes on the device backend in use (%.9g, a NaN
 // as "nan"). Then "bestw W", the CPU search's choice ("bestw none" when n < 21), and
-// "argmin T", what min_idx_kernel returns over the table.
+// "argmin T", what min_idx_kernel returns over the table. -h/--help prints the usage and
+// --version the project's version (exit 0); a wrong argument count or a bad file exits 1.
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
 
 #include "decode/window.h"
 #include "gpu/kernel_runner.h"
+#include "tools/version.h"
 #include "tools/window/profile_file.h"
 
 namespace {
+
+constexpr const char* USAGE =
+    "usage: ldpcsw-window FILE\n"
+    "FILE holds n probabilities of a one, one per line. Prints, for every odd width W up to\n"
+    "min(n, 1249), 'w W CPU KERNEL' (the window error on the CPU and from the kernel), then\n"
+    "'bestw W' (the CPU search's choice) and 'argmin T' (the kernel's arg-min).\n"
+    "Exit status: 0 done, 1 wrong command line, bad file or kernel failure.\n";
 
 constexpr int CANDIDATES = 625;
 constexpr int MAX_WIDTH = 2 * CANDIDATES - 1;  // 1249
@@ -29,8 +39,22 @@ std::string number(float v) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "-h") == 0 || std::strcmp(argv[i], "--help") == 0) {
+      std::fputs(USAGE, stdout);
+      return 0;
+    }
+    if (std::strcmp(argv[i], "--version") == 0) {
+      std::printf("ldpcsw-window %s\n", ldpcsw::LDPCSW_VERSION);
+      return 0;
+    }
+  }
   if (argc != 2) {
-    std::fprintf(stderr, "usage: ldpcsw-window FILE\n");
+    if (argc < 2)
+      std::fprintf(stderr, "ldpcsw-window: no FILE given\n%s", USAGE);
+    else
+      std::fprintf(stderr, "ldpcsw-window: %d arguments given, one (FILE) expected\n%s", argc - 1,
+                   USAGE);
     return 1;
   }
   std::vector<float> p;
