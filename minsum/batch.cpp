@@ -36,6 +36,11 @@ struct MinsumWorkspace::Arrays {
 
 MinsumWorkspace::MinsumWorkspace() : arrays(std::make_unique<Arrays>()) {}
 MinsumWorkspace::~MinsumWorkspace() = default;
+MinsumWorkspace::MinsumWorkspace(const MinsumWorkspace&) : arrays(std::make_unique<Arrays>()) {}
+MinsumWorkspace& MinsumWorkspace::operator=(const MinsumWorkspace&) {
+  arrays = std::make_unique<Arrays>();
+  return *this;
+}
 MinsumWorkspace::MinsumWorkspace(MinsumWorkspace&&) noexcept = default;
 MinsumWorkspace& MinsumWorkspace::operator=(MinsumWorkspace&&) noexcept = default;
 

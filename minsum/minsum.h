@@ -63,12 +63,13 @@ using MinsumLoad = std::function<bool(int lane, std::int8_t* y, std::int8_t* s)>
 using MinsumStore =
     std::function<void(int lane, const std::int8_t* x_hat, bool success, int iterations)>;
 
-// The lane arrays of one decoding thread, reused between calls (edge-major, lane-minor).
+// The lane arrays of one decoding thread, reused between calls (edge-major, lane-minor). They
+// hold nothing between calls, so a copy is simply a fresh workspace.
 struct MinsumWorkspace {
   MinsumWorkspace();
   ~MinsumWorkspace();
-  MinsumWorkspace(const MinsumWorkspace&) = delete;
-  MinsumWorkspace& operator=(const MinsumWorkspace&) = delete;
+  MinsumWorkspace(const MinsumWorkspace&);
+  MinsumWorkspace& operator=(const MinsumWorkspace&);
   MinsumWorkspace(MinsumWorkspace&&) noexcept;
   MinsumWorkspace& operator=(MinsumWorkspace&&) noexcept;
   struct Arrays;

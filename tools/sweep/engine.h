@@ -155,7 +155,7 @@ struct PointTask {
   std::int64_t blocks = 0;
   std::int64_t max_frame_errors = 0;
   std::uint64_t seed = 0;
-  minsum::MinsumParams minsum;  // the min-sum decoders' parameters
+  minsum::MinsumParams minsum{};  // the min-sum decoders' parameters
 };
 
 // Called on worker 0 of rank 0 after each of its blocks: the counts settled so far and the
