@@ -111,9 +111,11 @@ void DecodeStream(const MinsumCode& code, const MinsumParams& params, Schedule s
   const std::size_t row_tmp = layered ? static_cast<std::size_t>(code.max_row_weight) : 0;
 
   // msg: check-to-bit (layered) or the one message per edge (flooding); post: a-posteriori
-  // values (layered) or decisions (flooding); chan: channel values (flooding); synd: 0 or -1.
-  const std::size_t total = (static_cast<std::size_t>(edges) + 2 * static_cast<std::size_t>(n) +
-                             static_cast<std::size_t>(m) + row_tmp + 1) * L;
+  // values (layered) or decisions (flooding); chan: channel values (flooding); synd: 0 or -1;
+  // tmp: a row's inputs (layered); new_chan, new_synd: the channel values and syndromes of the
+  // blocks waiting to enter their lanes, and refill: -1 in those lanes.
+  const std::size_t total = (static_cast<std::size_t>(edges) + 3 * static_cast<std::size_t>(n) +
+                             2 * static_cast<std::size_t>(m) + row_tmp + 2) * L;
   std::int8_t* const base = workspace.arrays->take(total);
   std::int8_t* const msg = base;
   std::int8_t* const post = msg + static_cast<std::size_t>(edges) * L;
@@ -121,6 +123,9 @@ void DecodeStream(const MinsumCode& code, const MinsumParams& params, Schedule s
   std::int8_t* const synd = chan + static_cast<std::size_t>(n) * L;
   std::int8_t* const tmp = synd + static_cast<std::size_t>(m) * L;
   std::int8_t* const flags = tmp + row_tmp * L;
+  std::int8_t* const new_chan = flags + L;
+  std::int8_t* const new_synd = new_chan + static_cast<std::size_t>(n) * L;
+  std::int8_t* const refill = new_synd + static_cast<std::size_t>(m) * L;
 
   std::vector<std::int8_t> y(static_cast<std::size_t>(n)), s(static_cast<std::size_t>(m)),
       x(static_cast<std::size_t>(n));
@@ -128,27 +133,41 @@ void DecodeStream(const MinsumCode& code, const MinsumParams& params, Schedule s
   std::vector<char> active(L, 0);
   bool exhausted = false;
 
+  // Takes the next block for `lane` into the waiting rows; enter_blocks() moves it in.
   auto fill = [&](std::size_t lane) {
     if (exhausted || !load(static_cast<int>(lane), y.data(), s.data())) {
       exhausted = true;
       active[lane] = 0;
       return;
     }
-    for (int j = 0; j < n; ++j) {
-      const auto ch = static_cast<std::int8_t>(channel_value(y[j], params.q));
-      if (layered) {
-        post[j * L + lane] = ch;
-      } else {
-        chan[j * L + lane] = ch;
-        for (int k = code.col_ptr[j]; k < code.col_ptr[j + 1]; ++k)
-          msg[code.col_edge[k] * L + lane] = ch;
-      }
-    }
-    if (layered)
-      for (int e = 0; e < edges; ++e) msg[e * L + lane] = 0;
-    for (int r = 0; r < m; ++r) synd[r * L + lane] = static_cast<std::int8_t>(s[r] != 0 ? -1 : 0);
+    for (int j = 0; j < n; ++j)
+      new_chan[j * L + lane] = static_cast<std::int8_t>(channel_value(y[j], params.q));
+    for (int r = 0; r < m; ++r)
+      new_synd[r * L + lane] = static_cast<std::int8_t>(s[r] != 0 ? -1 : 0);
+    refill[lane] = -1;
     iterations[lane] = 0;
     active[lane] = 1;
+  };
+
+  // Moves the waiting blocks into their lanes, a whole vector at a time: channel values into
+  // the a-posteriori values (layered) or the channel row and every edge (flooding), check
+  // messages to 0 (layered), syndromes. Lanes not refilled keep their values.
+  auto enter_blocks = [&] {
+    const auto mask = hn::Lt(hn::Load(d8, refill), hn::Zero(d8));
+    for (int j = 0; j < n; ++j) {
+      std::int8_t* const row = (layered ? post : chan) + j * L;
+      hn::Store(hn::IfThenElse(mask, hn::Load(d8, new_chan + j * L), hn::Load(d8, row)), d8, row);
+    }
+    for (int e = 0; e < edges; ++e) {
+      std::int8_t* const row = msg + e * L;
+      const auto fresh = layered ? hn::Zero(d8) : hn::Load(d8, new_chan + jc[e] * L);
+      hn::Store(hn::IfThenElse(mask, fresh, hn::Load(d8, row)), d8, row);
+    }
+    for (int r = 0; r < m; ++r) {
+      std::int8_t* const row = synd + r * L;
+      hn::Store(hn::IfThenElse(mask, hn::Load(d8, new_synd + r * L), hn::Load(d8, row)), d8, row);
+    }
+    hn::Store(hn::Zero(d8), d8, refill);
   };
 
   const Corrector correct{params, flags};
@@ -230,6 +249,8 @@ void DecodeStream(const MinsumCode& code, const MinsumParams& params, Schedule s
   };
 
   for (std::size_t lane = 0; lane < L; ++lane) fill(lane);
+  enter_blocks();
+  bool refilled = false;
   while (std::find(active.begin(), active.end(), 1) != active.end()) {
     if (layered) layered_iteration();
     else flooding_iteration();
@@ -242,7 +263,10 @@ void DecodeStream(const MinsumCode& code, const MinsumParams& params, Schedule s
       for (int j = 0; j < n; ++j) x[j] = static_cast<std::int8_t>(post[j * L + lane] < 0 ? 1 : 0);
       store(static_cast<int>(lane), x.data(), success, iterations[lane]);
       fill(lane);
+      refilled = true;
     }
+    if (refilled) enter_blocks();
+    refilled = false;
   }
 }
 
