@@ -181,6 +181,10 @@ TEST(MinsumSweep, OptionsSettingsAndRefusals) {
   EXPECT_EQ(o.minsum.norm_num, 7);
   EXPECT_EQ(o.minsum.norm_shift, 3);
   EXPECT_EQ(o.minsum.max_iterations, 20);
+  SweepOptions d;
+  ASSERT_EQ(parse({"--matrix", "H", "--p", "0.05", "--decoder", "minsum-flooding"}, d, message), -1);
+  EXPECT_EQ(d.minsum, minsum::default_params(minsum::Schedule::flooding));
+  EXPECT_EQ(d.minsum.norm_num, 13);
 
   const std::vector<std::pair<std::vector<const char*>, std::string>> bad = {
       {{"--q", "6"}, "--q applies to the min-sum decoders only"},
@@ -222,7 +226,7 @@ TEST(MinsumSweep, OptionsSettingsAndRefusals) {
   const std::string settings = test::read_file(dir.file("ms.csv.run"));
   EXPECT_NE(settings.find("decoder=minsum-flooding\n"), std::string::npos) << settings;
   EXPECT_NE(settings.find("minsum_correction=offset 2\n"), std::string::npos) << settings;
-  EXPECT_NE(settings.find("minsum_q=6\n"), std::string::npos) << settings;
+  EXPECT_NE(settings.find("minsum_q=16\n"), std::string::npos) << settings;
   EXPECT_NE(settings.find("minsum_iterations=50\n"), std::string::npos) << settings;
   SweepOptions other = run_options;
   other.resume = true;
@@ -232,11 +236,11 @@ TEST(MinsumSweep, OptionsSettingsAndRefusals) {
   std::rewind(err);
   char line[512] = "";
   ASSERT_NE(std::fgets(line, sizeof line, err), nullptr);
-  EXPECT_NE(std::string(line).find("another min-sum setting (minsum_q 6, now 8)"),
+  EXPECT_NE(std::string(line).find("another min-sum setting (minsum_q 16, now 8)"),
             std::string::npos)
       << line;
   std::fclose(err);
-  other.minsum.q = 6;
+  other.minsum.q = 16;
   EXPECT_EQ(run_sweep(other, solo, nullptr, io), 0);
   std::fclose(sink);
 }

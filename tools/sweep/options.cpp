@@ -177,14 +177,15 @@ int parse_sweep_options(int argc, const char* const* argv, SweepOptions& options
       ->option_text("NAME")
       ;
   std::string q_text, offset_text, normalise_text, iterations_text;
-  app.add_option("--q", q_text, "Min-sum: channel magnitude Q, 1..127 (default 6)")
+  app.add_option("--q", q_text, "Min-sum: channel magnitude Q, 1..127 (default 16)")
       ->option_text("Q");
-  app.add_option("--offset", offset_text,
-                 "Min-sum: offset correction B, 0..127 (default 1)")
-      ->option_text("B");
   app.add_option("--normalise", normalise_text,
-                 "Min-sum: normalisation A/2^k instead of the offset,\ne.g. 3/4 or 7/8")
+                 "Min-sum: check magnitudes times A/D, D a power\nof two up to 128 (default 7/8 layered,\n"
+                 "13/16 flooding)")
       ->option_text("A/D");
+  app.add_option("--offset", offset_text,
+                 "Min-sum: subtract B (0..127) from check magnitudes\ninstead of normalising")
+      ->option_text("B");
   app.add_option("--iterations", iterations_text, "Min-sum: iteration limit (default 50)")
       ->option_text("N");
   app.add_option("--simd-target", options.simd_target,
@@ -241,6 +242,10 @@ int parse_sweep_options(int argc, const char* const* argv, SweepOptions& options
   if (app.count("--offset") > 0 && app.count("--normalise") > 0)
     return fail("--offset and --normalise exclude each other");
   minsum::MinsumParams& ms = options.minsum;
+  ms = minsum::default_params(options.decoder == DecoderKind::minsum_flooding
+                                  ? minsum::Schedule::flooding
+                                  : minsum::Schedule::layered);
+  if (!offset_text.empty()) ms.correction = minsum::Correction::offset;
   if (!q_text.empty() && (!parse_integer(q_text, ms.q) || ms.q < 1 || ms.q > minsum::MSG_MAX))
     return fail("--q: '" + q_text + "' is not a whole number in 1..127");
   if (!offset_text.empty() &&
