@@ -56,7 +56,7 @@ void BM_MinsumStream(benchmark::State& state, std::int64_t target, Schedule sche
   minsum_force_target(target);
   const Workload& w = workload(0.06);
   const int n = w.code.n, m = w.code.m;
-  MinsumParams params;
+  const MinsumParams params = default_params(schedule);
   MinsumWorkspace ws;
   std::int64_t iterations = 0, blocks = 0;
   for (auto _ : state) {
@@ -84,22 +84,27 @@ void BM_MinsumStream(benchmark::State& state, std::int64_t target, Schedule sche
   state.counters["avg_iterations"] = static_cast<double>(iterations) / static_cast<double>(blocks);
 }
 
-// The sweep's own work per block: the Philox draw of x and y, and the syndrome.
-void BM_DrawAndSyndrome(benchmark::State& state) {
+// The sweep's own work per block: the Philox draw of x and y (scalar, or with the noise
+// counters in SIMD lanes), and the syndrome.
+void BM_DrawAndSyndrome(benchmark::State& state, bool simd) {
   const Workload& w = workload(0.06);
   const int n = w.code.n, m = w.code.m;
   std::vector<std::int8_t> x(static_cast<std::size_t>(n)), y(x), s(static_cast<std::size_t>(m));
   const auto key = sweep::point_key(1, 0.06);
   std::uint64_t b = 0;
   for (auto _ : state) {
-    sweep::draw_sweep_block(key, b++, sweep::noise_threshold(0.06), x.data(), y.data(), n);
+    if (simd)
+      sweep::draw_sweep_block_simd(key, b++, sweep::noise_threshold(0.06), x.data(), y.data(), n);
+    else
+      sweep::draw_sweep_block(key, b++, sweep::noise_threshold(0.06), x.data(), y.data(), n);
     compute_syndrome(w.code.ir.data(), w.code.jc.data(), m, x.data(), s.data());
     benchmark::DoNotOptimize(s.data());
   }
   state.counters["blocks_per_s"] = benchmark::Counter(static_cast<double>(state.iterations()),
                                                       benchmark::Counter::kIsRate);
 }
-BENCHMARK(BM_DrawAndSyndrome);
+BENCHMARK_CAPTURE(BM_DrawAndSyndrome, scalar, false);
+BENCHMARK_CAPTURE(BM_DrawAndSyndrome, simd, true);
 
 const int registered = [] {
   for (std::int64_t t : minsum_available_targets()) {

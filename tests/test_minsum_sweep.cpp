@@ -103,6 +103,28 @@ constexpr DecoderKind MINSUM[] = {DecoderKind::minsum_flooding, DecoderKind::min
 
 }  // namespace
 
+TEST(MinsumSweep, SimdDrawingGivesTheScalarBlocksOnEveryTarget) {
+  // Lengths around the 4-word counters and the vector widths, blocks past 2^32, p from almost
+  // never to one half.
+  for (std::int64_t target : minsum::minsum_available_targets()) {
+    minsum::minsum_force_target(target);
+    SCOPED_TRACE(minsum::minsum_target_name(target));
+    for (int n : {1, 3, 4, 5, 21, 31, 33, 127, 128, 129, 504, 1001}) {
+      std::vector<std::int8_t> x(n), y(n), xs(n), ys(n);
+      for (double p : {1e-9, 0.01, 0.06, 0.3, 0.5}) {
+        const PhiloxKey key = point_key(9, p);
+        for (std::uint64_t block : {0ull, 1ull, 77ull, 4294967295ull, 4294967296ull, ~0ull}) {
+          draw_sweep_block(key, block, noise_threshold(p), x.data(), y.data(), n);
+          draw_sweep_block_simd(key, block, noise_threshold(p), xs.data(), ys.data(), n);
+          ASSERT_EQ(xs, x) << "n " << n << " p " << p << " block " << block;
+          ASSERT_EQ(ys, y) << "n " << n << " p " << p << " block " << block;
+        }
+      }
+    }
+  }
+  minsum::minsum_force_target(0);
+}
+
 TEST(MinsumSweep, CountsEqualTheSerialReferenceForAnyThreadsProcessesAndTarget) {
   // p = 0.075 fails about one block in six: 25 failures end the point inside a round.
   PointTask task{0.075, 3000, 25, 11, {}};

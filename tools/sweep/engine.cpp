@@ -265,7 +265,7 @@ PointResult run_point(const SweepCode& code, DecoderKind decoder, const PointTas
         }
         const std::int64_t b = chunk_next++;
         std::int8_t* const x = &ws.lane_x[static_cast<std::size_t>(lane) * n];
-        draw_sweep_block(key, static_cast<std::uint64_t>(b), threshold, x, y, n);
+        draw_sweep_block_simd(key, static_cast<std::uint64_t>(b), threshold, x, y, n);
         compute_syndrome(code.ir.data(), code.jc.data(), code.m, x, s);
         ws.lane_block[lane] = b;
         return true;

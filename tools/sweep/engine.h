@@ -66,6 +66,11 @@ std::uint64_t noise_threshold(double p);
 void draw_sweep_block(const PhiloxKey& key, std::uint64_t block, std::uint64_t threshold,
                       std::int8_t* x, std::int8_t* y, int n);
 
+// The same block as draw_sweep_block, bit for bit, with the noise words of several counters
+// computed in SIMD lanes (the min-sum decoders' drawing).
+void draw_sweep_block_simd(const PhiloxKey& key, std::uint64_t block, std::uint64_t threshold,
+                           std::int8_t* x, std::int8_t* y, int n);
+
 // ---- Counts and rounds ---------------------------------------------------------------------
 
 struct PointCounts {
