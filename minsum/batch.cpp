@@ -74,17 +74,27 @@ struct Corrector {
     const D8 d8;
     if (p.correction == Correction::offset)
       return hn::Max(hn::Sub(mag, hn::Set(d8, static_cast<std::int8_t>(p.beta))), hn::Zero(d8));
-    // mag * num >> shift in 16-bit lanes, a part of the vector at a time.
+#if HWY_TARGET == HWY_SCALAR
+    // One lane: mag * num >> shift through a 16-bit lane.
     const hn::ScalableTag<std::int16_t> d16;
     const hn::Rebind<std::int8_t, decltype(d16)> dh;
-    const std::size_t L = hn::Lanes(d8), H = hn::Lanes(d16);
-    const auto num = hn::Set(d16, static_cast<std::int16_t>(p.norm_num));
     hn::Store(mag, d8, buffer);
-    for (std::size_t h = 0; h < L; h += H) {
-      const auto product = hn::Mul(hn::PromoteTo(d16, hn::LoadU(dh, buffer + h)), num);
-      hn::StoreU(hn::DemoteTo(dh, hn::ShiftRightSame(product, p.norm_shift)), dh, buffer + h);
-    }
-    return hn::Load(d8, buffer);
+    const auto product =
+        hn::Mul(hn::PromoteTo(d16, hn::LoadU(dh, buffer)), hn::Set(d16, static_cast<std::int16_t>(p.norm_num)));
+    return hn::DemoteTo(dh, hn::ShiftRightSame(product, p.norm_shift));
+#else
+    // mag * num >> shift for the even and the odd bytes in 16-bit lanes (magnitudes are
+    // non-negative and the results stay below 128, so the bytes recombine by shift and or).
+    const hn::Repartition<std::int16_t, D8> d16;
+    const hn::RebindToUnsigned<decltype(d16)> du16;
+    const auto num = hn::Set(d16, static_cast<std::int16_t>(p.norm_num));
+    const auto w = hn::BitCast(d16, mag);
+    const auto even = hn::And(w, hn::Set(d16, static_cast<std::int16_t>(0x00FF)));
+    const auto odd = hn::BitCast(d16, hn::ShiftRight<8>(hn::BitCast(du16, w)));
+    const auto lo = hn::ShiftRightSame(hn::Mul(even, num), p.norm_shift);
+    const auto hi = hn::ShiftRightSame(hn::Mul(odd, num), p.norm_shift);
+    return hn::BitCast(d8, hn::Or(lo, hn::ShiftLeft<8>(hi)));
+#endif
   }
 };
 
