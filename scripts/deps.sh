@@ -10,6 +10,7 @@ packages=(
   libboost-context-dev           # fibers of the SIMT emulation layer (gpu/host)
   libcli11-dev                   # ldpcsw-sweep's options
   libm4ri-dev pkg-config         # GF(2) rank of a matrix (code/rank.cpp)
+  libhwy-dev                     # SIMD of the min-sum batch decoder (Google Highway)
   libopenmpi-dev openmpi-bin     # ldpcsw-sweep across processes and machines
   python3-matplotlib             # scripts/plot_sweep.py
   clang libclang-rt-14-dev       # libFuzzer targets of fuzz/ (scripts/ci-robustness.sh)

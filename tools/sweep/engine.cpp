@@ -25,7 +25,30 @@ std::uint64_t splitmix64_mix(std::uint64_t z) {
 // The prior probability of a one in the source: the bits are equiprobable.
 constexpr double P_SRC = 0.5;
 
+// The min-sum decoders keep a vector of blocks in flight per worker and refill its lanes as
+// blocks end, so a round gives each worker this many times the blocks of the one-block
+// decoders: the lanes stay full for most of a round instead of draining. A constant, not the
+// lane count, so that processes on machines with other vector widths agree on every round.
+constexpr std::int64_t MINSUM_ROUND_FACTOR = 64;
+// Consecutive blocks a min-sum worker takes from a round at a time.
+constexpr std::int64_t MINSUM_CHUNK = 16;
+
 }  // namespace
+
+const char* decoder_name(DecoderKind decoder) {
+  switch (decoder) {
+    case DecoderKind::adaptive: return "adaptive";
+    case DecoderKind::plain: return "plain";
+    case DecoderKind::minsum_flooding: return "minsum-flooding";
+    case DecoderKind::minsum_layered: return "minsum-layered";
+  }
+  return "?";
+}
+
+bool prepare_minsum_code(SweepCode& code, std::string& error) {
+  return minsum::make_minsum_code(code.n, code.m, code.ir.data(), code.jc.data(), code.minsum,
+                                  error);
+}
 
 PhiloxKey point_key(std::uint64_t seed, double p) {
   std::uint64_t bits = 0;
@@ -171,6 +194,7 @@ BlockWorkspace::BlockWorkspace(const SweepCode& code)
 std::pair<int, int> decode_block(const SweepCode& code, DecoderKind decoder, BlockWorkspace& ws,
                                  const PhiloxKey& key, std::uint64_t threshold, double p,
                                  std::uint64_t block) {
+  assert(!is_minsum(decoder));  // the min-sum decoders take whole streams (run_point)
   const int n = code.n, m = code.m;
   draw_sweep_block(key, block, threshold, ws.x.data(), ws.y.data(), n);
   compute_syndrome(code.ir.data(), code.jc.data(), m, ws.x.data(), ws.s.data());
@@ -202,9 +226,11 @@ PointResult run_point(const SweepCode& code, DecoderKind decoder, const PointTas
   PointResult result;
   result.counts = start;
   std::vector<std::int64_t> buffer;
+  const bool batch = is_minsum(decoder);
+  const std::int64_t round_workers = batch ? total_workers * MINSUM_ROUND_FACTOR : total_workers;
   for (int round = 0; !point_finished(result.counts, task.blocks, task.max_frame_errors); ++round) {
     const std::int64_t length = next_round_length(
-        result.counts, task.blocks, task.max_frame_errors, total_workers, round, group.size());
+        result.counts, task.blocks, task.max_frame_errors, round_workers, round, group.size());
     const std::int64_t round_begin = result.counts.blocks;
     const auto [first, last] = rank_share(round_begin, length, group.rank(), group.size());
     buffer.assign(static_cast<std::size_t>(length * OUTCOME_SLOTS + 1), 0);
@@ -213,7 +239,55 @@ PointResult run_point(const SweepCode& code, DecoderKind decoder, const PointTas
     std::atomic<std::int64_t> finished{0};
     std::atomic<bool> stopped{false};
     const PointCounts settled = result.counts;
+    // One block's outcome into the round buffer.
+    auto record = [&](int worker, std::int64_t b, int bit_errors, int iterations) {
+      std::int64_t* o = &buffer[static_cast<std::size_t>((b - round_begin) * OUTCOME_SLOTS)];
+      o[0] = 1;
+      o[1] = bit_errors;
+      o[2] = iterations;
+      const std::int64_t done = finished.fetch_add(1, std::memory_order_relaxed) + 1;
+      if (worker == 0 && progress) progress(settled, done);
+    };
+    // The min-sum decoders: each worker takes MINSUM_CHUNK consecutive blocks at a time and
+    // feeds them to its lanes; a lane's block is drawn when the lane takes it.
+    auto run_batch = [&](int worker) {
+      BlockWorkspace& ws = workspaces[worker];
+      const int n = code.n, lanes = minsum::minsum_lanes();
+      ws.lane_block.assign(static_cast<std::size_t>(lanes), -1);
+      ws.lane_x.resize(static_cast<std::size_t>(lanes) * static_cast<std::size_t>(n));
+      std::int64_t chunk_next = 0, chunk_end = 0;
+      const auto load = [&](int lane, std::int8_t* y, std::int8_t* s) {
+        if (stop != nullptr && stop->load(std::memory_order_relaxed)) {
+          stopped.store(true, std::memory_order_relaxed);
+          return false;
+        }
+        if (chunk_next >= chunk_end) {
+          chunk_next = next.fetch_add(MINSUM_CHUNK, std::memory_order_relaxed);
+          chunk_end = std::min(chunk_next + MINSUM_CHUNK, last);
+          if (chunk_next >= last) return false;
+        }
+        const std::int64_t b = chunk_next++;
+        std::int8_t* const x = &ws.lane_x[static_cast<std::size_t>(lane) * n];
+        draw_sweep_block_simd(key, static_cast<std::uint64_t>(b), threshold, x, y, n);
+        compute_syndrome(code.ir.data(), code.jc.data(), code.m, x, s);
+        ws.lane_block[lane] = b;
+        return true;
+      };
+      const auto store = [&](int lane, const std::int8_t* x_hat, bool, int iterations) {
+        const std::int8_t* const x = &ws.lane_x[static_cast<std::size_t>(lane) * n];
+        record(worker, ws.lane_block[lane], count_bit_errors(x_hat, x, n), iterations);
+      };
+      minsum::minsum_decode_stream(code.minsum, task.minsum,
+                                   decoder == DecoderKind::minsum_layered
+                                       ? minsum::Schedule::layered
+                                       : minsum::Schedule::flooding,
+                                   ws.minsum, load, store);
+    };
     pool.run([&](int worker) {
+      if (batch) {
+        run_batch(worker);
+        return;
+      }
       for (;;) {
         if (stop != nullptr && stop->load(std::memory_order_relaxed)) {
           stopped.store(true, std::memory_order_relaxed);
@@ -224,12 +298,7 @@ PointResult run_point(const SweepCode& code, DecoderKind decoder, const PointTas
         const auto [bit_errors, iterations] =
             decode_block(code, decoder, workspaces[worker], key, threshold, task.p,
                          static_cast<std::uint64_t>(b));
-        std::int64_t* o = &buffer[static_cast<std::size_t>((b - round_begin) * OUTCOME_SLOTS)];
-        o[0] = 1;
-        o[1] = bit_errors;
-        o[2] = iterations;
-        const std::int64_t done = finished.fetch_add(1, std::memory_order_relaxed) + 1;
-        if (worker == 0 && progress) progress(settled, done);
+        record(worker, b, bit_errors, iterations);
       }
     });
     buffer.back() = stopped.load() ? 1 : 0;

@@ -18,15 +18,23 @@
 #include <cstdint>
 #include <functional>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <utility>
 #include <vector>
 
+#include "minsum/minsum.h"
 #include "tools/sweep/philox.h"
 
 namespace ldpcsw::sweep {
 
-enum class DecoderKind { adaptive, plain };
+enum class DecoderKind { adaptive, plain, minsum_flooding, minsum_layered };
+
+// The decoder's name on the command line and in the settings file.
+const char* decoder_name(DecoderKind decoder);
+inline bool is_minsum(DecoderKind decoder) {
+  return decoder == DecoderKind::minsum_flooding || decoder == DecoderKind::minsum_layered;
+}
 
 // H in both sparse forms: the adaptive decoder walks rows (ir, jc), the plain one columns
 // (row_index, col_ptr).
@@ -35,8 +43,13 @@ struct SweepCode {
   int m = 0;
   std::vector<int> ir, jc;
   std::vector<int> row_index, col_ptr;
+  minsum::MinsumCode minsum;  // filled by prepare_minsum_code for the min-sum decoders
   int edges() const { return ir.empty() ? 0 : ir.back(); }
 };
+
+// Fills code.minsum from the row-major form; false with one line when the min-sum decoders
+// cannot serve the matrix.
+bool prepare_minsum_code(SweepCode& code, std::string& error);
 
 // ---- Per-block random streams ------------------------------------------------------------
 
@@ -52,6 +65,11 @@ std::uint64_t noise_threshold(double p);
 // counters (q, 1, block) (four bits per counter).
 void draw_sweep_block(const PhiloxKey& key, std::uint64_t block, std::uint64_t threshold,
                       std::int8_t* x, std::int8_t* y, int n);
+
+// The same block as draw_sweep_block, bit for bit, with the noise words of several counters
+// computed in SIMD lanes (the min-sum decoders' drawing).
+void draw_sweep_block_simd(const PhiloxKey& key, std::uint64_t block, std::uint64_t threshold,
+                           std::int8_t* x, std::int8_t* y, int n);
 
 // ---- Counts and rounds ---------------------------------------------------------------------
 
@@ -146,6 +164,7 @@ struct PointTask {
   std::int64_t blocks = 0;
   std::int64_t max_frame_errors = 0;
   std::uint64_t seed = 0;
+  minsum::MinsumParams minsum{};  // the min-sum decoders' parameters
 };
 
 // Called on worker 0 of rank 0 after each of its blocks: the counts settled so far and the
@@ -162,6 +181,10 @@ struct PointResult {
 struct BlockWorkspace {
   std::vector<std::int8_t> x, y, s, x_hat, byte_scratch;
   std::vector<double> number_scratch;
+  // The min-sum decoders: lane arrays, and each lane's block and source bits.
+  minsum::MinsumWorkspace minsum;
+  std::vector<std::int64_t> lane_block;
+  std::vector<std::int8_t> lane_x;
   explicit BlockWorkspace(const SweepCode& code);
 };
 

@@ -75,7 +75,8 @@ std::vector<std::string> split(const std::string& text, char sep) {
 // Options that take a value, as the command line may spell them.
 const char* const VALUE_OPTIONS[] = {"--matrix", "--format",  "--p",       "--blocks",
                                      "--max-frame-errors", "--decoder", "--seed", "--threads",
-                                     "--csv"};
+                                     "--csv", "--q", "--normalise", "--offset", "--iterations",
+                                     "--simd-target"};
 
 // The option a command-line word names: "--csv" and "--csv=x" both name --csv.
 std::string option_of(const std::string& word) {
@@ -212,6 +213,18 @@ bool parse_p_list(const std::vector<std::string>& items, std::vector<double>& ps
   return true;
 }
 
+void add_minsum_settings(const SweepOptions& options,
+                         std::map<std::string, std::string>& settings) {
+  if (!is_minsum(options.decoder)) return;
+  const minsum::MinsumParams& ms = options.minsum;
+  settings["minsum_q"] = std::to_string(ms.q);
+  settings["minsum_correction"] =
+      ms.correction == minsum::Correction::offset
+          ? "offset " + std::to_string(ms.beta)
+          : "normalise " + std::to_string(ms.norm_num) + "/" + std::to_string(1 << ms.norm_shift);
+  settings["minsum_iterations"] = std::to_string(ms.max_iterations);
+}
+
 int parse_sweep_options(int argc, const char* const* argv, SweepOptions& options,
                         std::string& message) {
   CLI::App app{
@@ -253,7 +266,24 @@ int parse_sweep_options(int argc, const char* const* argv, SweepOptions& options
                  "End a point after K failed blocks\n(default 100; 0: run all blocks)")
       ->option_text("K");
   app.add_option("--decoder", decoder,
-                 "adaptive (up to 50 iterations; default) or\nplain (up to 100 iterations)")
+                 "adaptive (up to 50 iterations; default),\nplain (up to 100 iterations), or the\n"
+                 "fixed-point minsum-flooding or minsum-layered")
+      ->option_text("NAME")
+      ;
+  std::string q_text, offset_text, normalise_text, iterations_text;
+  app.add_option("--q", q_text, "Min-sum: channel magnitude Q, 1..127 (default 16)")
+      ->option_text("Q");
+  app.add_option("--normalise", normalise_text,
+                 "Min-sum: check magnitudes times A/D, D a power\nof two up to 128 (default 7/8 layered,\n"
+                 "13/16 flooding)")
+      ->option_text("A/D");
+  app.add_option("--offset", offset_text,
+                 "Min-sum: subtract B (0..127) from check magnitudes\ninstead of normalising")
+      ->option_text("B");
+  app.add_option("--iterations", iterations_text, "Min-sum: iteration limit (default 50)")
+      ->option_text("N");
+  app.add_option("--simd-target", options.simd_target,
+                 "Min-sum: force a SIMD target (avx2, sse4, scalar,\n...; default: the widest, or LDPCSW_SIMD_TARGET)")
       ->option_text("NAME");
   app.add_option("--seed", seed_text, "Seed of the block streams (default 1)")
       ->option_text("S");
@@ -296,7 +326,56 @@ int parse_sweep_options(int argc, const char* const* argv, SweepOptions& options
 
   if (decoder == "adaptive") options.decoder = DecoderKind::adaptive;
   else if (decoder == "plain") options.decoder = DecoderKind::plain;
-  else return fail("--decoder: '" + decoder + "' is not one of adaptive, plain");
+  else if (decoder == "minsum-flooding") options.decoder = DecoderKind::minsum_flooding;
+  else if (decoder == "minsum-layered") options.decoder = DecoderKind::minsum_layered;
+  else
+    return fail("--decoder: '" + decoder +
+                "' is not one of adaptive, plain, minsum-flooding, minsum-layered");
+
+  // The min-sum parameters apply to the min-sum decoders only.
+  for (const char* name : {"--q", "--offset", "--normalise", "--iterations", "--simd-target"})
+    if (app.count(name) > 0 && !is_minsum(options.decoder))
+      return fail(std::string(name) + " applies to the min-sum decoders only");
+  if (app.count("--offset") > 0 && app.count("--normalise") > 0)
+    return fail("--offset and --normalise exclude each other");
+  minsum::MinsumParams& ms = options.minsum;
+  ms = minsum::default_params(options.decoder == DecoderKind::minsum_flooding
+                                  ? minsum::Schedule::flooding
+                                  : minsum::Schedule::layered);
+  if (!offset_text.empty()) ms.correction = minsum::Correction::offset;
+  if (!q_text.empty() && (!parse_integer(q_text, ms.q) || ms.q < 1 || ms.q > minsum::MSG_MAX))
+    return fail("--q: '" + q_text + "' is not a whole number in 1..127");
+  if (!offset_text.empty() &&
+      (!parse_integer(offset_text, ms.beta) || ms.beta < 0 || ms.beta > minsum::MSG_MAX))
+    return fail("--offset: '" + offset_text + "' is not a whole number in 0..127");
+  if (!normalise_text.empty()) {
+    const std::vector<std::string> parts = split(normalise_text, '/');
+    int num = 0, den = 0, shift = 0;
+    const bool ok = parts.size() == 2 && parse_integer(parts[0], num) &&
+                    parse_integer(parts[1], den) && den >= 1 && den <= 128 &&
+                    (den & (den - 1)) == 0 && num >= 1 && num <= den;
+    if (!ok)
+      return fail("--normalise: '" + normalise_text +
+                  "' is not A/D with D a power of two up to 128 and 1 <= A <= D");
+    while ((1 << shift) < den) ++shift;
+    ms.correction = minsum::Correction::normalise;
+    ms.norm_num = num;
+    ms.norm_shift = shift;
+  }
+  if (!iterations_text.empty() &&
+      (!parse_integer(iterations_text, ms.max_iterations) || ms.max_iterations < 1 ||
+       ms.max_iterations > minsum::MAX_ITERATION_LIMIT))
+    return fail("--iterations: '" + iterations_text + "' is not a whole number in 1..100000");
+  if (is_minsum(options.decoder)) {
+    if (app.count("--simd-target") == 0) {
+      const char* env = std::getenv("LDPCSW_SIMD_TARGET");
+      if (env != nullptr) options.simd_target = env;
+    }
+    std::string target_error;
+    if (!minsum::minsum_force_target_by_name(options.simd_target, target_error))
+      return fail((app.count("--simd-target") > 0 ? "--simd-target: " : "LDPCSW_SIMD_TARGET: ") +
+                  target_error);
+  }
 
   double blocks = 0.0;
   std::string problem = count_problem("--blocks", blocks_text, 1.0, blocks);

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -24,6 +25,8 @@ struct SweepOptions {
   bool resume = false;
   bool overwrite = false;
   bool quiet = false;  // no progress line even on a terminal
+  minsum::MinsumParams minsum;  // --q, --offset / --normalise, --iterations
+  std::string simd_target;      // --simd-target or LDPCSW_SIMD_TARGET; empty: the widest
 };
 
 // Parses the command line. Returns -1 when the sweep should run, otherwise the exit status
@@ -31,6 +34,11 @@ struct SweepOptions {
 // output; error: standard error).
 int parse_sweep_options(int argc, const char* const* argv, SweepOptions& options,
                         std::string& message);
+
+// The min-sum decoder's parameters as settings-file entries (minsum_q, minsum_correction,
+// minsum_iterations); none for the exact decoders, whose settings files stay as they were.
+void add_minsum_settings(const SweepOptions& options,
+                         std::map<std::string, std::string>& settings);
 
 // Parses the --p values: each item is a probability or an inclusive range FIRST:LAST:STEP;
 // items may be separated by commas. Range points are FIRST + i * STEP rounded to 12

@@ -54,19 +54,22 @@ std::string hex64(std::uint64_t v) {
 }  // namespace
 
 SweepSettings run_settings(const SweepOptions& o, const SweepCode& code) {
-  return {{"matrix", hex64(code_fingerprint(code))},
+  SweepSettings settings{{"matrix", hex64(code_fingerprint(code))},
           {"n", std::to_string(code.n)},
           {"m", std::to_string(code.m)},
-          {"decoder", o.decoder == DecoderKind::adaptive ? "adaptive" : "plain"},
+          {"decoder", decoder_name(o.decoder)},
           {"seed", std::to_string(o.seed)},
           {"blocks", std::to_string(o.blocks)},
           {"max_frame_errors", std::to_string(o.max_frame_errors)}};
+  add_minsum_settings(o, settings);
+  return settings;
 }
 
 namespace {
 
 std::string describe_setting(const std::string& key) {
   if (key == "matrix" || key == "n" || key == "m") return "the matrix";
+  if (key.rfind("minsum_", 0) == 0) return "min-sum setting";
   if (key == "max_frame_errors") return "--max-frame-errors";
   std::string option = "--";
   option += key;
@@ -323,7 +326,9 @@ int run_sweep(const SweepOptions& o, Collective& group, const std::atomic<bool>*
   std::string error;
 
   SweepCode code;
-  const bool loaded = load_sweep_code(o.matrix, o.format, code, error);
+  bool loaded = load_sweep_code(o.matrix, o.format, code, error);
+  if (loaded && is_minsum(o.decoder) && !prepare_minsum_code(code, error))
+    loaded = false, error = o.matrix + ": " + error;
   if (!loaded) std::fprintf(io.err, "ldpcsw-sweep: %s\n", error.c_str());
   if (!all_ok(group, loaded)) return 1;
 
@@ -375,7 +380,7 @@ int run_sweep(const SweepOptions& o, Collective& group, const std::atomic<bool>*
     const bool continues = i == first_point && shared[2] != 0;
     const PointCounts start = continues ? resumed : PointCounts{};
     const double earlier_seconds = continues && root ? state.partial.seconds : 0.0;
-    const PointTask task{o.ps[i], o.blocks, o.max_frame_errors, o.seed};
+    const PointTask task{o.ps[i], o.blocks, o.max_frame_errors, o.seed, o.minsum};
     std::int64_t write_failed = 0;
 
     const Clock::time_point t0 = Clock::now();

@@ -1,0 +1,121 @@
+// The fixed-point min-sum batch decoder on the shipped matrix, per SIMD target and schedule, in
+// nanoseconds per edge-iteration per block (a vector of blocks shares each operation), and the
+// sweep's per-block work around it: drawing a block from its Philox stream and its syndrome.
+//
+// Blocks are drawn as the sweep draws them (seed 1) at p = 0.06; each pass decodes the same
+// BLOCKS blocks through the lanes with refill, so iteration counts are the decoder's own.
+#include <benchmark/benchmark.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "code/blocks.h"
+#include "code/matrix.h"
+#include "minsum/minsum.h"
+#include "tools/sweep/engine.h"
+
+namespace {
+
+using namespace ldpcsw;
+using namespace ldpcsw::minsum;
+
+constexpr int BLOCKS = 4096;
+
+struct Workload {
+  MinsumCode code;
+  std::vector<std::int8_t> y, s;  // BLOCKS blocks, one after another
+};
+
+const Workload& workload(double p) {
+  static Workload w = [p] {
+    Workload out;
+    std::FILE* f = std::fopen(LDPCSW_DATA_DIR "/Reg504252.dat", "rb");
+    ParityCheckMatrix h;
+    std::string error;
+    if (f == nullptr || !read_code_rows(f, h, error)) std::abort();
+    std::fclose(f);
+    if (!make_minsum_code(h.n, h.m, h.ir.data(), h.jc.data(), out.code, error)) std::abort();
+    const int n = h.n, m = h.m;
+    out.y.resize(static_cast<std::size_t>(BLOCKS) * n);
+    out.s.resize(static_cast<std::size_t>(BLOCKS) * m);
+    std::vector<std::int8_t> x(static_cast<std::size_t>(n));
+    const auto key = sweep::point_key(1, p);
+    for (int b = 0; b < BLOCKS; ++b) {
+      sweep::draw_sweep_block(key, static_cast<std::uint64_t>(b), sweep::noise_threshold(p),
+                              x.data(), &out.y[static_cast<std::size_t>(b) * n], n);
+      compute_syndrome(h.ir.data(), h.jc.data(), m, x.data(), &out.s[static_cast<std::size_t>(b) * m]);
+    }
+    return out;
+  }();
+  return w;
+}
+
+void BM_MinsumStream(benchmark::State& state, std::int64_t target, Schedule schedule) {
+  minsum_force_target(target);
+  const Workload& w = workload(0.06);
+  const int n = w.code.n, m = w.code.m;
+  const MinsumParams params = default_params(schedule);
+  MinsumWorkspace ws;
+  std::int64_t iterations = 0, blocks = 0;
+  for (auto _ : state) {
+    int next = 0;
+    minsum_decode_stream(
+        w.code, params, schedule, ws,
+        [&](int, std::int8_t* y, std::int8_t* s) {
+          if (next == BLOCKS) return false;
+          std::copy_n(&w.y[static_cast<std::size_t>(next) * n], n, y);
+          std::copy_n(&w.s[static_cast<std::size_t>(next) * m], m, s);
+          ++next;
+          return true;
+        },
+        [&](int, const std::int8_t*, bool, int it) {
+          iterations += it;
+          blocks += 1;
+        });
+  }
+  minsum_force_target(0);
+  const double edge_iterations = static_cast<double>(iterations) * w.code.edges();
+  state.counters["ns_per_edge_iter_block"] = benchmark::Counter(
+      edge_iterations, benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+  state.counters["blocks_per_s"] = benchmark::Counter(static_cast<double>(blocks),
+                                                      benchmark::Counter::kIsRate);
+  state.counters["avg_iterations"] = static_cast<double>(iterations) / static_cast<double>(blocks);
+}
+
+// The sweep's own work per block: the Philox draw of x and y (scalar, or with the noise
+// counters in SIMD lanes), and the syndrome.
+void BM_DrawAndSyndrome(benchmark::State& state, bool simd) {
+  const Workload& w = workload(0.06);
+  const int n = w.code.n, m = w.code.m;
+  std::vector<std::int8_t> x(static_cast<std::size_t>(n)), y(x), s(static_cast<std::size_t>(m));
+  const auto key = sweep::point_key(1, 0.06);
+  std::uint64_t b = 0;
+  for (auto _ : state) {
+    if (simd)
+      sweep::draw_sweep_block_simd(key, b++, sweep::noise_threshold(0.06), x.data(), y.data(), n);
+    else
+      sweep::draw_sweep_block(key, b++, sweep::noise_threshold(0.06), x.data(), y.data(), n);
+    compute_syndrome(w.code.ir.data(), w.code.jc.data(), m, x.data(), s.data());
+    benchmark::DoNotOptimize(s.data());
+  }
+  state.counters["blocks_per_s"] = benchmark::Counter(static_cast<double>(state.iterations()),
+                                                      benchmark::Counter::kIsRate);
+}
+BENCHMARK_CAPTURE(BM_DrawAndSyndrome, scalar, false);
+BENCHMARK_CAPTURE(BM_DrawAndSyndrome, simd, true);
+
+const int registered = [] {
+  for (std::int64_t t : minsum_available_targets()) {
+    for (Schedule schedule : {Schedule::layered, Schedule::flooding}) {
+      const std::string name = "BM_MinsumStream/" + minsum_target_name(t) +
+                               (schedule == Schedule::layered ? "/layered" : "/flooding");
+      benchmark::RegisterBenchmark(name.c_str(), BM_MinsumStream, t, schedule)
+          ->Unit(benchmark::kMillisecond);
+    }
+  }
+  return 0;
+}();
+
+}  // namespace

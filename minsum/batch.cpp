@@ -1,0 +1,348 @@
+// The batch min-sum decoder: one block per lane of an int8 vector, compiled for every Highway
+// target and dispatched at run time to the widest one the machine runs (or the one forced).
+//
+// Layout: every per-edge, per-bit and per-check quantity is a row of `lanes` bytes, edge-major
+// and lane-minor (value of edge e in lane l at [e * lanes + l]), so one vector load reads an
+// edge's message in every block at once. Each operation below is the rule of
+// fixed/minsum_rules.h applied lane by lane; nothing mixes lanes except reading the stop flags,
+// so a lane's result never depends on what the other lanes hold.
+#include <algorithm>
+#include <cassert>
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+#ifndef LDPCSW_MINSUM_BATCH_ONCE
+#define LDPCSW_MINSUM_BATCH_ONCE
+
+#include "hwy/aligned_allocator.h"
+#include "minsum/minsum.h"
+
+namespace ldpcsw::minsum {
+
+// Lane arrays kept between calls; grown, never shrunk.
+struct MinsumWorkspace::Arrays {
+  hwy::AlignedFreeUniquePtr<std::int8_t[]> storage;
+  std::size_t capacity = 0;
+  std::int8_t* take(std::size_t bytes) {
+    if (bytes > capacity) {
+      storage = hwy::AllocateAligned<std::int8_t>(bytes);
+      capacity = bytes;
+    }
+    std::memset(storage.get(), 0, bytes);
+    return storage.get();
+  }
+};
+
+MinsumWorkspace::MinsumWorkspace() : arrays(std::make_unique<Arrays>()) {}
+MinsumWorkspace::~MinsumWorkspace() = default;
+MinsumWorkspace::MinsumWorkspace(const MinsumWorkspace&) : arrays(std::make_unique<Arrays>()) {}
+MinsumWorkspace& MinsumWorkspace::operator=(const MinsumWorkspace&) {
+  arrays = std::make_unique<Arrays>();
+  return *this;
+}
+MinsumWorkspace::MinsumWorkspace(MinsumWorkspace&&) noexcept = default;
+MinsumWorkspace& MinsumWorkspace::operator=(MinsumWorkspace&&) noexcept = default;
+
+}  // namespace ldpcsw::minsum
+#endif  // LDPCSW_MINSUM_BATCH_ONCE
+
+#undef HWY_TARGET_INCLUDE
+#define HWY_TARGET_INCLUDE "minsum/batch.cpp"
+#include "hwy/foreach_target.h"  // IWYU pragma: keep
+#include "hwy/highway.h"
+
+HWY_BEFORE_NAMESPACE();
+namespace ldpcsw::minsum::HWY_NAMESPACE {
+namespace hn = hwy::HWY_NAMESPACE;
+
+int Lanes8() {
+  const hn::ScalableTag<std::int8_t> d8;
+  return static_cast<int>(hn::Lanes(d8));
+}
+
+namespace {
+
+using D8 = hn::ScalableTag<std::int8_t>;
+using V8 = hn::Vec<D8>;
+
+// The corrected magnitudes of a row's two smallest inputs (both in 0..MSG_MAX).
+struct Corrector {
+  MinsumParams p;
+  std::int8_t* buffer;  // one vector of scratch, for the 16-bit products
+  V8 operator()(V8 mag) const {
+    const D8 d8;
+    if (p.correction == Correction::offset)
+      return hn::Max(hn::Sub(mag, hn::Set(d8, static_cast<std::int8_t>(p.beta))), hn::Zero(d8));
+#if HWY_TARGET == HWY_SCALAR
+    // One lane: mag * num >> shift through a 16-bit lane.
+    const hn::ScalableTag<std::int16_t> d16;
+    const hn::Rebind<std::int8_t, decltype(d16)> dh;
+    hn::Store(mag, d8, buffer);
+    const auto product =
+        hn::Mul(hn::PromoteTo(d16, hn::LoadU(dh, buffer)), hn::Set(d16, static_cast<std::int16_t>(p.norm_num)));
+    return hn::DemoteTo(dh, hn::ShiftRightSame(product, p.norm_shift));
+#else
+    // mag * num >> shift for the even and the odd bytes in 16-bit lanes (magnitudes are
+    // non-negative and the results stay below 128, so the bytes recombine by shift and or).
+    const hn::Repartition<std::int16_t, D8> d16;
+    const hn::RebindToUnsigned<decltype(d16)> du16;
+    const auto num = hn::Set(d16, static_cast<std::int16_t>(p.norm_num));
+    const auto w = hn::BitCast(d16, mag);
+    const auto even = hn::And(w, hn::Set(d16, static_cast<std::int16_t>(0x00FF)));
+    const auto odd = hn::BitCast(d16, hn::ShiftRight<8>(hn::BitCast(du16, w)));
+    const auto lo = hn::ShiftRightSame(hn::Mul(even, num), p.norm_shift);
+    const auto hi = hn::ShiftRightSame(hn::Mul(odd, num), p.norm_shift);
+    return hn::BitCast(d8, hn::Or(lo, hn::ShiftLeft<8>(hi)));
+#endif
+  }
+};
+
+// The message a row sends on an edge whose input was `in`: the other inputs' corrected
+// smallest magnitude (min1 unless `in` is the smallest, then min2) with sign parity ^ sign(in).
+HWY_INLINE V8 CheckOut(V8 in, V8 parity, V8 min1, V8 cmin1, V8 cmin2) {
+  const V8 mag = hn::IfThenElse(hn::Eq(hn::Abs(in), min1), cmin2, cmin1);
+  // A compare, not IfNegativeThenElse: Highway 1.0.3's SSSE3 form of the latter tests whole
+  // lanes rather than their sign bits.
+  const D8 d8;
+  return hn::IfThenElse(hn::Lt(hn::Xor(parity, in), hn::Zero(d8)), hn::Neg(mag), mag);
+}
+
+}  // namespace
+
+void DecodeStream(const MinsumCode& code, const MinsumParams& params, Schedule schedule,
+                  MinsumWorkspace& workspace, const MinsumLoad& load, const MinsumStore& store) {
+  const D8 d8;
+  const std::size_t L = hn::Lanes(d8);
+  const int n = code.n, m = code.m, edges = code.edges();
+  const int* const ir = code.ir.data();
+  const int* const jc = code.jc.data();
+  const bool layered = schedule == Schedule::layered;
+  const std::size_t row_tmp = layered ? static_cast<std::size_t>(code.max_row_weight) : 0;
+
+  // msg: check-to-bit (layered) or the one message per edge (flooding); post: a-posteriori
+  // values (layered) or decisions (flooding); chan: channel values (flooding); synd: 0 or -1;
+  // tmp: a row's inputs (layered); new_chan, new_synd: the channel values and syndromes of the
+  // blocks waiting to enter their lanes, and refill: -1 in those lanes.
+  const std::size_t total = (static_cast<std::size_t>(edges) + 3 * static_cast<std::size_t>(n) +
+                             2 * static_cast<std::size_t>(m) + row_tmp + 2) * L;
+  std::int8_t* const base = workspace.arrays->take(total);
+  std::int8_t* const msg = base;
+  std::int8_t* const post = msg + static_cast<std::size_t>(edges) * L;
+  std::int8_t* const chan = post + static_cast<std::size_t>(n) * L;
+  std::int8_t* const synd = chan + static_cast<std::size_t>(n) * L;
+  std::int8_t* const tmp = synd + static_cast<std::size_t>(m) * L;
+  std::int8_t* const flags = tmp + row_tmp * L;
+  std::int8_t* const new_chan = flags + L;
+  std::int8_t* const new_synd = new_chan + static_cast<std::size_t>(n) * L;
+  std::int8_t* const refill = new_synd + static_cast<std::size_t>(m) * L;
+
+  std::vector<std::int8_t> y(static_cast<std::size_t>(n)), s(static_cast<std::size_t>(m)),
+      x(static_cast<std::size_t>(n));
+  std::vector<int> iterations(L, 0);
+  std::vector<char> active(L, 0);
+  bool exhausted = false;
+
+  // Takes the next block for `lane` into the waiting rows; enter_blocks() moves it in.
+  auto fill = [&](std::size_t lane) {
+    if (exhausted || !load(static_cast<int>(lane), y.data(), s.data())) {
+      exhausted = true;
+      active[lane] = 0;
+      return;
+    }
+    for (int j = 0; j < n; ++j)
+      new_chan[j * L + lane] = static_cast<std::int8_t>(channel_value(y[j], params.q));
+    for (int r = 0; r < m; ++r)
+      new_synd[r * L + lane] = static_cast<std::int8_t>(s[r] != 0 ? -1 : 0);
+    refill[lane] = -1;
+    iterations[lane] = 0;
+    active[lane] = 1;
+  };
+
+  // Moves the waiting blocks into their lanes, a whole vector at a time: channel values into
+  // the a-posteriori values (layered) or the channel row and every edge (flooding), check
+  // messages to 0 (layered), syndromes. Lanes not refilled keep their values.
+  auto enter_blocks = [&] {
+    const auto mask = hn::Lt(hn::Load(d8, refill), hn::Zero(d8));
+    for (int j = 0; j < n; ++j) {
+      std::int8_t* const row = (layered ? post : chan) + j * L;
+      hn::Store(hn::IfThenElse(mask, hn::Load(d8, new_chan + j * L), hn::Load(d8, row)), d8, row);
+    }
+    for (int e = 0; e < edges; ++e) {
+      std::int8_t* const row = msg + e * L;
+      const auto fresh = layered ? hn::Zero(d8) : hn::Load(d8, new_chan + jc[e] * L);
+      hn::Store(hn::IfThenElse(mask, fresh, hn::Load(d8, row)), d8, row);
+    }
+    for (int r = 0; r < m; ++r) {
+      std::int8_t* const row = synd + r * L;
+      hn::Store(hn::IfThenElse(mask, hn::Load(d8, new_synd + r * L), hn::Load(d8, row)), d8, row);
+    }
+    hn::Store(hn::Zero(d8), d8, refill);
+  };
+
+  const Corrector correct{params, flags};
+  const V8 vmax = hn::Set(d8, static_cast<std::int8_t>(MSG_MAX));
+  const V8 vmin = hn::Set(d8, static_cast<std::int8_t>(-MSG_MAX));
+
+  // One layered iteration: rows in order; t = sat(a - c), new messages, a = sat(t + c).
+  auto layered_iteration = [&] {
+    for (int r = 0; r < m; ++r) {
+      V8 parity = hn::Load(d8, synd + r * L);
+      V8 min1 = vmax, min2 = vmax;
+      for (int e = ir[r], k = 0; e < ir[r + 1]; ++e, ++k) {
+        const V8 a = hn::Load(d8, post + jc[e] * L);
+        const V8 t = hn::Max(hn::SaturatedSub(a, hn::Load(d8, msg + e * L)), vmin);
+        hn::Store(t, d8, tmp + k * L);
+        parity = hn::Xor(parity, t);
+        const V8 mag = hn::Abs(t);
+        min2 = hn::Min(min2, hn::Max(min1, mag));
+        min1 = hn::Min(min1, mag);
+      }
+      const V8 cmin1 = correct(min1), cmin2 = correct(min2);
+      for (int e = ir[r], k = 0; e < ir[r + 1]; ++e, ++k) {
+        const V8 t = hn::Load(d8, tmp + k * L);
+        const V8 c = CheckOut(t, parity, min1, cmin1, cmin2);
+        hn::Store(c, d8, msg + e * L);
+        hn::Store(hn::Max(hn::SaturatedAdd(t, c), vmin), d8, post + jc[e] * L);
+      }
+    }
+  };
+
+  // One flooding iteration: every check, then every bit in 16-bit lanes (half a vector at a
+  // time): a-posteriori sum, decision, and the outgoing messages sum - own, saturated.
+  auto flooding_iteration = [&] {
+    for (int r = 0; r < m; ++r) {
+      V8 parity = hn::Load(d8, synd + r * L);
+      V8 min1 = vmax, min2 = vmax;
+      for (int e = ir[r]; e < ir[r + 1]; ++e) {
+        const V8 v = hn::Load(d8, msg + e * L);
+        parity = hn::Xor(parity, v);
+        const V8 mag = hn::Abs(v);
+        min2 = hn::Min(min2, hn::Max(min1, mag));
+        min1 = hn::Min(min1, mag);
+      }
+      const V8 cmin1 = correct(min1), cmin2 = correct(min2);
+      for (int e = ir[r]; e < ir[r + 1]; ++e) {
+        const V8 v = hn::Load(d8, msg + e * L);
+        hn::Store(CheckOut(v, parity, min1, cmin1, cmin2), d8, msg + e * L);
+      }
+    }
+    const hn::ScalableTag<std::int16_t> d16;
+    const hn::Rebind<std::int8_t, decltype(d16)> dh;
+    const std::size_t H = hn::Lanes(d16);
+    const auto low = hn::Set(d16, static_cast<std::int16_t>(-MSG_MAX));
+    for (int j = 0; j < n; ++j) {
+      const int first = code.col_ptr[j], last = code.col_ptr[j + 1];
+      for (std::size_t h = 0; h < L; h += H) {
+        auto sum = hn::PromoteTo(d16, hn::LoadU(dh, chan + j * L + h));
+        for (int k = first; k < last; ++k)
+          sum = hn::Add(sum, hn::PromoteTo(d16, hn::LoadU(dh, msg + code.col_edge[k] * L + h)));
+        hn::StoreU(hn::DemoteTo(dh, sum), dh, post + j * L + h);
+        for (int k = first; k < last; ++k) {
+          std::int8_t* const slot = msg + code.col_edge[k] * L + h;
+          const auto out = hn::Max(hn::Sub(sum, hn::PromoteTo(d16, hn::LoadU(dh, slot))), low);
+          hn::StoreU(hn::DemoteTo(dh, out), dh, slot);
+        }
+      }
+    }
+  };
+
+  // Stop flags: a lane's flag is negative when some check of its decisions fails.
+  auto test_syndrome = [&] {
+    V8 unsatisfied = hn::Zero(d8);
+    for (int r = 0; r < m; ++r) {
+      V8 parity = hn::Load(d8, synd + r * L);
+      for (int e = ir[r]; e < ir[r + 1]; ++e) parity = hn::Xor(parity, hn::Load(d8, post + jc[e] * L));
+      unsatisfied = hn::Or(unsatisfied, parity);
+    }
+    hn::Store(unsatisfied, d8, flags);
+  };
+
+  for (std::size_t lane = 0; lane < L; ++lane) fill(lane);
+  enter_blocks();
+  bool refilled = false;
+  while (std::find(active.begin(), active.end(), 1) != active.end()) {
+    if (layered) layered_iteration();
+    else flooding_iteration();
+    test_syndrome();
+    for (std::size_t lane = 0; lane < L; ++lane) {
+      if (!active[lane]) continue;
+      iterations[lane] += 1;
+      const bool success = flags[lane] >= 0;
+      if (!success && iterations[lane] < params.max_iterations) continue;
+      for (int j = 0; j < n; ++j) x[j] = static_cast<std::int8_t>(post[j * L + lane] < 0 ? 1 : 0);
+      store(static_cast<int>(lane), x.data(), success, iterations[lane]);
+      fill(lane);
+      refilled = true;
+    }
+    if (refilled) enter_blocks();
+    refilled = false;
+  }
+}
+
+// NOLINTNEXTLINE(google-readability-namespace-comments)
+}  // namespace ldpcsw::minsum::HWY_NAMESPACE
+HWY_AFTER_NAMESPACE();
+
+#if HWY_ONCE
+namespace ldpcsw::minsum {
+
+HWY_EXPORT(Lanes8);
+HWY_EXPORT(DecodeStream);
+
+namespace {
+std::int64_t g_forced = 0;  // 0: the widest available target
+}
+
+int minsum_lanes() { return HWY_DYNAMIC_DISPATCH(Lanes8)(); }
+
+void minsum_decode_stream(const MinsumCode& code, const MinsumParams& params, Schedule schedule,
+                          MinsumWorkspace& workspace, const MinsumLoad& load,
+                          const MinsumStore& store) {
+  assert(minsum_params_error(params).empty());
+  HWY_DYNAMIC_DISPATCH(DecodeStream)(code, params, schedule, workspace, load, store);
+}
+
+std::vector<std::int64_t> minsum_available_targets() {
+  hwy::SetSupportedTargetsForTest(0);
+  std::vector<std::int64_t> targets = hwy::SupportedAndGeneratedTargets();
+  hwy::SetSupportedTargetsForTest(g_forced);
+  return targets;
+}
+
+std::string minsum_target_name(std::int64_t target) {
+  std::string name = hwy::TargetName(target);
+  for (char& c : name) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+  return name;
+}
+
+std::int64_t minsum_current_target() {
+  const std::vector<std::int64_t> available = minsum_available_targets();
+  if (g_forced != 0) return g_forced;
+  return available.empty() ? 0 : available.front();
+}
+
+void minsum_force_target(std::int64_t target) {
+  g_forced = target;
+  hwy::SetSupportedTargetsForTest(target);
+}
+
+bool minsum_force_target_by_name(const std::string& name, std::string& error) {
+  if (name.empty() || name == "best") {
+    minsum_force_target(0);
+    return true;
+  }
+  std::string names;
+  for (std::int64_t t : minsum_available_targets()) {
+    if (minsum_target_name(t) == name) {
+      minsum_force_target(t);
+      return true;
+    }
+    names += (names.empty() ? "" : ", ") + minsum_target_name(t);
+  }
+  error = "SIMD target '" + name + "' is not available here (available: best, " + names + ")";
+  return false;
+}
+
+}  // namespace ldpcsw::minsum
+#endif  // HWY_ONCE

@@ -1,0 +1,268 @@
+// The min-sum decoders in the sweep: counts equal to decoding blocks 0, 1, 2, ... one by one
+// with the scalar reference, for any threads, simulated processes, SIMD target and
+// interruption with resume; their options, and the settings file that guards a resume.
+#include <gtest/gtest.h>
+
+#include <barrier>
+#include <cstdio>
+#include <thread>
+
+#include "code/blocks.h"
+#include "tests/support.h"
+#include "tools/sweep/engine.h"
+#include "tools/sweep/input.h"
+#include "tools/sweep/options.h"
+#include "tools/sweep/sweep.h"
+
+using namespace ldpcsw;
+using namespace ldpcsw::sweep;
+
+namespace {
+
+const std::string SHIPPED_ROWS = std::string(LDPCSW_DATA_DIR) + "/Reg504252.dat";
+
+const SweepCode& shipped() {
+  static const SweepCode code = [] {
+    SweepCode c;
+    std::string error;
+    if (!load_sweep_code(SHIPPED_ROWS, MatrixFormat::detect, c, error) ||
+        !prepare_minsum_code(c, error))
+      ADD_FAILURE() << error;
+    return c;
+  }();
+  return code;
+}
+
+// Simulated processes: each rank on its own thread, sums exchanged between barriers.
+struct LocalGroup {
+  explicit LocalGroup(int size) : size(size), barrier(size), buffers(size) {}
+  int size;
+  std::barrier<> barrier;
+  std::vector<std::int64_t*> buffers;
+  std::vector<std::int64_t> total;
+};
+
+class LocalRank final : public Collective {
+ public:
+  LocalRank(LocalGroup& g, int rank) : g_(g), rank_(rank) {}
+  int rank() const override { return rank_; }
+  int size() const override { return g_.size; }
+  void sum(std::int64_t* values, std::int64_t count) override {
+    g_.buffers[rank_] = values;
+    g_.barrier.arrive_and_wait();
+    if (rank_ == 0) {
+      g_.total.assign(static_cast<std::size_t>(count), 0);
+      for (std::int64_t* b : g_.buffers)
+        for (std::int64_t i = 0; i < count; ++i) g_.total[i] += b[i];
+    }
+    g_.barrier.arrive_and_wait();
+    std::copy(g_.total.begin(), g_.total.end(), values);
+    g_.barrier.arrive_and_wait();
+  }
+
+ private:
+  LocalGroup& g_;
+  int rank_;
+};
+
+PointResult run(DecoderKind decoder, const PointTask& task, int threads,
+                const PointCounts& start = {}, const std::atomic<bool>* stop = nullptr,
+                const ProgressFn& progress = {}) {
+  SoloCollective solo;
+  WorkerPool pool(threads);
+  std::vector<BlockWorkspace> ws;
+  for (int i = 0; i < threads; ++i) ws.emplace_back(shipped());
+  return run_point(shipped(), decoder, task, start, pool, ws, solo, threads, stop, progress);
+}
+
+// The definition: blocks 0, 1, 2, ... through the scalar reference until K failures.
+PointCounts serial_reference(const PointTask& task, DecoderKind decoder) {
+  const SweepCode& code = shipped();
+  const auto schedule = decoder == DecoderKind::minsum_layered ? minsum::Schedule::layered
+                                                               : minsum::Schedule::flooding;
+  std::vector<std::int8_t> x(code.n), y(code.n), x_hat(code.n), s(code.m);
+  const PhiloxKey key = point_key(task.seed, task.p);
+  PointCounts c;
+  while (!point_finished(c, task.blocks, task.max_frame_errors)) {
+    draw_sweep_block(key, static_cast<std::uint64_t>(c.blocks), noise_threshold(task.p),
+                     x.data(), y.data(), code.n);
+    compute_syndrome(code.ir.data(), code.jc.data(), code.m, x.data(), s.data());
+    int iterations = 0;
+    minsum::minsum_decode_reference(code.minsum, task.minsum, schedule, y.data(), s.data(),
+                                    x_hat.data(), &iterations);
+    const int bit_errors = count_bit_errors(x_hat.data(), x.data(), code.n);
+    c.blocks += 1;
+    c.bit_errors += bit_errors;
+    c.frame_errors += bit_errors > 0;
+    c.iterations += iterations;
+  }
+  return c;
+}
+
+constexpr DecoderKind MINSUM[] = {DecoderKind::minsum_flooding, DecoderKind::minsum_layered};
+
+}  // namespace
+
+TEST(MinsumSweep, SimdDrawingGivesTheScalarBlocksOnEveryTarget) {
+  // Lengths around the 4-word counters and the vector widths, blocks past 2^32, p from almost
+  // never to one half.
+  for (std::int64_t target : minsum::minsum_available_targets()) {
+    minsum::minsum_force_target(target);
+    SCOPED_TRACE(minsum::minsum_target_name(target));
+    for (int n : {1, 3, 4, 5, 21, 31, 33, 127, 128, 129, 504, 1001}) {
+      std::vector<std::int8_t> x(n), y(n), xs(n), ys(n);
+      for (double p : {1e-9, 0.01, 0.06, 0.3, 0.5}) {
+        const PhiloxKey key = point_key(9, p);
+        for (std::uint64_t block : {0ull, 1ull, 77ull, 4294967295ull, 4294967296ull, ~0ull}) {
+          draw_sweep_block(key, block, noise_threshold(p), x.data(), y.data(), n);
+          draw_sweep_block_simd(key, block, noise_threshold(p), xs.data(), ys.data(), n);
+          ASSERT_EQ(xs, x) << "n " << n << " p " << p << " block " << block;
+          ASSERT_EQ(ys, y) << "n " << n << " p " << p << " block " << block;
+        }
+      }
+    }
+  }
+  minsum::minsum_force_target(0);
+}
+
+TEST(MinsumSweep, CountsEqualTheSerialReferenceForAnyThreadsProcessesAndTarget) {
+  // p = 0.075 fails about one block in six: 25 failures end the point inside a round.
+  PointTask task{0.075, 3000, 25, 11, {}};
+  task.minsum.q = 7;
+  for (DecoderKind decoder : MINSUM) {
+    SCOPED_TRACE(decoder_name(decoder));
+    const PointCounts reference = serial_reference(task, decoder);
+    ASSERT_EQ(reference.frame_errors, 25);
+    ASSERT_LT(reference.blocks, 3000);
+    for (int threads : {1, 2, 3}) EXPECT_EQ(run(decoder, task, threads).counts, reference) << threads;
+    for (std::int64_t target : minsum::minsum_available_targets()) {
+      minsum::minsum_force_target(target);
+      EXPECT_EQ(run(decoder, task, 2).counts, reference) << minsum::minsum_target_name(target);
+    }
+    minsum::minsum_force_target(0);
+
+    LocalGroup group(2);
+    std::vector<PointResult> results(2);
+    std::vector<std::thread> ranks;
+    for (int rank = 0; rank < 2; ++rank) {
+      ranks.emplace_back([&, rank] {
+        LocalRank me(group, rank);
+        WorkerPool pool(rank + 1);
+        std::vector<BlockWorkspace> ws;
+        for (int i = 0; i <= rank; ++i) ws.emplace_back(shipped());
+        results[rank] = run_point(shipped(), decoder, task, {}, pool, ws, me, 3, nullptr, {});
+      });
+    }
+    for (auto& t : ranks) t.join();
+    for (const PointResult& r : results) EXPECT_EQ(r.counts, reference);
+
+    // Without an early stop every block is counted, fewer blocks than one vector included.
+    for (std::int64_t blocks : {5, 700}) {
+      const PointTask all{0.06, blocks, 0, 3, {}};
+      const PointResult r = run(decoder, all, 2);
+      EXPECT_EQ(r.counts, serial_reference(all, decoder));
+      EXPECT_EQ(r.counts.blocks, blocks);
+    }
+  }
+}
+
+TEST(MinsumSweep, InterruptedMidRoundAndResumedEqualsUninterrupted) {
+  const PointTask task{0.07, 4000, 200, 5, {}};  // about 900 blocks
+  for (DecoderKind decoder : MINSUM) {
+    const PointCounts whole = run(decoder, task, 2).counts;
+    for (std::int64_t after : {1, 50, 300}) {
+      std::atomic<bool> stop{false};
+      const PointResult cut =
+          run(decoder, task, 2, {}, &stop, [&](const PointCounts&, std::int64_t done) {
+            if (done >= after) stop = true;
+          });
+      ASSERT_TRUE(cut.interrupted) << cut.counts.blocks << " " << cut.counts.frame_errors;
+      ASSERT_GT(cut.counts.blocks, 0);
+      const PointResult resumed = run(decoder, task, 3, cut.counts);
+      EXPECT_TRUE(resumed.finished);
+      EXPECT_EQ(resumed.counts, whole) << decoder_name(decoder) << " stopped after " << after;
+    }
+  }
+}
+
+TEST(MinsumSweep, OptionsSettingsAndRefusals) {
+  auto parse = [](std::vector<const char*> args, SweepOptions& o, std::string& message) {
+    args.insert(args.begin(), "ldpcsw-sweep");
+    return parse_sweep_options(static_cast<int>(args.size()), args.data(), o, message);
+  };
+  SweepOptions o;
+  std::string message;
+  ASSERT_EQ(parse({"--matrix", "H", "--p", "0.05", "--decoder", "minsum-layered", "--q", "9",
+                   "--normalise", "7/8", "--iterations", "20"},
+                  o, message),
+            -1)
+      << message;
+  EXPECT_EQ(o.decoder, DecoderKind::minsum_layered);
+  EXPECT_EQ(o.minsum.q, 9);
+  EXPECT_EQ(o.minsum.correction, minsum::Correction::normalise);
+  EXPECT_EQ(o.minsum.norm_num, 7);
+  EXPECT_EQ(o.minsum.norm_shift, 3);
+  EXPECT_EQ(o.minsum.max_iterations, 20);
+  SweepOptions d;
+  ASSERT_EQ(parse({"--matrix", "H", "--p", "0.05", "--decoder", "minsum-flooding"}, d, message), -1);
+  EXPECT_EQ(d.minsum, minsum::default_params(minsum::Schedule::flooding));
+  EXPECT_EQ(d.minsum.norm_num, 13);
+
+  const std::vector<std::pair<std::vector<const char*>, std::string>> bad = {
+      {{"--q", "6"}, "--q applies to the min-sum decoders only"},
+      {{"--decoder", "minsum-flooding", "--q", "0"}, "--q: '0' is not a whole number in 1..127"},
+      {{"--decoder", "minsum-flooding", "--offset", "2", "--normalise", "3/4"},
+       "--offset and --normalise exclude each other"},
+      {{"--decoder", "minsum-flooding", "--normalise", "3/5"},
+       "--normalise: '3/5' is not A/D with D a power of two up to 128 and 1 <= A <= D"},
+      {{"--decoder", "minsum-flooding", "--iterations", "0"},
+       "--iterations: '0' is not a whole number in 1..100000"},
+      {{"--decoder", "minsum", "--p", "0.05"},
+       "--decoder: 'minsum' is not one of adaptive, plain, minsum-flooding, minsum-layered"}};
+  for (const auto& [extra, want] : bad) {
+    std::vector<const char*> args{"--matrix", "H", "--p", "0.05"};
+    args.insert(args.end(), extra.begin(), extra.end());
+    SweepOptions bad_options;
+    EXPECT_EQ(parse(args, bad_options, message), 2);
+    EXPECT_EQ(message.substr(0, message.find('\n')), "ldpcsw-sweep: " + want);
+  }
+  SweepOptions t;
+  EXPECT_EQ(parse({"--matrix", "H", "--p", "0.05", "--decoder", "minsum-layered",
+                   "--simd-target", "vax"}, t, message), 2);
+  EXPECT_NE(message.find("--simd-target: SIMD target 'vax' is not available here"),
+            std::string::npos);
+
+  // The settings file records the decoder and its parameters; a resume with another Q is
+  // refused, one with the same settings goes on.
+  test::TempDir dir;
+  std::FILE* sink = std::fopen("/dev/null", "w");
+  SweepIo io{sink, sink, false};
+  SweepOptions run_options;
+  ASSERT_EQ(parse({"--matrix", SHIPPED_ROWS.c_str(), "--p", "0.06", "--blocks", "64",
+                   "--decoder", "minsum-flooding", "--offset", "2", "--threads", "1"},
+                  run_options, message), -1);
+  run_options.threads = 1;
+  run_options.csv = dir.file("ms.csv");
+  SoloCollective solo;
+  ASSERT_EQ(run_sweep(run_options, solo, nullptr, io), 0);
+  const std::string settings = test::read_file(dir.file("ms.csv.run"));
+  EXPECT_NE(settings.find("decoder=minsum-flooding\n"), std::string::npos) << settings;
+  EXPECT_NE(settings.find("minsum_correction=offset 2\n"), std::string::npos) << settings;
+  EXPECT_NE(settings.find("minsum_q=16\n"), std::string::npos) << settings;
+  EXPECT_NE(settings.find("minsum_iterations=50\n"), std::string::npos) << settings;
+  SweepOptions other = run_options;
+  other.resume = true;
+  other.minsum.q = 8;
+  std::FILE* err = std::tmpfile();
+  EXPECT_EQ(run_sweep(other, solo, nullptr, SweepIo{sink, err, false}), 1);
+  std::rewind(err);
+  char line[512] = "";
+  ASSERT_NE(std::fgets(line, sizeof line, err), nullptr);
+  EXPECT_NE(std::string(line).find("another min-sum setting (minsum_q 16, now 8)"),
+            std::string::npos)
+      << line;
+  std::fclose(err);
+  other.minsum.q = 16;
+  EXPECT_EQ(run_sweep(other, solo, nullptr, io), 0);
+  std::fclose(sink);
+}
