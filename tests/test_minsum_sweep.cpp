@@ -93,6 +93,7 @@ PointCounts serial_reference(const PointTask& task, DecoderKind decoder) {
     const int bit_errors = count_bit_errors(x_hat.data(), x.data(), code.n);
     c.blocks += 1;
     c.bit_errors += bit_errors;
+    c.bit_errors_sq += static_cast<std::int64_t>(bit_errors) * bit_errors;
     c.frame_errors += bit_errors > 0;
     c.iterations += iterations;
   }
