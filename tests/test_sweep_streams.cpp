@@ -190,27 +190,57 @@ TEST(SweepStreamsPinned, ShippedCurveCountsAreReproduced) {
 }
 
 // The plain decoder, another seed, fixed block counts without an early stop: counts computed
-// once by today's program.
+// once by today's program. At p = 0.005 some blocks carry no flip at all; they decode in one
+// iteration only because decoding starts from the complement of y, which the average pins.
 TEST(SweepStreamsPinned, PlainDecoderCountsForAnotherSeed) {
   TempDir dir;
   const std::string csv = dir.file("plain.csv");
   const auto r = run_process(bin("ldpcsw-sweep"),
                              {"--matrix", std::string(LDPCSW_DATA_DIR) + "/Reg504252.alist",
-                              "--decoder", "plain", "--p", "0.05,0.07", "--blocks", "500",
+                              "--decoder", "plain", "--p", "0.005,0.05,0.07", "--blocks", "500",
                               "--max-frame-errors", "0", "--seed", "42", "--threads", "2", "--csv",
                               csv, "-q"},
                              dir.path);
   ASSERT_EQ(r.exit_code, 0) << r.err;
   const auto rows = csv_rows(read_file(csv));
-  ASSERT_EQ(rows.size(), 2u) << read_file(csv);
-  EXPECT_EQ(counts_of(rows[0]), counts_of({{"p", "0.05"},
+  ASSERT_EQ(rows.size(), 3u) << read_file(csv);
+  EXPECT_EQ(counts_of(rows[0]), counts_of({{"p", "0.005"},
+                                           {"blocks", "500"},
+                                           {"frame_errors", "0"},
+                                           {"bit_errors", "0"},
+                                           {"avg_iterations", "1.098"}}));
+  EXPECT_EQ(counts_of(rows[1]), counts_of({{"p", "0.05"},
                                            {"blocks", "500"},
                                            {"frame_errors", "3"},
                                            {"bit_errors", "67"},
                                            {"avg_iterations", "5.892"}}));
-  EXPECT_EQ(counts_of(rows[1]), counts_of({{"p", "0.07"},
+  EXPECT_EQ(counts_of(rows[2]), counts_of({{"p", "0.07"},
                                            {"blocks", "500"},
                                            {"frame_errors", "92"},
                                            {"bit_errors", "2962"},
                                            {"avg_iterations", "22.396"}}));
+}
+
+// The adaptive decoder at low noise, where many blocks hold no flip: iterations pinned.
+TEST(SweepStreamsPinned, AdaptiveDecoderAtLowNoise) {
+  TempDir dir;
+  const std::string csv = dir.file("low.csv");
+  const auto r = run_process(bin("ldpcsw-sweep"),
+                             {"--matrix", std::string(LDPCSW_DATA_DIR) + "/Reg504252.dat", "--p",
+                              "0.002,0.01", "--blocks", "300", "--max-frame-errors", "0", "--seed",
+                              "5", "--threads", "2", "--csv", csv, "-q"},
+                             dir.path);
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  const auto rows = csv_rows(read_file(csv));
+  ASSERT_EQ(rows.size(), 2u) << read_file(csv);
+  EXPECT_EQ(counts_of(rows[0]), counts_of({{"p", "0.002"},
+                                           {"blocks", "300"},
+                                           {"frame_errors", "0"},
+                                           {"bit_errors", "0"},
+                                           {"avg_iterations", "1.02"}}));
+  EXPECT_EQ(counts_of(rows[1]), counts_of({{"p", "0.01"},
+                                           {"blocks", "300"},
+                                           {"frame_errors", "0"},
+                                           {"bit_errors", "0"},
+                                           {"avg_iterations", "1.3233333333333333"}}));
 }
