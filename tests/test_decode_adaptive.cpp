@@ -3,6 +3,7 @@
 
 #include <cfloat>
 #include <cmath>
+#include <cstdio>
 #include <limits>
 #include <vector>
 
@@ -237,4 +238,70 @@ TEST(AdaptiveDecoder, ChannelLlrsAndTheCheckRuleOnAHandWorkedCode) {
   const double* llr_post = t.numbers.data() + 2 + 2;
   EXPECT_EQ(llr_post[0], t.numbers[0] + phi(phi(t.numbers[0])));
   EXPECT_EQ(llr_post[1], t.numbers[1] - phi(phi(t.numbers[0])));
+}
+
+TEST(AdaptiveDecoder, AnLlrOfExactlyZeroDecidesZero) {
+  // Crossover 0.5 and prior 0.5: every channel LLR is 0, every check-to-bit message has a
+  // magnitude of phi(5 * phi(0)) = 0, so every a-posteriori LLR is exactly +0 and decides 0.
+  // Entering with all ones, the first iteration changes every bit and meets the zero
+  // syndrome; were a zero to decide 1, nothing would ever change and the call would fail.
+  Harness t(test::random_matrix(60, 30, 3));
+  t.y.assign(t.h.n, 1);
+  t.x_hat.assign(t.h.n, 1);
+  int iterations = 0;
+  EXPECT_EQ(t.decode(0.5, &iterations), 1);
+  EXPECT_EQ(iterations, 1);
+  EXPECT_EQ(t.x_hat, std::vector<std::int8_t>(t.h.n, 0));
+  const double* llr_post = t.numbers.data() + t.h.n + t.h.edges();
+  for (int i = 0; i < t.h.n; ++i) {
+    EXPECT_EQ(llr_post[i], 0.0) << i;
+    EXPECT_FALSE(std::signbit(llr_post[i])) << i;
+  }
+}
+
+namespace {
+
+// Decodes `blocks` blocks drawn with source prior p_src and crossover p_cross, telling the
+// decoder the prior `told`; returns how many it recovered exactly.
+int recovered_with_prior(double p_src, double p_cross, double told, int blocks) {
+  Harness t(test::random_matrix(504, 252, 11));
+  crt_rand_reset();
+  int recovered = 0;
+  for (int b = 0; b < blocks; ++b) {
+    draw_block(t.x.data(), t.y.data(), t.h.n, p_src, p_cross);
+    compute_syndrome(t.h.ir.data(), t.h.jc.data(), t.h.m, t.x.data(), t.s.data());
+    for (int i = 0; i < t.h.n; ++i) t.x_hat[i] = static_cast<std::int8_t>(1 - t.y[i]);
+    decode_syndrome_adaptive_with(t.h.ir.data(), t.h.jc.data(), t.h.m, t.h.n, t.y.data(),
+                                  t.s.data(), t.x_hat.data(), t.bytes.data(), t.numbers.data(),
+                                  told, p_cross, nullptr, nullptr, nullptr);
+    recovered += t.x_hat == t.x;
+  }
+  return recovered;
+}
+
+}  // namespace
+
+TEST(AdaptiveDecoder, SourcePriorEntersEveryChannelLlr) {
+  // Channel LLR = (1 - 2y) ln((1 - p_cross) / p_cross) + ln((1 - p_src) / p_src): a prior
+  // below 1/2 pulls every bit towards 0.
+  Harness t(single_check(4));
+  t.y = {0, 1, 0, 1};
+  t.x_hat = {1, 1, 1, 1};
+  decode_syndrome_adaptive_with(t.h.ir.data(), t.h.jc.data(), t.h.m, t.h.n, t.y.data(),
+                                t.s.data(), t.x_hat.data(), t.bytes.data(), t.numbers.data(), 0.2,
+                                0.3, nullptr, nullptr, nullptr);
+  const double channel = std::log((1.0 - 0.3) / 0.3), prior = std::log((1.0 - 0.2) / 0.2);
+  EXPECT_EQ(t.numbers[0], channel + prior);
+  EXPECT_EQ(t.numbers[1], -channel + prior);
+  EXPECT_GT(t.numbers[1], 0.0);  // the prior outweighs y = 1
+
+  // On sparse sources the right prior recovers blocks that the neutral prior loses, and a
+  // prior of the wrong side loses nearly all of them.
+  const int right = recovered_with_prior(0.1, 0.1, 0.1, 40);
+  const int neutral = recovered_with_prior(0.1, 0.1, 0.5, 40);
+  const int wrong = recovered_with_prior(0.1, 0.1, 0.9, 40);
+  std::printf("recovered of 40: prior told 0.1: %d, 0.5: %d, 0.9: %d\n", right, neutral, wrong);
+  EXPECT_GE(right, 38);
+  EXPECT_LT(neutral, right);
+  EXPECT_LE(wrong, 5);
 }

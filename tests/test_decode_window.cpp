@@ -137,6 +137,59 @@ TEST(WindowErrors, SideBySideEqualsWindowErrorBitForBit) {
   }
 }
 
+TEST(WindowErrors, SideBySideKeepsInfinitiesApartFromNaN) {
+  // Profiles holding +inf or -inf but no NaN: once an infinity has entered and left a
+  // window its running sum is inf - inf = NaN, a mean the clamp turns into its lower bound,
+  // while the infinite bit itself makes the error inf. The side-by-side lanes must give that
+  // inf, not a NaN; a NaN in the profile must give NaN. The width search must choose what
+  // the one-width search chooses.
+  const float inf = std::numeric_limits<float>::infinity();
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  struct Case {
+    int n;
+    std::vector<std::pair<int, float>> specials;
+  } cases[] = {{21, {{0, inf}}},          {21, {{20, -inf}}},       {45, {{22, inf}}},
+               {64, {{3, inf}, {40, -inf}}}, {100, {{50, -inf}}},  {300, {{0, -inf}, {299, inf}}},
+               {504, {{17, inf}}},        {504, {{250, inf}, {251, inf}}}, {77, {{30, nan}}},
+               {77, {{30, nan}, {60, inf}}}};
+  int infinite = 0, not_a_number = 0;
+  for (const Case& c : cases) {
+    std::vector<float> p = random_probabilities(c.n, 7u * c.n);
+    for (auto [at, v] : c.specials) p[at] = v;
+    std::vector<int> widths;
+    for (int w = 1; 2 * (w >> 1) < c.n; w += 2) widths.push_back(w);
+    std::vector<float> errors(widths.size()), bias(p.size());
+    window_errors(p.data(), c.n, widths.data(), static_cast<int>(widths.size()), errors.data());
+    for (std::size_t k = 0; k < widths.size(); ++k) {
+      const float expected = window_error(bias.data(), p.data(), c.n, widths[k]);
+      if (std::isnan(expected)) {
+        ++not_a_number;
+        EXPECT_TRUE(std::isnan(errors[k])) << "n " << c.n << " w " << widths[k] << ": " << errors[k];
+        continue;
+      }
+      infinite += std::isinf(expected);
+      EXPECT_EQ(std::memcmp(&errors[k], &expected, sizeof(float)), 0)
+          << "n " << c.n << " w " << widths[k] << ": " << errors[k] << " vs " << expected;
+    }
+    if (c.n >= 21) {
+      // The one-width search: 21, then 41, 43, ..., the first smallest error wins.
+      int bestw = 21;
+      float best = window_error(bias.data(), p.data(), c.n, 21);
+      for (int w = 41; w < std::min(c.n, SEARCH_WIDTH_LIMIT); w += 2) {
+        const float e = window_error(bias.data(), p.data(), c.n, w);
+        if (e < best) {
+          best = e;
+          bestw = w;
+        }
+      }
+      EXPECT_EQ(best_window_width(bias.data(), p.data(), c.n), bestw) << "n " << c.n;
+    }
+  }
+  // The cases reach both kinds of error.
+  EXPECT_GT(infinite, 100);
+  EXPECT_GT(not_a_number, 0);
+}
+
 TEST(WidthSearch, TriesTwentyOneThenFortyOneUpToTheBlock) {
   // After the search, bias holds the estimates of the last width evaluated.
   struct Case {

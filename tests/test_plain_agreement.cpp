@@ -2,11 +2,13 @@
 // row's and each column's entries ascending, so that every floating-point sum is formed in
 // the same order), the same blocks and the same decisions on entry, the two compute the same
 // quantities in the iterations they share: wherever the adaptive decoder stops within its 50
-// iterations, the plain one must end in the same iteration with the same result and decisions.
+// iterations, the plain one must end in the same iteration with the same result, decisions and
+// a-posteriori values, bit for bit.
 #include <gtest/gtest.h>
 
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <iostream>
 #include <string>
 #include <thread>
@@ -62,41 +64,61 @@ bool ascending(const std::vector<int>& pointers, const std::vector<int>& entries
   return true;
 }
 
+// A call's result, iterations and decisions, and the values both decoders leave in their
+// number scratch at the same places (decode/scratch.h): the n channel LLRs and the n
+// a-posteriori LLRs of the last iteration.
 struct Call {
   int result, iterations;
   Bits x_hat;
-  bool operator==(const Call&) const = default;
+  std::vector<double> channel, posterior;
+  bool operator==(const Call& o) const {
+    return result == o.result && iterations == o.iterations && x_hat == o.x_hat &&
+           same_bits(channel, o.channel) && same_bits(posterior, o.posterior);
+  }
+  // Bit for bit: +0 and -0 differ, a NaN equals the same NaN.
+  static bool same_bits(const std::vector<double>& a, const std::vector<double>& b) {
+    return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(double)) == 0;
+  }
 };
 
-Call plain(const ColumnMatrix& h, const Bits& y, const Bits& s, Bits x_hat) {
+Call finish(int result, int iterations, Bits x_hat, const std::vector<double>& numbers, int n,
+            int edges) {
+  return {result, iterations, std::move(x_hat),
+          std::vector<double>(numbers.begin(), numbers.begin() + n),
+          std::vector<double>(numbers.begin() + n + edges, numbers.begin() + n + edges + n)};
+}
+
+Call plain(const ColumnMatrix& h, const Bits& y, const Bits& s, Bits x_hat, double p_src = 0.5,
+           double p_cross = 0.08) {
   Bits bytes(byte_scratch_size(h.edges(), h.m));
   std::vector<double> numbers(number_scratch_size(h.edges(), h.n));
   int iterations = -1;
   const int result = decode_syndrome(h.row_index.data(), h.col_ptr.data(), h.m, h.n, y.data(),
-                                     s.data(), x_hat.data(), bytes.data(), numbers.data(), 0.5,
-                                     0.08, &iterations);
-  return {result, iterations, std::move(x_hat)};
+                                     s.data(), x_hat.data(), bytes.data(), numbers.data(), p_src,
+                                     p_cross, &iterations);
+  return finish(result, iterations, std::move(x_hat), numbers, h.n, h.edges());
 }
 
-Call adaptive(const ParityCheckMatrix& h, const Bits& y, const Bits& s, Bits x_hat) {
+Call adaptive(const ParityCheckMatrix& h, const Bits& y, const Bits& s, Bits x_hat,
+              double p_src = 0.5, double p_cross = 0.08) {
   Bits bytes(byte_scratch_size(h.edges(), h.m));
   std::vector<double> numbers(number_scratch_size(h.edges(), h.n));
   int iterations = -1;
   const int result = decode_syndrome_adaptive_with(
       h.ir.data(), h.jc.data(), h.m, h.n, y.data(), s.data(), x_hat.data(), bytes.data(),
-      numbers.data(), 0.5, 0.08, nullptr, nullptr, &iterations);
-  return {result, iterations, std::move(x_hat)};
+      numbers.data(), p_src, p_cross, nullptr, nullptr, &iterations);
+  return finish(result, iterations, std::move(x_hat), numbers, h.n, h.edges());
 }
 
 // The experiment's blocks: its generator from the start, crossover 0.08.
 void draw_blocks(const ColumnMatrix& h, int count, std::vector<Bits>& x, std::vector<Bits>& y,
-                 std::vector<Bits>& s) {
+                 std::vector<Bits>& s, double p_src = 0.5, double p_cross = 0.08) {
   crt_rand_reset();
   for (int b = 0; b < count; ++b) {
     x.emplace_back(h.n);
     y.emplace_back(h.n);
     s.emplace_back(h.m);
-    draw_block(x[b].data(), y[b].data(), h.n, 0.5, 0.08);
+    draw_block(x[b].data(), y[b].data(), h.n, p_src, p_cross);
     compute_syndrome_columns(h.row_index.data(), h.col_ptr.data(), h.n, h.m, x[b].data(),
                              s[b].data());
   }
@@ -139,6 +161,36 @@ TEST(PlainAgreement, ShippedMatrixOnTheExperimentsBlocks) {
   RecordProperty("agreed_of_1200", agreed);
   EXPECT_GT(agreed_in_experiment, 100);
   EXPECT_GT(plain_went_on, 0);
+}
+
+// A source prior other than 1/2 enters both decoders' channel LLRs the same way, and an
+// a-posteriori LLR of exactly zero decides 0 in both.
+TEST(PlainAgreement, SkewedPriorAndExactZerosAgreeBitForBit) {
+  Shipped h;
+  ASSERT_NO_FATAL_FAILURE(load(h));
+  std::vector<Bits> x, y, s;
+  draw_blocks(h.cols, 60, x, y, s, 0.3, 0.09);
+  int compared = 0;
+  for (int b = 0; b < 60; ++b) {
+    const Bits start(h.cols.n, 0);
+    const Call a = adaptive(h.rows, y[b], s[b], start, 0.3, 0.09);
+    const Call p = plain(h.cols, y[b], s[b], start, 0.3, 0.09);
+    if (a.iterations < ADAPTIVE_MAX_ITERATIONS || a.result == 1) {
+      EXPECT_TRUE(p == a) << "block " << b;
+      ++compared;
+    }
+  }
+  EXPECT_GT(compared, 30);
+
+  // Crossover 1/2 and prior 1/2: every LLR is exactly 0, so every bit decides 0; from all
+  // ones, the first iteration changes every bit and meets the zero syndrome.
+  const Bits ones(h.cols.n, 1), zeros(h.cols.n, 0), zero_syndrome(h.cols.m, 0);
+  const Call a = adaptive(h.rows, ones, zero_syndrome, ones, 0.5, 0.5);
+  const Call p = plain(h.cols, ones, zero_syndrome, ones, 0.5, 0.5);
+  EXPECT_EQ(a.result, 1);
+  EXPECT_EQ(a.iterations, 1);
+  EXPECT_EQ(a.x_hat, zeros);
+  EXPECT_TRUE(p == a);
 }
 
 // All state lives in the arguments: threads decoding at once give the results of one thread.

@@ -1,0 +1,132 @@
+#!/usr/bin/env bash
+# Mutation test of the test suite: how many single, realistic faults does it catch?
+#
+#   bash scripts/mutation.sh [WORK_DIR]        (default /tmp/ldpcsw-mutation)
+#   MUTANTS="3 11 28" bash scripts/mutation.sh  (only the faults with these numbers)
+#   DRY=1 bash scripts/mutation.sh              (only check that every fault's text is found)
+#
+# Copies the working tree (tracked and untracked files that git does not ignore) to
+# WORK_DIR/src, builds it once in WORK_DIR/build and checks that the whole suite passes there.
+# Then, one fault at a time: replaces one piece of text in one source file of the copy, builds
+# incrementally, runs the whole suite (ctest, stopping at the first failing test), records
+# whether a test failed ("caught") or all passed ("SURVIVED"), and puts the file back. A fault
+# whose text is not found is reported as "not applied" (the code moved on); one that does not
+# compile as "no build"; neither counts. The working tree itself is never touched.
+#
+# Results: one line per fault on standard output and in WORK_DIR/results.txt, then the score.
+# Each fault takes a rebuild and a suite run: 20 s to 2.5 min on two shared cores, about half an
+# hour for all of them; the first build of the copy takes longer, later runs reuse it.
+set -u -o pipefail
+
+ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+WORK="${1:-/tmp/ldpcsw-mutation}"
+JOBS="${JOBS:-2}"
+SRC="$WORK/src"
+BUILD="$WORK/build"
+RESULTS="$WORK/results.txt"
+
+# The faults, one per line: FILE @@ TEXT @@ REPLACEMENT @@ WHAT. TEXT's first occurrence in
+# FILE is replaced, literally.
+read -r -d '' FAULTS <<'EOF'
+platform/crt.cpp @@ rand_state * 214013u + 2531011u @@ rand_state * 214013u + 2531013u @@ rand: wrong increment of the generator
+platform/crt.cpp @@ (rand_state >> 16) & 0x7FFFu @@ (rand_state >> 15) & 0x7FFFu @@ rand: returns bits 15..29
+platform/fminmax.h @@ (crt_signbit(a) && crt_signbit(b)) ? -0.0 : 0.0 @@ (crt_signbit(a) || crt_signbit(b)) ? -0.0 : 0.0 @@ fmax: -0 wins over +0
+code/read_rows.cpp @@ if (temp < 0 || temp > n) { @@ if (temp < 0 || temp > n + 1) { @@ row-list reader: column n + 1 accepted
+code/read_rows.cpp @@ if (m > n) { @@ if (m > n + 1) { @@ row-list reader: m = n + 1 accepted
+code/alist_read.cpp @@ if (v < 0 || v > m) { @@ if (v < 0 || v >= m) { @@ alist reader: row m refused
+code/alist_read.cpp @@ if (listed != weight) { @@ if (listed > weight) { @@ alist reader: a column listing fewer ones than its weight accepted
+code/blocks.cpp @@ x[j] = source_threshold > static_cast<double>(r1) ? 1 : 0; @@ x[j] = source_threshold >= static_cast<double>(r1) ? 1 : 0; @@ experiment blocks: source threshold compared with >=
+code/peg.cpp @@ if (row_weight[r] < best_weight) { @@ if (row_weight[r] <= best_weight) { @@ PEG: ties go to the last lightest row
+code/writers.cpp @@ zero_based[i] + 1 : 0 @@ zero_based[i] : 0 @@ writers: 0-based indices written
+decode/adaptive.cpp @@ const std::int8_t d = llr_post[i] < 0 ? 1 : 0; @@ const std::int8_t d = llr_post[i] <= 0 ? 1 : 0; @@ adaptive: an LLR of exactly 0 decides 1
+decode/adaptive.cpp @@ std::log((1.0 - p_src) / p_src) @@ std::log(p_src / (1.0 - p_src)) @@ adaptive: source prior with the wrong sign
+decode/adaptive.cpp @@ if (stall == 4) return 0; @@ if (stall == 5) return 0; @@ adaptive: six iterations without a change
+decode/adaptive.cpp @@ if ((k + 1) % ESTIMATION_PERIOD == 0 @@ if (k % ESTIMATION_PERIOD == 0 @@ adaptive: estimation step after iterations 1, 11, 21, ...
+decode/phi.h @@ crt_fmax(t, DBL_MIN) @@ crt_fmax(t, DBL_EPSILON) @@ phi: floor at DBL_EPSILON
+decode/plain.cpp @@ for (int e = first; e < last; ++e) post += edge_msg[e]; @@ for (int e = last - 1; e >= first; --e) post += edge_msg[e]; @@ plain: a-posteriori sum in reverse order
+decode/plain.cpp @@ std::log((1.0 - p_src) / p_src) @@ std::log(p_src / (1.0 - p_src)) @@ plain: source prior with the wrong sign
+decode/plain.cpp @@ const std::int8_t d = post < 0.0 ? 1 : 0; @@ const std::int8_t d = post <= 0.0 ? 1 : 0; @@ plain: an LLR of exactly 0 decides 1
+decode/window.cpp @@ lane_float estimate = mean > lower ? mean : lower; @@ lane_float estimate = mean < lower ? lower : mean; @@ SIMD search: a NaN mean passes the clamp (inf becomes NaN)
+decode/window.cpp @@ if (errors[k] < min_s2) { @@ if (errors[k] <= min_s2) { @@ search: ties go to the larger width
+decode/window.cpp @@ logf((1.0f - e) / e) @@ logf(e / (1.0f - e)) @@ smoothing: log-ratio upside down
+gpu/kernels.cuh @@ if (k <= u) { @@ if (k < u) { @@ kernel: window stops growing one bit early
+gpu/kernels.cuh @@ vals[tid] > vals[tid + i] @@ vals[tid] >= vals[tid + i] @@ arg-min: ties go to the later index
+gpu/kernels.cuh @@ if (ticket == static_cast<int>(gridDim.x) - 1) last_block = 1; @@ if (ticket == static_cast<int>(gridDim.x)) last_block = 1; @@ arg-min: no block finishes the reduction
+sim/driver.cpp @@ fer_sum += errors > 0 ? 1 : 0; @@ fer_sum += errors > 1 ? 1 : 0; @@ experiment: a single bit error is no frame error
+sim/driver.cpp @@ ber_sum / (EXPERIMENT_BLOCKS * static_cast<double>(n)) @@ ber_sum / (EXPERIMENT_BLOCKS * static_cast<double>(m)) @@ experiment: BER over m bits
+tools/sweep/engine.cpp @@ static_cast<std::uint32_t>(base / 4), 1, lo, hi @@ static_cast<std::uint32_t>(base / 4), 0, lo, hi @@ sweep: noise words drawn from the source words' counters
+tools/sweep/engine.cpp @@ splitmix64_mix(splitmix64_mix(seed) ^ bits) @@ splitmix64_mix(seed ^ bits) @@ sweep: seed mixed once into the key
+tools/sweep/engine.cpp @@ std::llround(p * 4294967296.0) @@ (p * 4294967296.0) @@ sweep: noise threshold truncated instead of rounded
+tools/sweep/engine.cpp @@ counts.frame_errors += o[1] > 0 ? 1 : 0; @@ counts.frame_errors += o[1] > 1 ? 1 : 0; @@ sweep: a single bit error is no frame error
+tools/sweep/engine.cpp @@ ws.x_hat[j] = static_cast<std::int8_t>(1 - ws.y[j]); @@ ws.x_hat[j] = ws.y[j]; @@ sweep: decoding starts from y instead of its complement
+tools/sweep/engine.cpp @@ (rank < extra ? 1 : 0) @@ (rank <= extra ? 1 : 0) @@ sweep: process shares overlap
+tools/sweep/stats.cpp @@ (phat + z2 / (2.0 * n)) / denom @@ (phat + z2 / n) / denom @@ sweep: Wilson interval centre
+EOF
+
+mkdir -p "$WORK"
+: >"$RESULTS"
+say() { echo "$*" | tee -a "$RESULTS"; }
+
+echo "copying the working tree to $SRC"
+rm -rf "$SRC"
+mkdir -p "$SRC"
+(cd "$ROOT" && git ls-files -z -co --exclude-standard | tar --null -T - -cf -) | tar -xf - -C "$SRC"
+
+if [ -z "${DRY:-}" ]; then
+echo "building in $BUILD"
+cmake -S "$SRC" -B "$BUILD" -DCMAKE_BUILD_TYPE=Release -DLDPCSW_BUILD_BENCH=OFF >"$WORK/configure.log" 2>&1 ||
+  { echo "configure failed: $WORK/configure.log"; exit 1; }
+build() { cmake --build "$BUILD" -j"$JOBS" >"$WORK/build.log" 2>&1; }
+suite() { (cd "$BUILD" && ctest -j"$JOBS" --timeout 300 --stop-on-failure >"$WORK/suite.log" 2>&1); }
+build || { echo "the unchanged tree does not build: $WORK/build.log"; exit 1; }
+suite || { echo "the unchanged tree fails its suite: $WORK/suite.log"; exit 1; }
+say "unchanged tree: $(grep -o '[0-9]*% tests passed.*' "$WORK/suite.log" | head -1)"
+fi
+
+caught=0 survived=0 skipped=0 number=0
+survivors=()
+while IFS= read -r line; do
+  [ -z "$line" ] && continue
+  number=$((number + 1))
+  if [ -n "${MUTANTS:-}" ] && [[ " $MUTANTS " != *" $number "* ]]; then continue; fi
+  file="${line%% @@ *}"; rest="${line#* @@ }"
+  text="${rest%% @@ *}"; rest="${rest#* @@ }"
+  replacement="${rest%% @@ *}"; what="${rest#* @@ }"
+  target="$SRC/$file"
+  original="$(cat "$target"; printf x)"
+  original="${original%x}"
+  if [[ "$original" != *"$text"* ]]; then
+    say "$(printf '%2d  not applied  %-24s %s' "$number" "$file" "$what")"
+    skipped=$((skipped + 1))
+    continue
+  fi
+  if [ -n "${DRY:-}" ]; then
+    say "$(printf '%2d  applies      %-24s %s' "$number" "$file" "$what")"
+    continue
+  fi
+  printf '%s' "${original/"$text"/"$replacement"}" >"$target"
+  start=$SECONDS
+  detail=""
+  if ! build; then
+    verdict="no build"
+    skipped=$((skipped + 1))
+  elif suite; then
+    verdict="SURVIVED"
+    survived=$((survived + 1))
+    survivors+=("$number: $what")
+  else
+    verdict="caught"
+    detail="$(grep -m1 -oE '[0-9]+ - [A-Za-z0-9_./]+' "$WORK/suite.log" | sed 's/^[0-9]* - //')"
+    caught=$((caught + 1))
+  fi
+  printf '%s' "$original" >"$target"
+  say "$(printf '%2d  %-11s %-24s %s  (%ss) %s' "$number" "$verdict" "$file" "$what" \
+    $((SECONDS - start)) "$detail")"
+done <<<"$FAULTS"
+[ -n "${DRY:-}" ] && exit 0
+
+# Leave the copy built as it was: the last fault's file is back, rebuild it.
+build || true
+say ""
+say "score: $caught caught of $((caught + survived)) faults ($skipped not counted)"
+for s in "${survivors[@]}"; do say "survived: $s"; done
