@@ -419,6 +419,20 @@ bool build_peg_irregular(const std::vector<int>& column_degrees, const std::vect
   return true;
 }
 
+int code_peg_default_depth(const std::vector<int>& column_degrees,
+                           const std::vector<int>& row_caps) {
+  auto excess = [](const std::vector<int>& degrees) {
+    double edges = 0, pairs = 0;
+    for (int d : degrees) edges += d, pairs += static_cast<double>(d) * (d - 1);
+    return edges > 0 ? pairs / edges : 0.0;
+  };
+  const double growth = excess(column_degrees) * excess(row_caps);
+  int depth = 2;
+  for (double reach = growth; growth > 1 && reach * growth <= 2000 && depth < 64; reach *= growth)
+    ++depth;
+  return depth;
+}
+
 bool build_peg_code(int n, int m, int column_weight, std::uint64_t seed, ParityCheckMatrix& h,
                     std::string& error) {
   if (!check_parameters(n, m, column_weight, error)) return false;
