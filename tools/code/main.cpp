@@ -289,9 +289,11 @@ int run_build(int argc, char** argv) {
     if (row_arg.given() && !parse_distribution(row_arg, rows, error)) return usage_error(error);
     std::vector<int> column_degrees, row_degrees;
     if (!code_realise_degrees(n, m, columns, row_arg.given() ? &rows : nullptr, column_degrees,
-                              row_degrees, error))
-      return usage_error("cannot realise the degrees with n = " + std::to_string(n) +
-                         ", m = " + std::to_string(m) + ": " + error);
+                              row_degrees, error)) {
+      std::fprintf(stderr, "ldpcsw-code: %s construction failed: %s\n", method.c_str(),
+                   error.c_str());
+      return 1;
+    }
     if (default_depth && depth < 0) depth = code_peg_default_depth(column_degrees, row_degrees);
     PegOptions options;
     options.depth_limit = depth;
