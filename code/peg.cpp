@@ -381,13 +381,13 @@ bool build_peg_irregular(const std::vector<int>& column_degrees, const std::vect
   // Lift the girth by exchanges, one step of 2 at a time, for as long as a whole step
   // succeeds; a step that fails part way is undone, so the result depends only on the seed.
   // A bounded search cannot see cycles beyond 2 * depth_limit + 2, so the lifting stops
-  // there and tries a bounded number of partners per one.
+  // there.
   std::vector<int> edge_column(static_cast<std::size_t>(total));
   for (int c = 0; c < n; ++c)
     for (int e = g.offset[c]; e < g.offset[c + 1]; ++e) edge_column[e] = c;
   const std::int64_t longest = 2 * (static_cast<std::int64_t>(n) + m);  // no cycle is longer
   const std::int64_t highest = bounded ? 2 * options.depth_limit + 2 : longest;
-  const std::int64_t tries = bounded ? options.lift_tries : total;
+  const std::int64_t tries = options.lift_tries;
   int girth = INT_MAX;
   const int search = bounded ? static_cast<int>(highest) : INT_MAX;
   for (int c = 0; c < n; ++c)
@@ -436,9 +436,11 @@ int code_peg_default_depth(const std::vector<int>& column_degrees,
 bool build_peg_code(int n, int m, int column_weight, std::uint64_t seed, ParityCheckMatrix& h,
                     std::string& error) {
   if (!check_parameters(n, m, column_weight, error)) return false;
+  PegOptions options;
+  options.lift_tries = INT64_MAX;  // every edge is a partner: the construction's first form
   return build_peg_irregular(std::vector<int>(n, column_weight),
                              std::vector<int>(m, code_row_weight_cap(n, m, column_weight)), seed,
-                             PegOptions{}, h, error);
+                             options, h, error);
 }
 
 bool build_random_code(int n, int m, int column_weight, std::uint64_t seed, ParityCheckMatrix& h,

@@ -54,15 +54,16 @@ int code_row_weight_cap(int n, int m, int column_weight);
 bool build_peg_code(int n, int m, int column_weight, std::uint64_t seed, ParityCheckMatrix& h,
                     std::string& error);
 
-// How build_peg_irregular searches. The defaults give the full search of build_peg_code.
+// How build_peg_irregular searches.
 struct PegOptions {
   // 0: grow each column's neighbourhood until it stops growing or swallows every open row
   // (exact progressive edge growth; cost about E per one placed, E the number of ones).
   // D > 0: stop after D levels of rows and pick among the open rows not reached, so every
   // new cycle is at least 2D + 2 long where such rows exist; cost about the size of a
-  // depth-D neighbourhood per one, independent of n. The girth lifting then stops at
-  // 2D + 2 and tries at most `lift_tries` partners per one.
+  // depth-D neighbourhood per one, independent of n. The girth lifting then stops at 2D + 2.
   int depth_limit = 0;
+  // Partners the girth lifting tries per one before it gives up its step (each try costs two
+  // local searches); build_peg_code tries every edge.
   std::int64_t lift_tries = 2000;
   // Called with (columns placed, n) every 1024 columns and at the end, when not null.
   void (*progress)(int done, int n, void* context) = nullptr;
@@ -73,8 +74,8 @@ struct PegOptions {
 // every row. Columns are taken in order 0..n-1 (callers put the low degrees first, as the
 // method prescribes); each one goes to a row among those farthest from the column, lowest
 // current weight first, ties by the generator, never to a row at its cap. Then the girth
-// lifting of build_peg_code. With equal degrees W, caps code_row_weight_cap(n, m, W) and the
-// default options it is build_peg_code, byte for byte.
+// lifting of build_peg_code. With equal degrees W, caps code_row_weight_cap(n, m, W), no depth
+// limit and lift_tries >= n * W it is build_peg_code, byte for byte.
 // With a depth limit the candidates are the open rows outside the depth-D neighbourhood:
 // rows are kept in buckets by weight, so the lowest-weight unreached rows are found without
 // scanning every row, and a tie among them is drawn from the bucket by rejection (or from a

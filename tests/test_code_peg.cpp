@@ -202,9 +202,11 @@ TEST(BuildPegIrregular, EqualDegreesGiveTheRegularBuilder) {
   std::string error;
   for (auto [n, m, w] : {std::tuple{504, 252, 3}, {101, 40, 3}, {200, 50, 4}}) {
     ASSERT_TRUE(build_peg_code(n, m, w, 2, a, error)) << error;
+    PegOptions every_partner;
+    every_partner.lift_tries = INT64_MAX;
     ASSERT_TRUE(build_peg_irregular(std::vector<int>(n, w),
                                     std::vector<int>(m, code_row_weight_cap(n, m, w)), 2,
-                                    PegOptions{}, b, error))
+                                    every_partner, b, error))
         << error;
     EXPECT_TRUE(same(a, b)) << n;
   }
