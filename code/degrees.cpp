@@ -119,6 +119,7 @@ DegreeDistribution code_regular_degrees(int degree) { return {{degree}, {1.0}}; 
 std::vector<int> code_node_counts(const DegreeDistribution& d, int nodes) {
   const std::size_t k = d.degrees.size();
   std::vector<int> counts(k);
+  if (k == 0) return counts;
   std::vector<double> remainder(k);
   std::int64_t given = 0;
   for (std::size_t i = 0; i < k; ++i) {
