@@ -37,10 +37,8 @@ bool code_parse_degrees(const std::string& text, DegreePerspective perspective,
   std::size_t start = 0;
   for (;;) {
     const std::size_t comma = text.find(',', start);
-    const std::string item =
-        trimmed(std::string_view(text).substr(start, comma == std::string::npos
-                                                         ? std::string::npos
-                                                         : comma - start));
+    const std::string item = trimmed(std::string_view(text).substr(
+        start, comma == std::string::npos ? std::string::npos : comma - start));
     const std::size_t colon = item.find(':');
     if (colon == std::string::npos) {
       error = "'" + item + "' is not degree:value";
@@ -109,8 +107,7 @@ double code_mean_degree(const DegreeDistribution& d) {
 std::vector<double> code_edge_fractions(const DegreeDistribution& d) {
   const double mean = code_mean_degree(d);
   std::vector<double> edge(d.degrees.size());
-  for (std::size_t i = 0; i < d.degrees.size(); ++i)
-    edge[i] = d.fractions[i] * d.degrees[i] / mean;
+  for (std::size_t i = 0; i < d.degrees.size(); ++i) edge[i] = d.fractions[i] * d.degrees[i] / mean;
   return edge;
 }
 
@@ -185,15 +182,16 @@ bool code_realise_degrees(int n, int m, const DegreeDistribution& columns,
   if (difference > 0)
     for (std::int64_t i = 0; i < difference; ++i) ++row_degrees[static_cast<std::size_t>(i)];
   else
-    for (std::int64_t i = 0; i < -difference; ++i) --row_degrees[m - 1 - static_cast<std::size_t>(i)];
+    for (std::int64_t i = 0; i < -difference; ++i)
+      --row_degrees[m - 1 - static_cast<std::size_t>(i)];
   std::sort(row_degrees.begin(), row_degrees.end());
   if (row_degrees.front() < 1) {
     error = "matching the columns' " + std::to_string(edges) + " ones leaves a row with none";
     return false;
   }
   if (row_degrees.back() > n) {
-    error = "row degree " + std::to_string(row_degrees.back()) + " is outside 1.." +
-            std::to_string(n);
+    error =
+        "row degree " + std::to_string(row_degrees.back()) + " is outside 1.." + std::to_string(n);
     return false;
   }
   return true;

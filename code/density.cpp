@@ -39,8 +39,8 @@ constexpr double NEGLIGIBLE = 1e-30;
 struct Evolution {
   int K;
   double step;
-  std::vector<int> table_lo;      // row combination of magnitudes a, b: lower grid point
-  std::vector<double> table_up;   // and the share that goes one point up
+  std::vector<int> table_lo;     // row combination of magnitudes a, b: lower grid point
+  std::vector<double> table_up;  // and the share that goes one point up
   std::vector<double> scratch, prefix;
 
   Evolution(int K_, double step_) : K(K_), step(step_) {
@@ -86,7 +86,8 @@ struct Evolution {
       // out index i + j - K; keep j with 0 <= i + j - K <= 2K.
       const int j_low = std::max(b_first, K - i), j_high = std::min(b_last, 3 * K - i);
       if (j_low > b_first) out[0] += ai * (prefix[std::min(j_low, b_last + 1)] - prefix[b_first]);
-      if (j_high < b_last) out[N - 1] += ai * (prefix[b_last + 1] - prefix[std::max(j_high + 1, b_first)]);
+      if (j_high < b_last)
+        out[N - 1] += ai * (prefix[b_last + 1] - prefix[std::max(j_high + 1, b_first)]);
       double* o = out.data() + (i - K);
       for (int j = j_low; j <= j_high; ++j) o[j] += ai * b[j];
     }

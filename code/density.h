@@ -19,8 +19,8 @@
 namespace ldpcsw {
 
 struct DensityOptions {
-  double step = 1.0 / 16;   // grid step in LLR units
-  double range = 30;        // largest LLR magnitude held
+  double step = 1.0 / 16;  // grid step in LLR units
+  double range = 30;       // largest LLR magnitude held
   int max_iterations = 3000;
   double target_error = 1e-6;  // a density whose error probability falls below this converged
   double tolerance = 1e-5;     // bisection stops when the bracket is narrower

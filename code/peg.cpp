@@ -164,9 +164,9 @@ struct Graph {
 // another one (c2, r2) whose exchange with one of the column's ones (c, r) leaves both c and
 // c2 on no cycle shorter than target. Every new cycle passes through c or c2, so an accepted
 // exchange creates no short cycle anywhere and removes those through c: the pass only
-// improves. Row and column weights are unchanged. Partners are tried from a random edge onwards, at most `tries`
-// of them per one of the column (every edge when tries >= E). Returns false, at once, on the
-// first column that no exchange serves.
+// improves. Row and column weights are unchanged. Partners are tried from a random edge
+// onwards, at most `tries` of them per one of the column (every edge when tries >= E).
+// Returns false, at once, on the first column that no exchange serves.
 bool lift_girth(Graph& g, int target, std::int64_t tries, const std::vector<int>& edge_column,
                 CodeRng& rng) {
   const int limit = target - 2;

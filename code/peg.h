@@ -91,7 +91,8 @@ bool build_peg_irregular(const std::vector<int>& column_degrees, const std::vect
 // perspective: Σ d(d-1) / Σ d), is about how much a neighbourhood grows per level. The
 // neighbourhood searched for each one then holds some thousands of rows whatever n is:
 // (3,6) codes get D = 4 (girth 10 at n = 100,000), denser ensembles D = 3 or 2.
-int code_peg_default_depth(const std::vector<int>& column_degrees, const std::vector<int>& row_caps);
+int code_peg_default_depth(const std::vector<int>& column_degrees,
+                           const std::vector<int>& row_caps);
 
 // build_random_code: every row gets floor or ceil of n * column_weight / m sockets, the
 // sockets are shuffled and dealt to the columns, column_weight each; a row dealt twice to one

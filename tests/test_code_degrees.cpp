@@ -116,19 +116,19 @@ TEST(RealiseDegrees, RefusesUnrealisableCounts) {
   const DegreeDistribution wide{{1, 39}, {0.5, 0.5}};
   EXPECT_FALSE(code_realise_degrees(20, 20, code_regular_degrees(20), &wide, cd, rd, error));
   EXPECT_EQ(error, "row degree 39 is outside 1..20");
-  EXPECT_FALSE(code_realise_degrees(2000000000, 1000000000, code_regular_degrees(3), nullptr, cd, rd,
-                                    error));
+  EXPECT_FALSE(code_realise_degrees(2000000000, 1000000000, code_regular_degrees(3), nullptr, cd,
+                                    rd, error));
   EXPECT_EQ(error, "the columns hold more than 2147483647 ones");
 }
 
 TEST(CodeTool, BuildsFromDistributionsAndRefusesBadOnes) {
   const std::string code = bin("ldpcsw-code");
   TempDir dir;
-  ProcessResult r = run_process(code,
-                                {"build", "--n", "1000", "--m", "500", "--column-degrees",
-                                 "2:0.5,3:0.3,8:0.2", "--row-degrees", "6:0.5,8:0.5", "--seed",
-                                 "3", "--dat", "a.dat"},
-                                dir.path);
+  ProcessResult r =
+      run_process(code,
+                  {"build", "--n", "1000", "--m", "500", "--column-degrees", "2:0.5,3:0.3,8:0.2",
+                   "--row-degrees", "6:0.5,8:0.5", "--seed", "3", "--dat", "a.dat"},
+                  dir.path);
   ASSERT_EQ(r.exit_code, 0) << r.err;
   EXPECT_NE(r.out.find("columns 2:0.5,3:0.3,8:0.2 (500 x 2, 300 x 3, 200 x 8), lambda "
                        "2:0.285714,3:0.257143,8:0.457143, mean 3.5\n"),
@@ -152,18 +152,24 @@ TEST(CodeTool, BuildsFromDistributionsAndRefusesBadOnes) {
     std::string message;
   };
   const std::vector<Case> cases = {
-      {{"--column-degrees", "2:0.5,3:0.4"}, 2,
+      {{"--column-degrees", "2:0.5,3:0.4"},
+       2,
        "ldpcsw-code: --column-degrees 2:0.5,3:0.4: the values sum to 0.9, not 1"},
       {{"--rho", "0:1"}, 2, "ldpcsw-code: --rho 0:1: degree 0 is outside"},
-      {{"--column-degrees", "3:1", "--column-weight", "3"}, 2,
+      {{"--column-degrees", "3:1", "--column-weight", "3"},
+       2,
        "ldpcsw-code: --column-weight and --column-degrees exclude each other"},
-      {{"--lambda", "3:1", "--column-degrees", "3:1"}, 2,
+      {{"--lambda", "3:1", "--column-degrees", "3:1"},
+       2,
        "ldpcsw-code: --column-degrees and --lambda exclude each other"},
-      {{"--column-degrees", "3:1", "--method", "random"}, 2,
+      {{"--column-degrees", "3:1", "--method", "random"},
+       2,
        "ldpcsw-code: --method random takes only --column-weight"},
-      {{"--column-degrees", "2:0.5,600:0.5"}, 1,
+      {{"--column-degrees", "2:0.5,600:0.5"},
+       1,
        "ldpcsw-code: peg construction failed: column degree 600 is outside 1..500"},
-      {{"--row-degrees", "3:1"}, 1,
+      {{"--row-degrees", "3:1"},
+       1,
        "ldpcsw-code: peg construction failed: the rows' degrees give 1500 ones but the columns' "
        "give 3000"},
   };

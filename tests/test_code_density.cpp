@@ -45,7 +45,8 @@ TEST(DensityEvolution, RegularThresholdsMatchThePublishedOnes) {
     double published;
   };
   for (const Case& c : {Case{3, 6, 0.084}, Case{4, 8, 0.076}, Case{3, 5, 0.113}}) {
-    const DegreeDistribution columns = code_regular_degrees(c.dv), rows = code_regular_degrees(c.dc);
+    const DegreeDistribution columns = code_regular_degrees(c.dv),
+                             rows = code_regular_degrees(c.dc);
     const double p = threshold_of(columns, rows);
     EXPECT_NEAR(p, c.published, 0.002) << "(" << c.dv << "," << c.dc << ")";
     EXPECT_LT(p, code_slepian_wolf_limit(code_design_rate(columns, rows)));
@@ -125,14 +126,12 @@ TEST(CodeTool, ThresholdCommand) {
   ASSERT_EQ(r.exit_code, 0) << r.err;
   EXPECT_NE(r.out.find("rows 6:1, rho 6:1\n"), std::string::npos) << r.out;
 
-  for (const std::vector<std::string>& args :
-       std::vector<std::vector<std::string>>{{"threshold", "--column-weight", "3"},
-                                             {"threshold", "--row-weight", "6"},
-                                             {"threshold", "--column-weight", "3", "--rate", "0.5",
-                                              "--row-weight", "6"},
-                                             {"threshold", "--column-weight", "3", "--rate", "1"},
-                                             {"threshold", "--column-degrees", "2:0.7",
-                                              "--rate", "0.5"}}) {
+  for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+           {"threshold", "--column-weight", "3"},
+           {"threshold", "--row-weight", "6"},
+           {"threshold", "--column-weight", "3", "--rate", "0.5", "--row-weight", "6"},
+           {"threshold", "--column-weight", "3", "--rate", "1"},
+           {"threshold", "--column-degrees", "2:0.7", "--rate", "0.5"}}) {
     r = run_process(code, args, dir.path);
     EXPECT_EQ(r.exit_code, 2) << args[1];
     EXPECT_EQ(r.err.rfind("ldpcsw-code: ", 0), 0u) << r.err;

@@ -249,10 +249,12 @@ int run_build(int argc, char** argv) {
     else if (option == "--depth")
       ok = parse_number(value, depth) && depth >= 0;
     else if (option == "--column-degrees" || option == "--lambda") {
-      if (column_arg.given()) return usage_error(option + " and " + column_arg.option + " exclude each other");
+      if (column_arg.given())
+        return usage_error(option + " and " + column_arg.option + " exclude each other");
       column_arg = {option, value};
     } else if (option == "--row-degrees" || option == "--rho") {
-      if (row_arg.given()) return usage_error(option + " and " + row_arg.option + " exclude each other");
+      if (row_arg.given())
+        return usage_error(option + " and " + row_arg.option + " exclude each other");
       row_arg = {option, value};
     } else
       return usage_error("unknown option " + option);
@@ -321,7 +323,8 @@ int run_build(int argc, char** argv) {
   if (distributed) {
     const ColumnMatrix by_column = code_columns_of(h);
     std::vector<int> column_degrees(h.n), row_degrees(h.m);
-    for (int c = 0; c < h.n; ++c) column_degrees[c] = by_column.col_ptr[c + 1] - by_column.col_ptr[c];
+    for (int c = 0; c < h.n; ++c)
+      column_degrees[c] = by_column.col_ptr[c + 1] - by_column.col_ptr[c];
     for (int r = 0; r < h.m; ++r) row_degrees[r] = h.ir[r + 1] - h.ir[r];
     print_realised("columns", column_degrees, "lambda");
     print_realised("rows", row_degrees, "rho");
@@ -370,10 +373,12 @@ int run_threshold(int argc, char** argv) {
     else if (option == "--range")
       ok = parse_number(value, options.range) && options.range >= 4 && options.range <= 60;
     else if (option == "--column-degrees" || option == "--lambda") {
-      if (column_arg.given()) return usage_error(option + " and " + column_arg.option + " exclude each other");
+      if (column_arg.given())
+        return usage_error(option + " and " + column_arg.option + " exclude each other");
       column_arg = {option, value};
     } else if (option == "--row-degrees" || option == "--rho") {
-      if (row_arg.given()) return usage_error(option + " and " + row_arg.option + " exclude each other");
+      if (row_arg.given())
+        return usage_error(option + " and " + row_arg.option + " exclude each other");
       row_arg = {option, value};
     } else
       return usage_error("unknown option " + option);
