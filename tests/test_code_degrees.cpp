@@ -3,11 +3,15 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <numeric>
 #include <string>
 #include <vector>
 
+#include "code/alist.h"
+#include "code/convert.h"
 #include "code/degrees.h"
+#include "code/matrix.h"
 #include "tests/support.h"
 
 using namespace ldpcsw;
@@ -180,4 +184,31 @@ TEST(CodeTool, BuildsFromDistributionsAndRefusesBadOnes) {
     EXPECT_EQ(r.exit_code, c.exit_code) << c.args[0];
     EXPECT_EQ(r.err.rfind(c.message, 0), 0u) << r.err;
   }
+}
+
+TEST(ShippedIrregularCode, DegreesAndBothFormsAgree) {
+  // data/Irr10000x5000: the realised degrees its README command prints, no repeated one, and
+  // the alist twin holding the same matrix.
+  std::FILE* f = std::fopen(LDPCSW_DATA_DIR "/Irr10000x5000.dat", "r");
+  ASSERT_NE(f, nullptr);
+  ParityCheckMatrix h;
+  std::string error;
+  ASSERT_TRUE(read_code_rows(f, h, error)) << error;
+  std::fclose(f);
+  f = std::fopen(LDPCSW_DATA_DIR "/Irr10000x5000.alist", "r");
+  ASSERT_NE(f, nullptr);
+  ColumnMatrix columns;
+  ASSERT_TRUE(read_code_alist(f, columns, error)) << error;
+  std::fclose(f);
+  const ParityCheckMatrix from_alist = code_rows_of(columns);
+  EXPECT_EQ(from_alist.ir, h.ir);
+  EXPECT_EQ(from_alist.jc, h.jc);
+  int row = 0, column = 0;
+  EXPECT_FALSE(code_find_repeat(h, row, column));
+  std::vector<int> column_degrees(h.n), row_degrees(h.m);
+  for (int c = 0; c < h.n; ++c) column_degrees[c] = columns.col_ptr[c + 1] - columns.col_ptr[c];
+  for (int r = 0; r < h.m; ++r) row_degrees[r] = h.ir[r + 1] - h.ir[r];
+  EXPECT_EQ(code_describe_degrees(column_degrees),
+            "4343 x 2, 2838 x 3, 439 x 4, 615 x 5, 702 x 8, 462 x 12, 228 x 20, 373 x 30");
+  EXPECT_EQ(code_describe_degrees(row_degrees), "1059 x 9, 3941 x 10");
 }
