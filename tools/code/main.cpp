@@ -11,9 +11,10 @@
 //   ldpcsw-code info FILE [--girth-limit L]
 //
 // The form of a file is told by its extension: .dat is the row-list form, .alist the alist
-// form. Defaults: column weight 3, seed 1, method peg, no girth limit. Exit status 0 on
-// success, 1 for a bad file or a construction that fails, 2 for a bad command line; every
-// failure prints one line on standard error.
+// form. Defaults: column weight 3, seed 1, method peg, no girth limit (beyond n = 20000 a
+// build bounds its search depth and its girth report). Exit status 0 on success, 1 for a bad
+// file or a construction that fails, 2 for a bad command line; every failure prints one line
+// on standard error.
 #include <unistd.h>
 
 #include <algorithm>
