@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "code/matrix.h"
 
@@ -52,6 +53,46 @@ int code_row_weight_cap(int n, int m, int column_weight);
 // On success `h` holds each row's columns in ascending order.
 bool build_peg_code(int n, int m, int column_weight, std::uint64_t seed, ParityCheckMatrix& h,
                     std::string& error);
+
+// How build_peg_irregular searches.
+struct PegOptions {
+  // 0: grow each column's neighbourhood until it stops growing or swallows every open row
+  // (exact progressive edge growth; cost about E per one placed, E the number of ones).
+  // D > 0: stop after D levels of rows and pick among the open rows not reached, so every
+  // new cycle is at least 2D + 2 long where such rows exist; cost about the size of a
+  // depth-D neighbourhood per one, independent of n. The girth lifting then stops at 2D + 2.
+  int depth_limit = 0;
+  // Partners the girth lifting tries per one before it gives up its step (each try costs two
+  // local searches); build_peg_code tries every edge.
+  std::int64_t lift_tries = 2000;
+  // Called with (columns placed, n) every 1024 columns and at the end, when not null.
+  void (*progress)(int done, int n, void* context) = nullptr;
+  void* progress_context = nullptr;
+};
+
+// build_peg_irregular: progressive edge growth with a degree for every column and a cap for
+// every row. Columns are taken in order 0..n-1 (callers put the low degrees first, as the
+// method prescribes); each one goes to a row among those farthest from the column, lowest
+// current weight first, ties by the generator, never to a row at its cap. Then the girth
+// lifting of build_peg_code. With equal degrees W, caps code_row_weight_cap(n, m, W), no depth
+// limit and lift_tries >= n * W it is build_peg_code, byte for byte.
+// With a depth limit the candidates are the open rows outside the depth-D neighbourhood:
+// rows are kept in buckets by weight, so the lowest-weight unreached rows are found without
+// scanning every row, and a tie among them is drawn from the bucket by rejection (or from a
+// list of its unreached rows when most are reached).
+// Fails on a degree outside 1..m, a cap outside 0..n, caps with less room than the ones,
+// more ones than an int counts, or a column that finds no open row (another seed may serve).
+bool build_peg_irregular(const std::vector<int>& column_degrees, const std::vector<int>& row_caps,
+                         std::uint64_t seed, const PegOptions& options, ParityCheckMatrix& h,
+                         std::string& error);
+
+// A depth for the bounded search of long codes: the largest D >= 2 with b^(D-1) <= 2000,
+// where b, the product of the mean excess degrees of columns and rows (each in the edge
+// perspective: Σ d(d-1) / Σ d), is about how much a neighbourhood grows per level. The
+// neighbourhood searched for each one then holds some thousands of rows whatever n is:
+// (3,6) codes get D = 4 (girth 10 at n = 100,000), denser ensembles D = 3 or 2.
+int code_peg_default_depth(const std::vector<int>& column_degrees,
+                           const std::vector<int>& row_caps);
 
 // build_random_code: every row gets floor or ceil of n * column_weight / m sockets, the
 // sockets are shuffled and dealt to the columns, column_weight each; a row dealt twice to one

@@ -3,6 +3,8 @@
 
 #include <chrono>
 #include <climits>
+#include <tuple>
+#include <utility>
 #include <string>
 #include <vector>
 
@@ -148,4 +150,107 @@ TEST(BuildCode, RejectsImpossibleParameters) {
     EXPECT_FALSE(build(INT_MAX / 2, 5, 3, 1, h, error));
     EXPECT_NE(error.find("beyond the int range"), std::string::npos) << error;
   }
+}
+
+namespace {
+
+// Degrees of every column and row of h.
+void degrees_of(const ParityCheckMatrix& h, std::vector<int>& columns, std::vector<int>& rows) {
+  const ColumnMatrix by_column = code_columns_of(h);
+  columns.resize(h.n);
+  rows.resize(h.m);
+  for (int c = 0; c < h.n; ++c) columns[c] = by_column.col_ptr[c + 1] - by_column.col_ptr[c];
+  for (int r = 0; r < h.m; ++r) rows[r] = h.ir[r + 1] - h.ir[r];
+}
+
+// A column degree list: `count` columns of each degree, low degrees first.
+std::vector<int> columns_of(const std::vector<std::pair<int, int>>& groups) {
+  std::vector<int> degrees;
+  for (auto [count, degree] : groups) degrees.insert(degrees.end(), count, degree);
+  return degrees;
+}
+
+}  // namespace
+
+TEST(BuildPegIrregular, RealisesEveryDegreeWithoutRepeatsAndReproducibly) {
+  // 500 x 2, 300 x 3, 200 x 8 = 3500 ones; rows 250 x 6 and 250 x 8 exactly.
+  const std::vector<int> columns = columns_of({{500, 2}, {300, 3}, {200, 8}});
+  std::vector<int> rows(250, 6);
+  rows.resize(500, 8);
+  for (int depth : {0, 3}) {
+    PegOptions options;
+    options.depth_limit = depth;
+    ParityCheckMatrix a, b, c;
+    std::string error;
+    ASSERT_TRUE(build_peg_irregular(columns, rows, 7, options, a, error)) << error;
+    ASSERT_TRUE(build_peg_irregular(columns, rows, 7, options, b, error)) << error;
+    ASSERT_TRUE(build_peg_irregular(columns, rows, 8, options, c, error)) << error;
+    std::vector<int> got_columns, got_rows;
+    degrees_of(a, got_columns, got_rows);
+    EXPECT_EQ(got_columns, columns) << "depth " << depth;
+    EXPECT_EQ(got_rows, rows) << "depth " << depth;
+    int row = 0, column = 0;
+    EXPECT_FALSE(code_find_repeat(a, row, column)) << "row " << row << " column " << column;
+    EXPECT_GE(code_girth(a, 0), 6) << "depth " << depth;
+    EXPECT_TRUE(same(a, b));
+    EXPECT_FALSE(same(a, c));
+  }
+}
+
+TEST(BuildPegIrregular, EqualDegreesGiveTheRegularBuilder) {
+  ParityCheckMatrix a, b;
+  std::string error;
+  for (auto [n, m, w] : {std::tuple{504, 252, 3}, {101, 40, 3}, {200, 50, 4}}) {
+    ASSERT_TRUE(build_peg_code(n, m, w, 2, a, error)) << error;
+    PegOptions every_partner;
+    every_partner.lift_tries = INT64_MAX;
+    ASSERT_TRUE(build_peg_irregular(std::vector<int>(n, w),
+                                    std::vector<int>(m, code_row_weight_cap(n, m, w)), 2,
+                                    every_partner, b, error))
+        << error;
+    EXPECT_TRUE(same(a, b)) << n;
+  }
+}
+
+TEST(BuildPegIrregular, BoundedSearchKeepsItsGirthAndReportsProgress) {
+  // A depth-4 search sees every cycle up to 10, and a (3,6) code of 20,000 columns has room
+  // for girth 10; the weights stay exactly regular.
+  struct Progress {
+    int calls = 0, last = -1, n = 0;
+  } progress;
+  PegOptions options;
+  options.depth_limit = 4;
+  options.progress_context = &progress;
+  options.progress = [](int done, int n, void* context) {
+    Progress& p = *static_cast<Progress*>(context);
+    EXPECT_GT(done, p.last);
+    p.last = done;
+    p.n = n;
+    ++p.calls;
+  };
+  ParityCheckMatrix h;
+  std::string error;
+  ASSERT_TRUE(build_peg_irregular(std::vector<int>(20000, 3), std::vector<int>(10000, 6), 1,
+                                  options, h, error))
+      << error;
+  expect_balanced(h, 3);
+  EXPECT_EQ(code_girth(h, 10), 10);
+  EXPECT_EQ(progress.last, 20000);
+  EXPECT_EQ(progress.calls, 21);  // every 1024 columns from 0, and the end
+  EXPECT_EQ(code_peg_default_depth(std::vector<int>(10, 3), std::vector<int>(5, 6)), 4);
+  EXPECT_EQ(code_peg_default_depth(columns_of({{5, 2}, {3, 3}, {2, 8}}), std::vector<int>(5, 7)),
+            3);
+}
+
+TEST(BuildPegIrregular, RefusesImpossibleDegrees) {
+  ParityCheckMatrix h;
+  std::string error;
+  EXPECT_FALSE(build_peg_irregular({2, 6}, {3, 3, 3, 3, 3}, 1, PegOptions{}, h, error));
+  EXPECT_EQ(error, "column degree 6 is outside 1..5");
+  EXPECT_FALSE(build_peg_irregular({2, 0}, {3, 3}, 1, PegOptions{}, h, error));
+  EXPECT_FALSE(build_peg_irregular({2, 2}, {1, 3}, 1, PegOptions{}, h, error));
+  EXPECT_EQ(error, "row cap 3 is outside 0..2");
+  EXPECT_FALSE(build_peg_irregular({2, 2, 2}, {1, 1, 1}, 1, PegOptions{}, h, error));
+  EXPECT_EQ(error, "the rows have room for 3 ones, fewer than the columns' 6");
+  EXPECT_FALSE(build_peg_irregular({}, {1}, 1, PegOptions{}, h, error));
 }

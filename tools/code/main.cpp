@@ -2,16 +2,26 @@
 //
 //   ldpcsw-code build --n N --m M [--column-weight W] [--seed S] [--method peg|random]
 //                     [--dat FILE] [--alist FILE] [--girth-limit L]
+//                     [--column-degrees D:F,... | --lambda D:F,...]
+//                     [--row-degrees D:F,... | --rho D:F,...] [--depth D]
+//   ldpcsw-code threshold (--column-weight W | --column-degrees ... | --lambda ...)
+//                         (--row-weight R | --row-degrees ... | --rho ... | --rate R)
+//                         [--step S] [--range L]
 //   ldpcsw-code convert IN OUT
 //   ldpcsw-code info FILE [--girth-limit L]
 //
 // The form of a file is told by its extension: .dat is the row-list form, .alist the alist
-// form. Defaults: column weight 3, seed 1, method peg, no girth limit. build refuses n below
-// 21 and m above n, which the decoders refuse. Exit status 0 on success (and after -h/--help
-// or --version), 1 for a bad file or a construction that fails, 2 for a bad command line;
-// every failure prints one line on standard error.
+// form. Defaults: column weight 3, seed 1, method peg, no girth limit (beyond n = 20000 a
+// build bounds its search depth and its girth report). build refuses n below 21 and m above
+// n, which the decoders refuse. Exit status 0 on success (and after -h/--help or --version),
+// 1 for a bad file or a construction that fails, 2 for a bad command line; every failure
+// prints one line on standard error.
+#include <unistd.h>
+
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -21,7 +31,10 @@
 #include <vector>
 
 #include "code/convert.h"
+#include "code/degrees.h"
+#include "code/density.h"
 #include "code/load.h"
+#include "code/matrix.h"
 #include "code/peg.h"
 #include "code/rank.h"
 #include "code/writers.h"
@@ -34,6 +47,10 @@ using namespace ldpcsw;
 constexpr const char* USAGE =
     "usage: ldpcsw-code build --n N --m M [--column-weight W] [--seed S] [--method peg|random]"
     " [--dat FILE] [--alist FILE] [--girth-limit L]\n"
+    "                         [--column-degrees D:F,... | --lambda D:F,...]"
+    " [--row-degrees D:F,... | --rho D:F,...] [--depth D]\n"
+    "       ldpcsw-code threshold (--column-weight W | --column-degrees D:F,... | --lambda D:F,...)"
+    " (--row-weight R | --row-degrees D:F,... | --rho D:F,... | --rate R) [--step S] [--range L]\n"
     "       ldpcsw-code convert IN OUT\n"
     "       ldpcsw-code info FILE [--girth-limit L]\n";
 
@@ -129,10 +146,76 @@ bool parse_girth_limit(const char* text, int& limit) {
   return parse_number(text, limit) && limit >= 0;
 }
 
+// Beyond this many columns a build bounds its neighbourhood search and its girth report by
+// default, so that it finishes in seconds; below it, both are exact.
+constexpr int FULL_SEARCH_COLUMNS = 20000;  // the texts below name it
+constexpr int DEFAULT_GIRTH_LIMIT = 10;
+
+// A degree distribution as given on the command line: by option name and text.
+struct DistributionArgument {
+  std::string option, text;
+  bool given() const { return !option.empty(); }
+};
+
+// Reads the distribution of `arg` (node fractions unless the option is --lambda or --rho).
+bool parse_distribution(const DistributionArgument& arg, DegreeDistribution& d,
+                        std::string& error) {
+  const DegreePerspective perspective = (arg.option == "--lambda" || arg.option == "--rho")
+                                            ? DegreePerspective::edge
+                                            : DegreePerspective::node;
+  if (code_parse_degrees(arg.text, perspective, d, error)) return true;
+  error = arg.option + " " + arg.text + ": " + error;
+  return false;
+}
+
+// `degree:fraction,...` with six significant digits.
+std::string format_fractions(const std::vector<int>& degrees, const std::vector<double>& values) {
+  std::string text;
+  char item[64];
+  for (std::size_t i = 0; i < degrees.size(); ++i) {
+    std::snprintf(item, sizeof item, "%s%d:%.6g", i ? "," : "", degrees[i], values[i]);
+    text += item;
+  }
+  return text;
+}
+
+// The node degrees' distribution in both perspectives and as counts.
+void print_realised(const char* what, const std::vector<int>& node_degrees, const char* edge_name) {
+  std::vector<int> degrees;
+  std::vector<double> fractions;
+  for (int d : node_degrees) {
+    const auto at = std::lower_bound(degrees.begin(), degrees.end(), d);
+    const std::size_t i = static_cast<std::size_t>(at - degrees.begin());
+    if (at == degrees.end() || *at != d) {
+      degrees.insert(at, d);
+      fractions.insert(fractions.begin() + static_cast<std::ptrdiff_t>(i), 0.0);
+    }
+    fractions[i] += 1;
+  }
+  for (double& f : fractions) f /= static_cast<double>(node_degrees.size());
+  const DegreeDistribution realised{degrees, fractions};
+  std::printf("%s %s (%s), %s %s, mean %.6g\n", what, format_fractions(degrees, fractions).c_str(),
+              code_describe_degrees(node_degrees).c_str(), edge_name,
+              format_fractions(degrees, code_edge_fractions(realised)).c_str(),
+              code_mean_degree(realised));
+}
+
+void print_progress(int done, int n, void* context) {
+  int& last = *static_cast<int*>(context);
+  const int percent = static_cast<int>(static_cast<std::int64_t>(done) * 100 / n);
+  if (percent == last) return;
+  last = percent;
+  std::fprintf(stderr, "\rpeg: %d of %d columns (%d%%)%s", done, n, percent,
+               done == n ? "\n" : "");
+  std::fflush(stderr);
+}
+
 int run_build(int argc, char** argv) {
-  int n = 0, m = 0, column_weight = 3, girth_limit = 0;
+  int n = 0, m = 0, column_weight = 3, girth_limit = 0, depth = -1;
+  bool column_weight_given = false, girth_limit_given = false;
   std::uint64_t seed = 1;
   std::string method = "peg", dat_path, alist_path;
+  DistributionArgument column_arg, row_arg;
   for (int i = 2; i < argc; ++i) {
     const std::string option = argv[i];
     if (i + 1 >= argc) return usage_error("option " + option + " needs a value");
@@ -143,7 +226,7 @@ int run_build(int argc, char** argv) {
     else if (option == "--m")
       ok = parse_number(value, m) && m > 0;
     else if (option == "--column-weight")
-      ok = parse_number(value, column_weight) && column_weight > 0;
+      ok = parse_number(value, column_weight) && column_weight > 0, column_weight_given = true;
     else if (option == "--seed")
       ok = parse_number(value, seed);
     else if (option == "--method") {
@@ -154,8 +237,18 @@ int run_build(int argc, char** argv) {
     else if (option == "--alist")
       alist_path = value;
     else if (option == "--girth-limit")
-      ok = parse_girth_limit(value, girth_limit);
-    else
+      ok = parse_girth_limit(value, girth_limit), girth_limit_given = true;
+    else if (option == "--depth")
+      ok = parse_number(value, depth) && depth >= 0;
+    else if (option == "--column-degrees" || option == "--lambda") {
+      if (column_arg.given())
+        return usage_error(option + " and " + column_arg.option + " exclude each other");
+      column_arg = {option, value};
+    } else if (option == "--row-degrees" || option == "--rho") {
+      if (row_arg.given())
+        return usage_error(option + " and " + row_arg.option + " exclude each other");
+      row_arg = {option, value};
+    } else
       return usage_error("unknown option " + option);
     if (!ok) return usage_error("bad value '" + std::string(value) + "' for " + option);
   }
@@ -171,24 +264,156 @@ int run_build(int argc, char** argv) {
     return usage_error("the --dat file's name must end in .dat");
   if (!alist_path.empty() && form_of(alist_path) != Form::alist)
     return usage_error("the --alist file's name must end in .alist");
+  if (column_arg.given() && column_weight_given)
+    return usage_error("--column-weight and " + column_arg.option + " exclude each other");
+  if (method == "random" && (column_arg.given() || row_arg.given() || depth >= 0))
+    return usage_error("--method random takes only --column-weight");
+
+  // A regular peg build within the exact range, or with --depth 0, is the classic builder.
+  const bool distributed = column_arg.given() || row_arg.given();
+  const bool default_depth = depth < 0;
+  if (default_depth && n <= FULL_SEARCH_COLUMNS) depth = 0;
+  if (!girth_limit_given && n > FULL_SEARCH_COLUMNS) girth_limit = DEFAULT_GIRTH_LIMIT;
 
   ParityCheckMatrix h;
   std::string error;
-  const bool built = (method == "peg") ? build_peg_code(n, m, column_weight, seed, h, error)
-                                       : build_random_code(n, m, column_weight, seed, h, error);
+  bool built;
+  int progress_last = -1;
+  if (method == "random") {
+    built = build_random_code(n, m, column_weight, seed, h, error);
+  } else if (!distributed && depth == 0) {
+    built = build_peg_code(n, m, column_weight, seed, h, error);
+  } else {
+    DegreeDistribution columns = code_regular_degrees(column_weight), rows;
+    if (column_arg.given() && !parse_distribution(column_arg, columns, error))
+      return usage_error(error);
+    if (row_arg.given() && !parse_distribution(row_arg, rows, error)) return usage_error(error);
+    std::vector<int> column_degrees, row_degrees;
+    if (!code_realise_degrees(n, m, columns, row_arg.given() ? &rows : nullptr, column_degrees,
+                              row_degrees, error)) {
+      std::fprintf(stderr, "ldpcsw-code: %s construction failed: %s\n", method.c_str(),
+                   error.c_str());
+      return 1;
+    }
+    if (default_depth && depth < 0) depth = code_peg_default_depth(column_degrees, row_degrees);
+    PegOptions options;
+    options.depth_limit = depth;
+    if (isatty(STDERR_FILENO)) {
+      options.progress = &print_progress;
+      options.progress_context = &progress_last;
+    }
+    built = build_peg_irregular(column_degrees, row_degrees, seed, options, h, error);
+  }
   if (!built) {
     std::fprintf(stderr, "ldpcsw-code: %s construction failed: %s\n", method.c_str(),
                  error.c_str());
     return 1;
   }
-  std::printf("method %s, column weight %d, seed %llu\n", method.c_str(), column_weight,
-              static_cast<unsigned long long>(seed));
+  if (column_arg.given())
+    std::printf("method %s, %s %s, seed %llu\n", method.c_str(), column_arg.option.c_str() + 2,
+                column_arg.text.c_str(), static_cast<unsigned long long>(seed));
+  else
+    std::printf("method %s, column weight %d, seed %llu\n", method.c_str(), column_weight,
+                static_cast<unsigned long long>(seed));
+  if (method == "peg" && depth > 0)
+    std::printf("search depth %d%s\n", depth,
+                default_depth ? " (chosen by default beyond n = 20000; --depth 0 searches fully)"
+                              : "");
+  if (distributed) {
+    const ColumnMatrix by_column = code_columns_of(h);
+    std::vector<int> column_degrees(h.n), row_degrees(h.m);
+    for (int c = 0; c < h.n; ++c)
+      column_degrees[c] = by_column.col_ptr[c + 1] - by_column.col_ptr[c];
+    for (int r = 0; r < h.m; ++r) row_degrees[r] = h.ir[r + 1] - h.ir[r];
+    print_realised("columns", column_degrees, "lambda");
+    print_realised("rows", row_degrees, "rho");
+  }
+  if (!girth_limit_given && n > FULL_SEARCH_COLUMNS)
+    std::printf("girth searched up to %d (the default beyond n = %d; --girth-limit 0 searches "
+                "fully)\n",
+                girth_limit, FULL_SEARCH_COLUMNS);
   print_summary(h, girth_limit);
   for (const std::string& path : {dat_path, alist_path}) {
     if (path.empty()) continue;
     if (!save(path, h, error)) return file_error(path, error);
     std::printf("wrote %s\n", path.c_str());
   }
+  return 0;
+}
+
+// Rows concentrated on the two degrees around the mean that gives `rate` with `columns`.
+DegreeDistribution concentrated_rows(const DegreeDistribution& columns, double rate) {
+  const double mean = code_mean_degree(columns) / (1 - rate);
+  const int low = static_cast<int>(std::floor(mean));
+  const double high_share = mean - low;
+  if (high_share < 1e-12) return code_regular_degrees(low);
+  if (low < 1) return code_regular_degrees(1);
+  return {{low, low + 1}, {1 - high_share, high_share}};
+}
+
+int run_threshold(int argc, char** argv) {
+  int column_weight = 0, row_weight = 0;
+  double rate = -1;
+  DensityOptions options;
+  DistributionArgument column_arg, row_arg;
+  for (int i = 2; i < argc; ++i) {
+    const std::string option = argv[i];
+    if (i + 1 >= argc) return usage_error("option " + option + " needs a value");
+    const char* value = argv[++i];
+    bool ok = true;
+    if (option == "--column-weight")
+      ok = parse_number(value, column_weight) && column_weight > 0;
+    else if (option == "--row-weight")
+      ok = parse_number(value, row_weight) && row_weight > 0;
+    else if (option == "--rate")
+      ok = parse_number(value, rate) && rate > 0 && rate < 1;
+    else if (option == "--step")
+      ok = parse_number(value, options.step) && options.step >= 1.0 / 256 && options.step <= 1;
+    else if (option == "--range")
+      ok = parse_number(value, options.range) && options.range >= 4 && options.range <= 60;
+    else if (option == "--column-degrees" || option == "--lambda") {
+      if (column_arg.given())
+        return usage_error(option + " and " + column_arg.option + " exclude each other");
+      column_arg = {option, value};
+    } else if (option == "--row-degrees" || option == "--rho") {
+      if (row_arg.given())
+        return usage_error(option + " and " + row_arg.option + " exclude each other");
+      row_arg = {option, value};
+    } else
+      return usage_error("unknown option " + option);
+    if (!ok) return usage_error("bad value '" + std::string(value) + "' for " + option);
+  }
+  if ((column_weight > 0) + column_arg.given() != 1)
+    return usage_error("threshold needs one of --column-weight, --column-degrees, --lambda");
+  if ((row_weight > 0) + row_arg.given() + (rate >= 0) != 1)
+    return usage_error("threshold needs one of --row-weight, --row-degrees, --rho, --rate");
+  DegreeDistribution columns = code_regular_degrees(column_weight), rows;
+  std::string error;
+  if (column_arg.given() && !parse_distribution(column_arg, columns, error))
+    return usage_error(error);
+  if (row_arg.given()) {
+    if (!parse_distribution(row_arg, rows, error)) return usage_error(error);
+  } else if (row_weight > 0) {
+    rows = code_regular_degrees(row_weight);
+  } else {
+    rows = concentrated_rows(columns, rate);
+  }
+  const double design_rate = code_design_rate(columns, rows);
+  if (!(design_rate > 0))
+    return usage_error("the ensemble's rate " + std::to_string(design_rate) + " is not positive");
+  std::printf("columns %s, lambda %s\n",
+              format_fractions(columns.degrees, columns.fractions).c_str(),
+              format_fractions(columns.degrees, code_edge_fractions(columns)).c_str());
+  std::printf("rows %s, rho %s\n", format_fractions(rows.degrees, rows.fractions).c_str(),
+              format_fractions(rows.degrees, code_edge_fractions(rows)).c_str());
+  std::printf("design rate %.6g, grid step %.6g, range %.6g, bisection to %.6g\n", design_rate,
+              options.step, options.range, options.tolerance);
+  std::fflush(stdout);
+  double threshold = 0;
+  if (!code_threshold(columns, rows, options, threshold, error)) return usage_error(error);
+  const double limit = code_slepian_wolf_limit(design_rate);
+  std::printf("threshold p* %.5f, Slepian-Wolf limit %.5f, gap %.5f\n", threshold, limit,
+              limit - threshold);
   return 0;
 }
 
@@ -249,5 +474,6 @@ int main(int argc, char** argv) {
   if (command == "build") return run_build(argc, argv);
   if (command == "convert") return run_convert(argc, argv);
   if (command == "info") return run_info(argc, argv);
+  if (command == "threshold") return run_threshold(argc, argv);
   return usage_error("unknown command " + command);
 }

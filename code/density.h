@@ -1,0 +1,54 @@
+// Density evolution: how far an ensemble of codes (a column and a row degree distribution) can
+// go on the binary symmetric correlation channel under belief propagation.
+//
+// Syndrome decoding of x from s = Hx and y = x + noise is, up to the signs the syndrome puts on
+// the check nodes, belief propagation on a channel code; the message densities are symmetric in
+// the same way, so both share one threshold and the all-zero block stands for every block.
+// The densities of log-likelihood ratios are held on a grid of step `step` over
+// [-range, range]; values between grid points are split linearly between the two neighbours
+// (which keeps their mean), values beyond the range are held at its end.
+//
+// Error policy: parameters out of their domain are the caller's error: false and one line in
+// `error`. Nothing else fails.
+#pragma once
+
+#include <string>
+
+#include "code/degrees.h"
+
+namespace ldpcsw {
+
+struct DensityOptions {
+  double step = 1.0 / 16;  // grid step in LLR units
+  double range = 30;       // largest LLR magnitude held
+  int max_iterations = 3000;
+  double target_error = 1e-6;  // a density whose error probability falls below this converged
+  double tolerance = 1e-5;     // bisection stops when the bracket is narrower
+};
+
+// Rate of the ensemble, 1 - (mean column degree) / (mean row degree).
+double code_design_rate(const DegreeDistribution& columns, const DegreeDistribution& rows);
+
+// Binary entropy in bits.
+double code_binary_entropy(double p);
+
+// The Slepian–Wolf limit of a syndrome code of rate R: the crossover probability p <= 1/2
+// with H(p) = 1 - R, the largest at which m = (1 - R) n syndrome bits can describe x.
+double code_slepian_wolf_limit(double rate);
+
+// Runs density evolution at crossover probability p. True when the error probability of the
+// column-to-row messages falls below target_error within max_iterations; false when it
+// stalls (it no longer falls by a millionth of itself per iteration, twenty times in a row)
+// or runs out of iterations. `error_probability` gets the last value; `iterations` the count.
+bool code_density_converges(const DegreeDistribution& columns, const DegreeDistribution& rows,
+                            double p, const DensityOptions& options, double& error_probability,
+                            int& iterations);
+
+// Threshold p* of the ensemble: the largest p in (0, 1/2) at which density evolution
+// converges, by bisection to within options.tolerance (the lower end of the final bracket).
+// Fails when the options are out of range (step not positive, range below 4 steps, or
+// more than 20000 grid points a side) or a degree is below 1.
+bool code_threshold(const DegreeDistribution& columns, const DegreeDistribution& rows,
+                    const DensityOptions& options, double& threshold, std::string& error);
+
+}  // namespace ldpcsw
