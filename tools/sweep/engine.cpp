@@ -15,13 +15,6 @@ namespace ldpcsw::sweep {
 
 namespace {
 
-std::uint64_t splitmix64_mix(std::uint64_t z) {
-  z += 0x9E3779B97F4A7C15ull;
-  z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-  z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-  return z ^ (z >> 31);
-}
-
 // The prior probability of a one in the source: the bits are equiprobable.
 constexpr double P_SRC = 0.5;
 
@@ -51,38 +44,16 @@ bool prepare_minsum_code(SweepCode& code, std::string& error) {
 }
 
 PhiloxKey point_key(std::uint64_t seed, double p) {
-  std::uint64_t bits = 0;
-  static_assert(sizeof bits == sizeof p);
-  std::memcpy(&bits, &p, sizeof bits);
-  const std::uint64_t k = splitmix64_mix(splitmix64_mix(seed) ^ bits);
-  return {static_cast<std::uint32_t>(k), static_cast<std::uint32_t>(k >> 32)};
+  PhiloxKey key{};
+  streams::point_key(seed, p, key[0], key[1]);
+  return key;
 }
 
-std::uint64_t noise_threshold(double p) {
-  if (!(p > 0.0)) return 0;
-  if (p >= 1.0) return std::uint64_t{1} << 32;
-  return static_cast<std::uint64_t>(std::llround(p * 4294967296.0));
-}
+std::uint64_t noise_threshold(double p) { return streams::noise_threshold(p); }
 
 void draw_sweep_block(const PhiloxKey& key, std::uint64_t block, std::uint64_t threshold,
                       std::int8_t* x, std::int8_t* y, int n) {
-  const auto lo = static_cast<std::uint32_t>(block), hi = static_cast<std::uint32_t>(block >> 32);
-  for (int base = 0; base < n; base += 128) {
-    const PhiloxCounter r = philox4x32_10({static_cast<std::uint32_t>(base / 128), 0, lo, hi}, key);
-    const int end = std::min(n, base + 128);
-    for (int j = base; j < end; ++j) {
-      const int bit = j - base;
-      x[j] = static_cast<std::int8_t>((r[bit >> 5] >> (bit & 31)) & 1u);
-    }
-  }
-  for (int base = 0; base < n; base += 4) {
-    const PhiloxCounter r = philox4x32_10({static_cast<std::uint32_t>(base / 4), 1, lo, hi}, key);
-    const int end = std::min(n, base + 4);
-    for (int j = base; j < end; ++j) {
-      const int flip = static_cast<std::uint64_t>(r[j - base]) < threshold ? 1 : 0;
-      y[j] = static_cast<std::int8_t>(x[j] ^ flip);
-    }
-  }
+  streams::draw_block(key[0], key[1], block, threshold, x, y, n, 1);
 }
 
 bool point_finished(const PointCounts& c, std::int64_t blocks, std::int64_t max_frame_errors) {
