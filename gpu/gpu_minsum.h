@@ -48,6 +48,11 @@ struct GpuMinsumDump {
 // the reason in `why`.
 bool gpu_minsum_available(std::string& why);
 
+// The batch a sweep gives the device for `code`: on the cuda backend up to 65536 blocks, fewer
+// where their arrays would pass 4 GiB; on the host backend 256 (the emulation gains nothing
+// from more).
+int gpu_minsum_batch_capacity(const minsum::MinsumCode& code);
+
 class GpuMinsum {
  public:
   GpuMinsum();

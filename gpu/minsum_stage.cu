@@ -117,6 +117,21 @@ bool gpu_minsum_available(std::string& why) {
   return true;
 }
 
+int gpu_minsum_batch_capacity(const minsum::MinsumCode& code) {
+#if defined(__CUDACC__)
+  // Per block: a message per edge, four bytes per bit (x, y, decisions, a-posteriori value),
+  // a syndrome byte per check and the outcome.
+  const std::size_t per_block = static_cast<std::size_t>(code.edges()) +
+                                4 * static_cast<std::size_t>(code.n) +
+                                static_cast<std::size_t>(code.m) + 2 * sizeof(int);
+  const std::size_t fit = (std::size_t{1} << 32) / per_block;
+  return static_cast<int>(fit < 1 ? 1 : (fit > 65536 ? 65536 : fit));
+#else
+  (void)code;
+  return 256;
+#endif
+}
+
 GpuMinsum::GpuMinsum() = default;
 GpuMinsum::~GpuMinsum() = default;
 

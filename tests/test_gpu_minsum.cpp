@@ -6,9 +6,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <barrier>
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "code/blocks.h"
@@ -16,7 +19,11 @@
 #include "gpu/gpu_minsum.h"
 #include "minsum/minsum.h"
 #include "streams/block_streams.h"
+#include "support.h"
 #include "tools/sweep/engine.h"
+#include "tools/sweep/input.h"
+#include "tools/sweep/options.h"
+#include "tools/sweep/sweep.h"
 #if defined(LDPCSW_DEVICE_HOST)
 #include "gpu/host/fault.h"
 #endif
@@ -265,6 +272,213 @@ TEST(GpuMinsum, RefusesBadCallsWithOneLine) {
   EXPECT_TRUE(gpu.decode(default_params(Schedule::layered), Schedule::layered, 0, 0, 0, 0, 0, out,
                          &totals, nullptr, error));
   EXPECT_EQ(totals, GpuMinsumTotals{});
+}
+
+// ---- In the sweep ------------------------------------------------------------------------
+
+using sweep::DecoderKind;
+using sweep::PointCounts;
+using sweep::PointResult;
+using sweep::PointTask;
+
+const sweep::SweepCode& shipped_sweep_code() {
+  static const sweep::SweepCode code = [] {
+    sweep::SweepCode c;
+    std::string error;
+    if (!sweep::load_sweep_code(LDPCSW_DATA_DIR "/Reg504252.dat", sweep::MatrixFormat::detect, c,
+                                error) ||
+        !sweep::prepare_minsum_code(c, error))
+      ADD_FAILURE() << error;
+    return c;
+  }();
+  return code;
+}
+
+// Simulated processes: each rank on its own thread, sums exchanged between barriers.
+struct LocalGroup {
+  explicit LocalGroup(int size) : size(size), barrier(size), buffers(size) {}
+  int size;
+  std::barrier<> barrier;
+  std::vector<std::int64_t*> buffers;
+  std::vector<std::int64_t> total;
+};
+
+class LocalRank final : public sweep::Collective {
+ public:
+  LocalRank(LocalGroup& g, int rank) : g_(g), rank_(rank) {}
+  int rank() const override { return rank_; }
+  int size() const override { return g_.size; }
+  void sum(std::int64_t* values, std::int64_t count) override {
+    g_.buffers[rank_] = values;
+    g_.barrier.arrive_and_wait();
+    if (rank_ == 0) {
+      g_.total.assign(static_cast<std::size_t>(count), 0);
+      for (std::int64_t* b : g_.buffers)
+        for (std::int64_t i = 0; i < count; ++i) g_.total[i] += b[i];
+    }
+    g_.barrier.arrive_and_wait();
+    std::copy(g_.total.begin(), g_.total.end(), values);
+    g_.barrier.arrive_and_wait();
+  }
+
+ private:
+  LocalGroup& g_;
+  int rank_;
+};
+
+// One point on `threads` CPU workers, or on a device batch of `capacity` blocks when it is > 0.
+PointResult run_on(DecoderKind decoder, PointTask task, int threads, int capacity,
+                   const PointCounts& start = {}, const std::atomic<bool>* stop = nullptr,
+                   const sweep::ProgressFn& progress = {}, sweep::Collective* group = nullptr,
+                   std::int64_t total_workers = 0) {
+  sweep::SoloCollective solo;
+  sweep::WorkerPool pool(threads);
+  std::vector<sweep::BlockWorkspace> ws;
+  for (int i = 0; i < threads; ++i) ws.emplace_back(shipped_sweep_code());
+  GpuMinsum gpu;
+  if (capacity > 0) {
+    std::string error;
+    EXPECT_TRUE(gpu.open(shipped_sweep_code().minsum, capacity, error)) << error;
+    task.device = &gpu;
+  }
+  return sweep::run_point(shipped_sweep_code(), decoder, task, start, pool, ws,
+                          group != nullptr ? *group : solo,
+                          total_workers > 0 ? total_workers : threads, stop, progress);
+}
+
+const DecoderKind MINSUM[] = {DecoderKind::minsum_flooding, DecoderKind::minsum_layered};
+
+TEST(GpuMinsumSweep, DeviceCountsEqualTheCpuForAnyBatchAndProcesses) {
+  // p = 0.075 with Q = 7 fails about one block in six: 12 failures end the point inside a
+  // round, so the early stop's prefix rule decides which device outcomes count.
+  PointTask task{0.075, 3000, 12, 11, {}};
+  task.minsum.q = 7;
+  for (DecoderKind decoder : MINSUM) {
+    SCOPED_TRACE(sweep::decoder_name(decoder));
+    const PointCounts cpu = run_on(decoder, task, 2, 0).counts;
+    ASSERT_EQ(cpu.frame_errors, 12);
+    for (int capacity : {1, 13, 256}) EXPECT_EQ(run_on(decoder, task, 1, capacity).counts, cpu) << capacity;
+
+    // Two processes, one decoding on the device and one on the CPU, share every round.
+    LocalGroup group(2);
+    std::vector<PointResult> results(2);
+    std::vector<std::thread> ranks;
+    for (int rank = 0; rank < 2; ++rank)
+      ranks.emplace_back([&, rank] {
+        LocalRank me(group, rank);
+        results[rank] = run_on(decoder, task, 1, rank == 0 ? 9 : 0, {}, nullptr, {}, &me, 5);
+      });
+    for (auto& t : ranks) t.join();
+    for (const PointResult& r : results) EXPECT_EQ(r.counts, cpu);
+
+    // Without an early stop every block is counted.
+    const PointTask all{0.06, 70, 0, 3, {}};
+    EXPECT_EQ(run_on(decoder, all, 1, 32).counts, run_on(decoder, all, 2, 0).counts);
+  }
+}
+
+TEST(GpuMinsumSweep, InterruptedOnTheDeviceAndResumedOnEitherEqualsUninterrupted) {
+  PointTask task{0.075, 3000, 15, 5, {}};
+  task.minsum.q = 7;
+  for (DecoderKind decoder : MINSUM) {
+    const PointCounts whole = run_on(decoder, task, 2, 0).counts;
+    for (std::int64_t after : {1, 40}) {
+      std::atomic<bool> stop{false};
+      const PointResult cut = run_on(decoder, task, 1, 8, {}, &stop,
+                                     [&](const PointCounts&, std::int64_t done) {
+                                       if (done >= after) stop = true;
+                                     });
+      ASSERT_TRUE(cut.interrupted);
+      ASSERT_GT(cut.counts.blocks, 0);
+      EXPECT_EQ(run_on(decoder, task, 1, 16, cut.counts).counts, whole) << after;
+      EXPECT_EQ(run_on(decoder, task, 2, 0, cut.counts).counts, whole) << after;
+    }
+  }
+}
+
+TEST(GpuMinsumSweep, DeviceOptionAndTheWholeSweep) {
+  auto parse = [](std::vector<const char*> args, sweep::SweepOptions& o, std::string& message) {
+    args.insert(args.begin(), "ldpcsw-sweep");
+    return sweep::parse_sweep_options(static_cast<int>(args.size()), args.data(), o, message);
+  };
+  const std::string matrix = LDPCSW_DATA_DIR "/Reg504252.dat";
+  sweep::SweepOptions o;
+  std::string message;
+  ASSERT_EQ(parse({"--matrix", matrix.c_str(), "--p", "0.07,0.08", "--blocks", "120",
+                   "--max-frame-errors", "9", "--decoder", "minsum-layered", "--threads", "2"},
+                  o, message),
+            -1)
+      << message;
+  EXPECT_EQ(o.device, sweep::SweepDevice::cpu);
+  ASSERT_EQ(parse({"--matrix", matrix.c_str(), "--p", "0.07,0.08", "--blocks", "120",
+                   "--max-frame-errors", "9", "--decoder", "minsum-layered", "--threads", "2",
+                   "--device", "gpu"},
+                  o, message),
+            -1)
+      << message;
+  EXPECT_EQ(o.device, sweep::SweepDevice::gpu);
+  const std::vector<std::pair<std::vector<const char*>, std::string>> bad = {
+      {{"--device", "gpu"},
+       "--device gpu: the adaptive decoder runs on the cpu only; the gpu runs minsum-flooding "
+       "and minsum-layered"},
+      {{"--decoder", "plain", "--device", "gpu"},
+       "--device gpu: the plain decoder runs on the cpu only; the gpu runs minsum-flooding and "
+       "minsum-layered"},
+      {{"--decoder", "minsum-layered", "--device", "tpu"}, "--device: 'tpu' is not one of cpu, gpu"}};
+  for (const auto& [extra, want] : bad) {
+    std::vector<const char*> args{"--matrix", "H", "--p", "0.05"};
+    args.insert(args.end(), extra.begin(), extra.end());
+    sweep::SweepOptions bad_options;
+    EXPECT_EQ(parse(args, bad_options, message), 2);
+    EXPECT_EQ(message.substr(0, message.find('\n')), "ldpcsw-sweep: " + want);
+  }
+
+  // The whole sweep on each device writes the same CSV rows, but for the seconds column; a
+  // sweep recorded on the cpu resumes on the gpu.
+  test::TempDir dir;
+  std::FILE* sink = std::fopen("/dev/null", "w");
+  const sweep::SweepIo io{sink, sink, false};
+  sweep::SoloCollective solo;
+  sweep::SweepOptions cpu = o;
+  cpu.device = sweep::SweepDevice::cpu;
+  cpu.csv = dir.file("cpu.csv");
+  o.csv = dir.file("gpu.csv");
+  ASSERT_EQ(sweep::run_sweep(cpu, solo, nullptr, io), 0);
+  ASSERT_EQ(sweep::run_sweep(o, solo, nullptr, io), 0);
+  EXPECT_EQ(test::read_file(dir.file("cpu.csv.run")), test::read_file(dir.file("gpu.csv.run")));
+  const auto rows = [](const std::string& text) {
+    std::vector<std::string> out;
+    std::size_t at = 0;
+    while (at < text.size()) {
+      const std::size_t end = text.find('\n', at);
+      std::string line = text.substr(at, end - at);
+      if (!line.empty() && line[0] != '#') out.push_back(line);
+      at = end == std::string::npos ? text.size() : end + 1;
+    }
+    return out;
+  };
+  const std::vector<std::string> cpu_rows = rows(test::read_file(cpu.csv));
+  const std::vector<std::string> gpu_rows = rows(test::read_file(o.csv));
+  ASSERT_EQ(cpu_rows.size(), 3u);  // header and two points
+  ASSERT_EQ(gpu_rows.size(), cpu_rows.size());
+  EXPECT_EQ(gpu_rows[0], cpu_rows[0]);
+  // Every column but seconds, blocks per second and the row's check (which covers them).
+  const auto counts_of = [](const std::string& row) {
+    std::vector<std::string> fields;
+    std::size_t at = 0;
+    for (;;) {
+      const std::size_t comma = row.find(',', at);
+      fields.push_back(row.substr(at, comma - at));
+      if (comma == std::string::npos) break;
+      at = comma + 1;
+    }
+    EXPECT_EQ(fields.size(), 16u) << row;
+    if (fields.size() == 16u) fields.erase(fields.begin() + 12, fields.begin() + 14), fields.pop_back();
+    return fields;
+  };
+  for (std::size_t i = 1; i < cpu_rows.size(); ++i)
+    EXPECT_EQ(counts_of(gpu_rows[i]), counts_of(cpu_rows[i])) << cpu_rows[i];
+  std::fclose(sink);
 }
 
 #if defined(LDPCSW_DEVICE_HOST)

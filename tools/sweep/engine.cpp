@@ -10,6 +10,7 @@
 #include "decode/adaptive.h"
 #include "decode/plain.h"
 #include "decode/scratch.h"
+#include "gpu/gpu_minsum.h"
 
 namespace ldpcsw::sweep {
 
@@ -254,7 +255,41 @@ PointResult run_point(const SweepCode& code, DecoderKind decoder, const PointTas
                                        : minsum::Schedule::flooding,
                                    ws.minsum, load, store);
     };
-    pool.run([&](int worker) {
+    // The min-sum decoders on the device: this process's share of the round in batches of
+    // the device's capacity, each drawn, decoded and counted there; a stop is honoured
+    // between batches. A device failure ends the sweep as an interruption would not: it is
+    // reported and the point's blocks from the failed batch on stay undone.
+    auto run_device = [&] {
+      GpuMinsum& gpu = *task.device;
+      std::vector<GpuBlockOutcome> outcomes(static_cast<std::size_t>(gpu.capacity()));
+      const auto schedule = decoder == DecoderKind::minsum_layered ? minsum::Schedule::layered
+                                                                   : minsum::Schedule::flooding;
+      for (std::int64_t b = first; b < last;) {
+        if (stop != nullptr && stop->load(std::memory_order_relaxed)) {
+          stopped.store(true, std::memory_order_relaxed);
+          return;
+        }
+        const int count = static_cast<int>(std::min<std::int64_t>(gpu.capacity(), last - b));
+        std::string error;
+        if (!gpu.decode(task.minsum, schedule, key[0], key[1], threshold,
+                        static_cast<std::uint64_t>(b), count, outcomes.data(), nullptr, nullptr,
+                        error)) {
+          result.device_error = error;
+          stopped.store(true, std::memory_order_relaxed);
+          return;
+        }
+        for (int i = 0; i < count; ++i) {
+          std::int64_t* o = &buffer[static_cast<std::size_t>((b + i - round_begin) * OUTCOME_SLOTS)];
+          o[0] = 1;
+          o[1] = outcomes[i].bit_errors;
+          o[2] = outcomes[i].iterations;
+        }
+        b += count;
+        if (progress) progress(settled, b - first);
+      }
+    };
+    if (batch && task.device != nullptr) run_device();
+    else pool.run([&](int worker) {
       if (batch) {
         run_batch(worker);
         return;
