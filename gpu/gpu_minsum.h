@@ -60,8 +60,9 @@ class GpuMinsum {
   GpuMinsum(const GpuMinsum&) = delete;
   GpuMinsum& operator=(const GpuMinsum&) = delete;
 
-  // Uploads `code` and allocates the arrays of `capacity` (>= 1) blocks.
-  bool open(const minsum::MinsumCode& code, int capacity, std::string& error);
+  // Uploads `code` and allocates the arrays of `capacity` (>= 1) blocks on GPU
+  // device % (GPUs present) (the host backend has one device).
+  bool open(const minsum::MinsumCode& code, int capacity, std::string& error, int device = 0);
   bool is_open() const;
   int capacity() const;
   // Releases everything the device holds for this object.

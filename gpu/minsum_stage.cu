@@ -139,12 +139,25 @@ bool GpuMinsum::is_open() const { return device_ != nullptr; }
 int GpuMinsum::capacity() const { return device_ ? device_->capacity : 0; }
 void GpuMinsum::close() { device_.reset(); }
 
-bool GpuMinsum::open(const minsum::MinsumCode& code, int capacity, std::string& error) {
+bool GpuMinsum::open(const minsum::MinsumCode& code, int capacity, std::string& error,
+                     int device) {
   close();
   if (capacity < 1) {
     error = "the device batch must hold at least one block";
     return false;
   }
+#if defined(__CUDACC__)
+  int devices = 0;
+  cudaError_t status = cudaGetDeviceCount(&devices);
+  if (status == cudaSuccess && devices < 1) status = cudaErrorNoDevice;
+  if (status == cudaSuccess) status = cudaSetDevice((device < 0 ? -device : device) % devices);
+  if (status != cudaSuccess) {
+    error = runtime_error("cudaSetDevice", status);
+    return false;
+  }
+#else
+  (void)device;
+#endif
   auto d = std::make_unique<Device>();
   d->n = code.n;
   d->m = code.m;

@@ -526,6 +526,27 @@ TEST(GpuMinsum, RuntimeFailuresAreReportedAndReleaseEverything) {
   }
   hr::reset();
 }
+
+// A device that fails in the middle of a point ends it like an interruption: the blocks
+// settled before the failure are counted (a prefix, which a resume continues), and the error
+// is handed back for the sweep to report.
+TEST(GpuMinsumSweep, DeviceFailureMidPointKeepsTheSettledPrefix) {
+  namespace hr = host_runtime;
+  PointTask task{0.075, 3000, 0, 5, {}};
+  task.minsum.q = 7;
+  task.blocks = 200;
+  const PointCounts whole = run_on(DecoderKind::minsum_layered, task, 2, 0).counts;
+  hr::reset();
+  hr::fail_call(hr::Call::launch, 3);
+  const PointResult cut = run_on(DecoderKind::minsum_layered, task, 1, 8);
+  hr::reset();
+  EXPECT_TRUE(cut.interrupted);
+  EXPECT_FALSE(cut.finished);
+  EXPECT_NE(cut.device_error.find("launching the min-sum kernel"), std::string::npos)
+      << cut.device_error;
+  EXPECT_EQ(cut.counts.blocks, 16);  // two batches of 8 before the failed launch
+  EXPECT_EQ(run_on(DecoderKind::minsum_layered, task, 2, 0, cut.counts).counts, whole);
+}
 #endif
 
 }  // namespace

@@ -32,6 +32,7 @@ struct SweepOptions {
   minsum::MinsumParams minsum;  // --q, --offset / --normalise, --iterations
   std::string simd_target;      // --simd-target or LDPCSW_SIMD_TARGET; empty: the widest
   SweepDevice device = SweepDevice::cpu;  // --device
+  int device_index = 0;  // --device gpu: this process takes GPU device_index % (GPUs present)
 };
 
 // Parses the command line. Returns -1 when the sweep should run, otherwise the exit status

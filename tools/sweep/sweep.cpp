@@ -342,7 +342,9 @@ int run_sweep(const SweepOptions& o, Collective& group, const std::atomic<bool>*
   if (o.device == SweepDevice::gpu) {
     std::string why;
     bool ok = gpu_minsum_available(why);
-    if (ok && !gpu.open(code.minsum, gpu_minsum_batch_capacity(code.minsum), why)) ok = false;
+    if (ok && !gpu.open(code.minsum, gpu_minsum_batch_capacity(code.minsum), why,
+                        o.device_index))
+      ok = false;
     if (!ok) std::fprintf(io.err, "ldpcsw-sweep: --device gpu: %s\n", why.c_str());
     if (!all_ok(group, ok)) return 1;
   }
