@@ -59,21 +59,26 @@ LDPCSW_STREAMS_HD void draw_block(std::uint32_t k0, std::uint32_t k1, std::uint6
                                   std::uint64_t threshold, std::int8_t* x, std::int8_t* y, int n,
                                   long long stride) {
   const auto lo = static_cast<std::uint32_t>(block), hi = static_cast<std::uint32_t>(block >> 32);
+  // The words are indexed by constants only (w and k run over fixed ranges), so on the device
+  // they stay in registers.
   for (int base = 0; base < n; base += 128) {
     std::uint32_t r[4] = {static_cast<std::uint32_t>(base / 128), 0, lo, hi};
     philox4x32_10(r, k0, k1);
-    const int end = n < base + 128 ? n : base + 128;
-    for (int j = base; j < end; ++j) {
-      const int bit = j - base;
-      x[j * stride] = static_cast<std::int8_t>((r[bit >> 5] >> (bit & 31)) & 1u);
+    for (int w = 0; w < 4; ++w) {
+      const std::uint32_t word = r[w];
+      const int start = base + 32 * w;
+      const int end = n < start + 32 ? n : start + 32;
+      for (int j = start; j < end; ++j)
+        x[j * stride] = static_cast<std::int8_t>((word >> (j - start)) & 1u);
     }
   }
   for (int base = 0; base < n; base += 4) {
     std::uint32_t r[4] = {static_cast<std::uint32_t>(base / 4), 1, lo, hi};
     philox4x32_10(r, k0, k1);
-    const int end = n < base + 4 ? n : base + 4;
-    for (int j = base; j < end; ++j) {
-      const int flip = static_cast<std::uint64_t>(r[j - base]) < threshold ? 1 : 0;
+    for (int k = 0; k < 4; ++k) {
+      if (base + k >= n) break;
+      const int j = base + k;
+      const int flip = static_cast<std::uint64_t>(r[k]) < threshold ? 1 : 0;
       y[j * stride] = static_cast<std::int8_t>(x[j * stride] ^ flip);
     }
   }
