@@ -122,6 +122,8 @@ fresh; half "$shipped_dat" >"$dir/h.dat"; try ldpcsw-sweep 1 "shipped matrix cut
 fresh; cp "$shipped_dat" "$dir/h.dat"; try ldpcsw-sweep 2 "--csv is the matrix" "--csv h.dat --overwrite" -- "$bin/ldpcsw-sweep" --matrix h.dat --p 0.05 --blocks 1 --csv h.dat --overwrite
 fresh; try ldpcsw-sweep 2 "--csv a device" "--csv /dev/null" -- "$bin/ldpcsw-sweep" --matrix "$shipped_dat" --p 0.05 --blocks 1 --csv /dev/null
 fresh; try ldpcsw-sweep 2 "empty --csv" '--csv ""' -- "$bin/ldpcsw-sweep" --matrix "$shipped_dat" --p 0.05 --blocks 1 --csv ""
+fresh; try ldpcsw-sweep 2 "--device for an exact decoder" "--device gpu" -- "$bin/ldpcsw-sweep" --matrix "$shipped_dat" --p 0.05 --blocks 1 --device gpu
+fresh; try ldpcsw-sweep 2 "an unknown device" "--decoder minsum-layered --device tpu" -- "$bin/ldpcsw-sweep" --matrix "$shipped_dat" --p 0.05 --blocks 1 --decoder minsum-layered --device tpu
 sweep_csv=(--matrix "$shipped_dat" --p 0.07 --blocks 100 --max-frame-errors 5 --csv s.csv -q)
 fresh; (cd "$dir" && "$bin/ldpcsw-sweep" "${sweep_csv[@]}" >/dev/null 2>&1); sed -i '2s/,5,/,4,/' "$dir/s.csv"
 try ldpcsw-sweep 1 "a frame-error count lowered in the CSV" "--resume" -- "$bin/ldpcsw-sweep" "${sweep_csv[@]}" --resume

@@ -34,4 +34,16 @@ if grep -n 'fma\.' "$ptx" >&2; then
   echo "ci-cuda-build: $ptx holds fused multiply-adds: the device build is not exact" >&2
   exit 1
 fi
+# The device kernels' resources (registers, shared memory, stack, spills), which bound their
+# occupancy, as ptxas reports them for each real architecture built (sm_90 when the list names
+# none). The min-sum kernel is meant to stay free of spills.
+archs=$(echo "${CUDA_ARCHS:-90-real}" | tr ';, ' '\n\n\n' | sed -n 's/^\([0-9][0-9]*\).*/\1/p' | sort -u)
+for arch in ${archs:-90}; do
+  for src in gpu/minsum_stage.cu gpu/window_search.cu; do
+    echo "ci-cuda-build: resource usage of $src on sm_$arch:"
+    "$nvcc" -std=c++20 --expt-relaxed-constexpr -fmad=false -prec-div=true -prec-sqrt=true \
+      -ftz=false -I "$root" -arch="sm_$arch" --resource-usage -c "$root/$src" -o /dev/null 2>&1 |
+      grep -E 'Compiling entry|Used [0-9]+ registers|spill' | sed 's/^/  /'
+  done
+done
 echo "ci-cuda-build: cuda backend built in $build with $("$nvcc" --version | tail -1)"

@@ -10,8 +10,14 @@
 #    random and adversarial profiles with n = 504, 1249 and 5000 (ldpcsw-kernel-dump in both
 #    builds, compared with diff; NaN compared as NaN);
 # 4. runs the experiment (ldpcsw in data/) on the GPU and checks one GPU line per CPU line;
-# 5. runs compute-sanitizer memcheck, racecheck and synccheck on the kernel tests;
-# 6. writes RESULT_DIR/summary.txt (and prints it), with each step's log beside it.
+# 5. runs compute-sanitizer memcheck, racecheck and synccheck on the kernel tests, and
+#    memcheck and racecheck on the min-sum kernel's tests;
+# 6. the min-sum kernel on the GPU against the CPU's fast decoder, block by block (decisions
+#    and iterations, both schedules, both corrections) on thousands of blocks of the shipped
+#    matrix and of a generated n = 10,000 matrix;
+# 7. ldpcsw-sweep --device gpu against --device cpu on the same points: the same counts, and
+#    blocks per second of the GPU beside one CPU core and all cores;
+# 8. writes RESULT_DIR/summary.txt (and prints it), with each step's log beside it.
 # Exit status 0 when every step passed.
 set -uo pipefail
 export LC_ALL=C  # the GBK lines are matched byte for byte
@@ -65,7 +71,7 @@ archs=${CUDA_ARCHS:-native}
 # 1. Builds (in parallel: the host build needs no GPU).
 (
   cmake -S "$root" -B "$host_build" -DLDPCSW_DEVICE=host -DLDPCSW_BUILD_BENCH=OFF -DLDPCSW_BUILD_TESTS=OFF &&
-    cmake --build "$host_build" -j "$jobs" --target ldpcsw-kernel-dump
+    cmake --build "$host_build" -j "$jobs" --target ldpcsw-kernel-dump ldpcsw-code
 ) >"$out/build-host.log" 2>&1 &
 host_pid=$!
 step "build cuda backend (archs $archs)" "$out/build-cuda.log" bash -c "
@@ -144,6 +150,59 @@ if [ -n "$sanitizer" ] && [ -x "$sanitizer" ]; then
 else
   note "FAIL  compute-sanitizer not found"
   failures=$((failures + 1))
+fi
+
+if [ -n "$sanitizer" ] && [ -x "$sanitizer" ]; then
+  for tool in memcheck racecheck; do
+    step "compute-sanitizer $tool on the min-sum kernel" "$out/sanitizer-minsum-$tool.log" \
+      timeout 300 "$sanitizer" --tool "$tool" --error-exitcode 1 "$cuda_build/bin/test_gpu_minsum" \
+      --gtest_filter="GpuMinsum.*"
+    grep -E "ERROR SUMMARY|RACECHECK SUMMARY" "$out/sanitizer-minsum-$tool.log" | tail -1 | sed 's/^/      /' | tee -a "$summary"
+  done
+fi
+
+# 6. The min-sum kernel against the CPU's fast decoder, block by block.
+big=$out/peg10000.dat
+if [ ! -s "$big" ] && [ $host_rc -eq 0 ]; then
+  "$host_build/bin/ldpcsw-code" build --n 10000 --m 5000 --seed 1 --dat "$big" >"$out/peg10000.log" 2>&1 || rm -f "$big"
+fi
+minsum_identity() {
+  "$cuda_build/bin/ldpcsw-gpu-minsum-check" "$root/data/Reg504252.dat" 0.06 20000 &&
+    "$cuda_build/bin/ldpcsw-gpu-minsum-check" "$root/data/Reg504252.dat" 0.08 20000 &&
+    "$cuda_build/bin/ldpcsw-gpu-minsum-check" "$root/data/Reg504252.dat" 0.07 3000 1000 &&
+    { [ ! -s "$big" ] || "$cuda_build/bin/ldpcsw-gpu-minsum-check" "$big" 0.06 4000; }
+}
+step "min-sum kernel on the GPU equals the CPU decoder block by block" "$out/minsum-identity.log" minsum_identity
+grep -E "^(identical|DIFFERENT)" "$out/minsum-identity.log" | sort | uniq -c | sed 's/^/      /' | tee -a "$summary"
+
+# 7. The sweep on the GPU against the sweep on the CPU: same counts, and the speed.
+sweep_compare() {
+  local matrix=$1 p=$2 blocks=$3 tag=$4 decoder rc=0
+  for decoder in minsum-layered minsum-flooding; do
+    for device in "gpu" "cpu --threads 1" "cpu"; do
+      local name=$tag-$decoder-${device// /}
+      # shellcheck disable=SC2086
+      "$cuda_build/bin/ldpcsw-sweep" --matrix "$matrix" --p "$p" --blocks "$blocks" \
+        --max-frame-errors 0 --decoder "$decoder" --device $device --quiet \
+        --csv "$out/sweep-$name.csv" --overwrite >"$out/sweep-$name.txt" 2>&1 || rc=1
+      echo "$decoder --device $device: $(sed -n 2p "$out/sweep-$name.txt" | awk '{print "blocks/s", $NF, " frame errors", $4, " bit errors", $5}')"
+    done
+    # Every column of the rows but seconds, blocks/s and the check (fields 13, 14, 16).
+    if ! diff <(cut -d, -f1-12,15 "$out/sweep-$tag-$decoder-gpu.csv") \
+              <(cut -d, -f1-12,15 "$out/sweep-$tag-$decoder-cpu.csv") >/dev/null; then
+      echo "MISMATCH $tag $decoder: the GPU's counts differ from the CPU's"
+      rc=1
+    fi
+  done
+  return $rc
+}
+step "min-sum sweep on the GPU: the CPU's counts, timed (n = 504, p = 0.06)" "$out/sweep-504.log" \
+  sweep_compare "$root/data/Reg504252.dat" 0.06 1000000 n504
+sed 's/^/      /' "$out/sweep-504.log" | tee -a "$summary"
+if [ -s "$big" ]; then
+  step "min-sum sweep on the GPU: the CPU's counts, timed (n = 10000, p = 0.06)" "$out/sweep-10000.log" \
+    sweep_compare "$big" 0.06 50000 n10000
+  sed 's/^/      /' "$out/sweep-10000.log" | tee -a "$summary"
 fi
 
 note "total $(($(date +%s) - start))s, $failures step(s) failed"

@@ -101,6 +101,9 @@ inline int atomicAdd(int* address, int value) {
 inline unsigned int atomicAdd(unsigned int* address, unsigned int value) {
   return __atomic_fetch_add(address, value, __ATOMIC_SEQ_CST);
 }
+inline unsigned long long atomicAdd(unsigned long long* address, unsigned long long value) {
+  return __atomic_fetch_add(address, value, __ATOMIC_SEQ_CST);
+}
 inline float __int_as_float(int bits) {
   float f;
   std::memcpy(&f, &bits, sizeof f);

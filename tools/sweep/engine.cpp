@@ -10,17 +10,11 @@
 #include "decode/adaptive.h"
 #include "decode/plain.h"
 #include "decode/scratch.h"
+#include "gpu/gpu_minsum.h"
 
 namespace ldpcsw::sweep {
 
 namespace {
-
-std::uint64_t splitmix64_mix(std::uint64_t z) {
-  z += 0x9E3779B97F4A7C15ull;
-  z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-  z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-  return z ^ (z >> 31);
-}
 
 // The prior probability of a one in the source: the bits are equiprobable.
 constexpr double P_SRC = 0.5;
@@ -51,38 +45,16 @@ bool prepare_minsum_code(SweepCode& code, std::string& error) {
 }
 
 PhiloxKey point_key(std::uint64_t seed, double p) {
-  std::uint64_t bits = 0;
-  static_assert(sizeof bits == sizeof p);
-  std::memcpy(&bits, &p, sizeof bits);
-  const std::uint64_t k = splitmix64_mix(splitmix64_mix(seed) ^ bits);
-  return {static_cast<std::uint32_t>(k), static_cast<std::uint32_t>(k >> 32)};
+  PhiloxKey key{};
+  streams::point_key(seed, p, key[0], key[1]);
+  return key;
 }
 
-std::uint64_t noise_threshold(double p) {
-  if (!(p > 0.0)) return 0;
-  if (p >= 1.0) return std::uint64_t{1} << 32;
-  return static_cast<std::uint64_t>(std::llround(p * 4294967296.0));
-}
+std::uint64_t noise_threshold(double p) { return streams::noise_threshold(p); }
 
 void draw_sweep_block(const PhiloxKey& key, std::uint64_t block, std::uint64_t threshold,
                       std::int8_t* x, std::int8_t* y, int n) {
-  const auto lo = static_cast<std::uint32_t>(block), hi = static_cast<std::uint32_t>(block >> 32);
-  for (int base = 0; base < n; base += 128) {
-    const PhiloxCounter r = philox4x32_10({static_cast<std::uint32_t>(base / 128), 0, lo, hi}, key);
-    const int end = std::min(n, base + 128);
-    for (int j = base; j < end; ++j) {
-      const int bit = j - base;
-      x[j] = static_cast<std::int8_t>((r[bit >> 5] >> (bit & 31)) & 1u);
-    }
-  }
-  for (int base = 0; base < n; base += 4) {
-    const PhiloxCounter r = philox4x32_10({static_cast<std::uint32_t>(base / 4), 1, lo, hi}, key);
-    const int end = std::min(n, base + 4);
-    for (int j = base; j < end; ++j) {
-      const int flip = static_cast<std::uint64_t>(r[j - base]) < threshold ? 1 : 0;
-      y[j] = static_cast<std::int8_t>(x[j] ^ flip);
-    }
-  }
+  streams::draw_block(key[0], key[1], block, threshold, x, y, n, 1);
 }
 
 bool point_finished(const PointCounts& c, std::int64_t blocks, std::int64_t max_frame_errors) {
@@ -283,7 +255,41 @@ PointResult run_point(const SweepCode& code, DecoderKind decoder, const PointTas
                                        : minsum::Schedule::flooding,
                                    ws.minsum, load, store);
     };
-    pool.run([&](int worker) {
+    // The min-sum decoders on the device: this process's share of the round in batches of
+    // the device's capacity, each drawn, decoded and counted there; a stop is honoured
+    // between batches. A device failure ends the sweep as an interruption would not: it is
+    // reported and the point's blocks from the failed batch on stay undone.
+    auto run_device = [&] {
+      GpuMinsum& gpu = *task.device;
+      std::vector<GpuBlockOutcome> outcomes(static_cast<std::size_t>(gpu.capacity()));
+      const auto schedule = decoder == DecoderKind::minsum_layered ? minsum::Schedule::layered
+                                                                   : minsum::Schedule::flooding;
+      for (std::int64_t b = first; b < last;) {
+        if (stop != nullptr && stop->load(std::memory_order_relaxed)) {
+          stopped.store(true, std::memory_order_relaxed);
+          return;
+        }
+        const int count = static_cast<int>(std::min<std::int64_t>(gpu.capacity(), last - b));
+        std::string error;
+        if (!gpu.decode(task.minsum, schedule, key[0], key[1], threshold,
+                        static_cast<std::uint64_t>(b), count, outcomes.data(), nullptr, nullptr,
+                        error)) {
+          result.device_error = error;
+          stopped.store(true, std::memory_order_relaxed);
+          return;
+        }
+        for (int i = 0; i < count; ++i) {
+          std::int64_t* o = &buffer[static_cast<std::size_t>((b + i - round_begin) * OUTCOME_SLOTS)];
+          o[0] = 1;
+          o[1] = outcomes[i].bit_errors;
+          o[2] = outcomes[i].iterations;
+        }
+        b += count;
+        if (progress) progress(settled, b - first);
+      }
+    };
+    if (batch && task.device != nullptr) run_device();
+    else pool.run([&](int worker) {
       if (batch) {
         run_batch(worker);
         return;

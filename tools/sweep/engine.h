@@ -26,6 +26,10 @@
 #include "minsum/minsum.h"
 #include "tools/sweep/philox.h"
 
+namespace ldpcsw {
+class GpuMinsum;
+}
+
 namespace ldpcsw::sweep {
 
 enum class DecoderKind { adaptive, plain, minsum_flooding, minsum_layered };
@@ -165,6 +169,9 @@ struct PointTask {
   std::int64_t max_frame_errors = 0;
   std::uint64_t seed = 0;
   minsum::MinsumParams minsum{};  // the min-sum decoders' parameters
+  // The min-sum decoders on a device (open on this process's matrix) instead of the CPU
+  // workers; null: the CPU. The counts are the same either way.
+  GpuMinsum* device = nullptr;
 };
 
 // Called on worker 0 of rank 0 after each of its blocks: the counts settled so far and the
@@ -175,6 +182,7 @@ struct PointResult {
   PointCounts counts;
   bool finished = false;     // point_finished(counts, ...)
   bool interrupted = false;  // some process saw `stop`: the whole group ends the sweep here
+  std::string device_error;  // this process's device failed (and interrupted the point)
 };
 
 // One worker's buffers for decoding blocks.

@@ -100,11 +100,13 @@ class MpiCollective final : public ldpcsw::sweep::Collective {
 
 // Processes of this job that share the machine, so that the default thread count divides
 // the machine's cores among them.
-int processes_on_this_machine() {
+// The number of processes on this machine and this process's index among them.
+int processes_on_this_machine(int& local_rank) {
   MPI_Comm local;
   MPI_Comm_split_type(MPI_COMM_WORLD, MPI_COMM_TYPE_SHARED, 0, MPI_INFO_NULL, &local);
   int size = 1;
   MPI_Comm_size(local, &size);
+  MPI_Comm_rank(local, &local_rank);
   MPI_Comm_free(&local);
   return size;
 }
@@ -118,7 +120,7 @@ int main(int argc, char** argv) {
   // other (the sweep stops before its first block and exits 130).
   install_stop_handlers();
   std::unique_ptr<Collective> collective;
-  int local_processes = 1;
+  int local_processes = 1, local_rank = 0;
 #ifdef LDPCSW_WITH_MPI
   const bool with_mpi = launched_by_mpi();
   if (with_mpi) {
@@ -127,7 +129,7 @@ int main(int argc, char** argv) {
     MPI_Init_thread(&argc, &argv, MPI_THREAD_FUNNELED, &provided);
     install_stop_handlers();  // in case the runtime installed its own
     collective = std::make_unique<MpiCollective>();
-    local_processes = processes_on_this_machine();
+    local_processes = processes_on_this_machine(local_rank);
   }
 #endif
   if (!collective) collective = std::make_unique<SoloCollective>();
@@ -141,6 +143,7 @@ int main(int argc, char** argv) {
     if (root) std::fputs(message.c_str(), status == 0 ? stdout : stderr);
   } else {
     if (options.threads == 0) options.threads = std::max(1, machine_cores() / local_processes);
+    options.device_index = local_rank;  // one GPU per process, round-robin on each machine
     SweepIo io;
     io.progress = root && !options.quiet && ::isatty(STDERR_FILENO) == 1;
     try {

@@ -285,6 +285,10 @@ int parse_sweep_options(int argc, const char* const* argv, SweepOptions& options
   app.add_option("--simd-target", options.simd_target,
                  "Min-sum: force a SIMD target (avx2, sse4, scalar,\n...; default: the widest, or LDPCSW_SIMD_TARGET)")
       ->option_text("NAME");
+  std::string device_text = "cpu";
+  app.add_option("--device", device_text,
+                 "Min-sum: decode on the cpu (default) or the gpu;\nthe counts are the same")
+      ->option_text("cpu|gpu");
   app.add_option("--seed", seed_text, "Seed of the block streams (default 1)")
       ->option_text("S");
   app.add_option("--threads", threads_text,
@@ -366,6 +370,12 @@ int parse_sweep_options(int argc, const char* const* argv, SweepOptions& options
       (!parse_integer(iterations_text, ms.max_iterations) || ms.max_iterations < 1 ||
        ms.max_iterations > minsum::MAX_ITERATION_LIMIT))
     return fail("--iterations: '" + iterations_text + "' is not a whole number in 1..100000");
+  if (device_text == "cpu") options.device = SweepDevice::cpu;
+  else if (device_text == "gpu") options.device = SweepDevice::gpu;
+  else return fail("--device: '" + device_text + "' is not one of cpu, gpu");
+  if (options.device == SweepDevice::gpu && !is_minsum(options.decoder))
+    return fail(std::string("--device gpu: the ") + decoder_name(options.decoder) +
+                " decoder runs on the cpu only; the gpu runs minsum-flooding and minsum-layered");
   if (is_minsum(options.decoder)) {
     if (app.count("--simd-target") == 0) {
       const char* env = std::getenv("LDPCSW_SIMD_TARGET");

@@ -12,6 +12,10 @@
 
 namespace ldpcsw::sweep {
 
+// Where the min-sum decoders run: the CPU's worker threads, or the device kernels (the host
+// backend runs them through its emulation).
+enum class SweepDevice { cpu, gpu };
+
 struct SweepOptions {
   std::string matrix;
   MatrixFormat format = MatrixFormat::detect;
@@ -27,6 +31,8 @@ struct SweepOptions {
   bool quiet = false;  // no progress line even on a terminal
   minsum::MinsumParams minsum;  // --q, --offset / --normalise, --iterations
   std::string simd_target;      // --simd-target or LDPCSW_SIMD_TARGET; empty: the widest
+  SweepDevice device = SweepDevice::cpu;  // --device
+  int device_index = 0;  // --device gpu: this process takes GPU device_index % (GPUs present)
 };
 
 // Parses the command line. Returns -1 when the sweep should run, otherwise the exit status

@@ -16,12 +16,16 @@
 #include <system_error>
 
 #include "code/rank.h"
+#include "gpu/gpu_minsum.h"
 #include "tools/sweep/input.h"
 #include "tools/sweep/report.h"
 
 namespace ldpcsw::sweep {
 
 namespace {
+
+// Workers a device stands for when the rounds are sized.
+constexpr std::int64_t GPU_ROUND_WORKERS = 256;
 
 using Clock = std::chrono::steady_clock;
 
@@ -332,6 +336,19 @@ int run_sweep(const SweepOptions& o, Collective& group, const std::atomic<bool>*
   if (!loaded) std::fprintf(io.err, "ldpcsw-sweep: %s\n", error.c_str());
   if (!all_ok(group, loaded)) return 1;
 
+  // --device gpu: every process opens its own device decoder on the matrix before anything
+  // is written, so a machine without a usable device refuses the sweep at once.
+  GpuMinsum gpu;
+  if (o.device == SweepDevice::gpu) {
+    std::string why;
+    bool ok = gpu_minsum_available(why);
+    if (ok && !gpu.open(code.minsum, gpu_minsum_batch_capacity(code.minsum), why,
+                        o.device_index))
+      ok = false;
+    if (!ok) std::fprintf(io.err, "ldpcsw-sweep: --device gpu: %s\n", why.c_str());
+    if (!all_ok(group, ok)) return 1;
+  }
+
   // Rank 0 prepares the output and tells every process where the sweep starts.
   CsvLock lock;
   CsvFile csv;
@@ -362,7 +379,9 @@ int run_sweep(const SweepOptions& o, Collective& group, const std::atomic<bool>*
     std::fprintf(io.err, "ldpcsw-sweep: %s ended inside a row (a cut-off write); dropped it\n",
                  o.csv.c_str());
 
-  std::int64_t total_workers = o.threads;
+  // A device counts as GPU_ROUND_WORKERS workers in the rounds' sizes, so that its rounds are
+  // long enough to fill it (round sizes never change a count).
+  std::int64_t total_workers = o.device == SweepDevice::gpu ? GPU_ROUND_WORKERS : o.threads;
   group.sum(&total_workers, 1);
 
   if (root) {
@@ -380,7 +399,8 @@ int run_sweep(const SweepOptions& o, Collective& group, const std::atomic<bool>*
     const bool continues = i == first_point && shared[2] != 0;
     const PointCounts start = continues ? resumed : PointCounts{};
     const double earlier_seconds = continues && root ? state.partial.seconds : 0.0;
-    const PointTask task{o.ps[i], o.blocks, o.max_frame_errors, o.seed, o.minsum};
+    const PointTask task{o.ps[i], o.blocks, o.max_frame_errors, o.seed, o.minsum,
+                         gpu.is_open() ? &gpu : nullptr};
     std::int64_t write_failed = 0;
 
     const Clock::time_point t0 = Clock::now();
@@ -415,6 +435,11 @@ int run_sweep(const SweepOptions& o, Collective& group, const std::atomic<bool>*
 
     const PointResult r =
         run_point(code, o.decoder, task, start, pool, workspaces, group, total_workers, stop, progress);
+    // A failed device ends the sweep on every process after the blocks settled so far are
+    // recorded, as an interruption does, but with exit status 1.
+    std::int64_t device_failed = r.device_error.empty() ? 0 : 1;
+    if (device_failed != 0) std::fprintf(io.err, "ldpcsw-sweep: %s\n", r.device_error.c_str());
+    if (o.device == SweepDevice::gpu) group.sum(&device_failed, 1);
     // A stop that comes as the last point completes has nothing left to cut short.
     const bool cut_short = r.interrupted && !(r.finished && i + 1 == o.ps.size());
 
@@ -446,6 +471,7 @@ int run_sweep(const SweepOptions& o, Collective& group, const std::atomic<bool>*
     // A failed write on rank 0 ends the sweep on every process.
     group.sum(&write_failed, 1);
     if (write_failed != 0) return 1;
+    if (device_failed != 0) return 1;
     if (cut_short) return EXIT_INTERRUPTED;
   }
   return 0;

@@ -1,0 +1,170 @@
+// The min-sum decoding kernel: one sweep block per device thread, the blocks of a batch side by
+// side in memory. One source for both backends, like kernels.cuh: nvcc compiles it for the GPU;
+// on the host backend the host compiler compiles it through the SIMT emulation.
+//
+// Layout (edge-major, lane-minor): the value of edge e (or bit j, or check r) of the block in
+// thread slot b lies at [e * batch + b], so the threads of a warp, which hold consecutive
+// blocks, touch consecutive bytes at every step and their accesses coalesce.
+//
+// Each thread draws its block from the sweep's Philox streams (streams/block_streams.h), forms
+// the syndrome, decodes with the rules of fixed/minsum_rules.h in the order the CPU decoders
+// apply them, stops as soon as its decisions satisfy the syndrome or at the iteration limit,
+// and adds its outcome to the batch's counts with atomic additions. Every step is integer
+// arithmetic, so a block's decisions and iteration count are the CPU decoder's, bit for bit.
+#pragma once
+
+#include <cstdint>
+
+#include "fixed/minsum_rules.h"
+#include "streams/block_streams.h"
+
+namespace ldpcsw {
+
+// Everything one launch needs; passed by value.
+struct MinsumBatchArgs {
+  // H: row-major edges (ir, jc) and each column's edges (col_ptr, col_edge), as MinsumCode.
+  const int* ir;
+  const int* jc;
+  const int* col_ptr;
+  const int* col_edge;
+  int n, m;
+  // Per-block arrays, lane-minor with stride `batch`.
+  std::int8_t* x;      // source bits          [j * batch + b]
+  std::int8_t* y;      // side information     [j * batch + b]
+  std::int8_t* s;      // syndrome             [r * batch + b]
+  std::int8_t* x_hat;  // decisions            [j * batch + b]
+  std::int8_t* msg;    // edge messages        [e * batch + b]
+  std::int8_t* post;   // layered a-posteriori [j * batch + b]
+  int batch;           // the stride: slots allocated per array
+  int count;           // blocks in this launch (slots 0 .. count-1)
+  unsigned long long first;  // sweep index of the block in slot 0
+  std::uint32_t key0, key1;
+  unsigned long long threshold;
+  minsum::MinsumParams params;
+  int layered;  // 1: layered schedule, 0: flooding
+  int* outcomes;  // per slot: bit errors, iterations
+  unsigned long long* totals;  // frame errors, bit errors, squared bit errors, iterations
+};
+
+__device__ __forceinline__ int minsum_abs(int v) { return v < 0 ? -v : v; }
+
+// A row's check rule reduced to four numbers: the parity of the syndrome bit and every input
+// sign, the two smallest input magnitudes (MSG_MAX where absent) and the edge of the smallest
+// (the first one on ties). Edge e then receives the sign parity ^ sign_bit(input e) and the
+// corrected magnitude of min2 when e is that edge, of min1 otherwise: the smallest magnitude
+// among the other inputs, exactly as the CPU decoders form it.
+struct MinsumRow {
+  int parity, min1, min2, pos;
+};
+
+__device__ __forceinline__ void minsum_row_take(MinsumRow& row, int v, int e) {
+  row.parity ^= minsum::sign_bit(v);
+  const int a = minsum_abs(v);
+  if (a < row.min1) {
+    row.min2 = row.min1;
+    row.min1 = a;
+    row.pos = e;
+  } else if (a < row.min2) {
+    row.min2 = a;
+  }
+}
+
+// True when the decisions of slot b satisfy its syndrome.
+__device__ __forceinline__ bool minsum_syndrome_ok(const MinsumBatchArgs& a, long long b) {
+  const long long B = a.batch;
+  for (int r = 0; r < a.m; ++r) {
+    int parity = a.s[r * B + b];
+    for (int e = a.ir[r]; e < a.ir[r + 1]; ++e) parity ^= a.x_hat[a.jc[e] * B + b];
+    if (parity != 0) return false;
+  }
+  return true;
+}
+
+__global__ void minsum_batch_kernel(MinsumBatchArgs a) {
+  using namespace minsum;
+  const long long b = static_cast<long long>(blockIdx.x) * blockDim.x + threadIdx.x;
+  if (b >= a.count) return;
+  const long long B = a.batch;
+  const MinsumParams& p = a.params;
+
+  // The block, drawn where it is decoded, and its syndrome.
+  streams::draw_block(a.key0, a.key1, a.first + static_cast<unsigned long long>(b), a.threshold,
+                      a.x + b, a.y + b, a.n, B);
+  for (int r = 0; r < a.m; ++r) {
+    int parity = 0;
+    for (int e = a.ir[r]; e < a.ir[r + 1]; ++e) parity ^= a.x[a.jc[e] * B + b];
+    a.s[r * B + b] = static_cast<std::int8_t>(parity);
+  }
+
+  int k = 0;
+  bool success = false;
+  if (a.layered == 0) {
+    // Flooding: msg holds bit-to-check messages before the check pass, check-to-bit after it.
+    for (int r = 0; r < a.m; ++r)
+      for (int e = a.ir[r]; e < a.ir[r + 1]; ++e)
+        a.msg[e * B + b] = static_cast<std::int8_t>(channel_value(a.y[a.jc[e] * B + b], p.q));
+    while (k < p.max_iterations && !success) {
+      for (int r = 0; r < a.m; ++r) {
+        MinsumRow row{a.s[r * B + b], MSG_MAX, MSG_MAX, -1};
+        for (int e = a.ir[r]; e < a.ir[r + 1]; ++e) minsum_row_take(row, a.msg[e * B + b], e);
+        const int c1 = correct_magnitude(row.min1, p), c2 = correct_magnitude(row.min2, p);
+        for (int e = a.ir[r]; e < a.ir[r + 1]; ++e) {
+          const int sign = row.parity ^ sign_bit(a.msg[e * B + b]);
+          a.msg[e * B + b] = static_cast<std::int8_t>(check_message(sign, e == row.pos ? c2 : c1));
+        }
+      }
+      for (int j = 0; j < a.n; ++j) {
+        int post = channel_value(a.y[j * B + b], p.q);
+        for (int i = a.col_ptr[j]; i < a.col_ptr[j + 1]; ++i) post += a.msg[a.col_edge[i] * B + b];
+        a.x_hat[j * B + b] = static_cast<std::int8_t>(decide(post));
+        for (int i = a.col_ptr[j]; i < a.col_ptr[j + 1]; ++i) {
+          std::int8_t& v = a.msg[a.col_edge[i] * B + b];
+          v = static_cast<std::int8_t>(saturate_msg(post - v));
+        }
+      }
+      ++k;
+      success = minsum_syndrome_ok(a, b);
+    }
+  } else {
+    // Layered: msg holds check-to-bit messages; during a row's update it briefly holds the
+    // row's inputs t = sat(a_j - c), so that a column met twice in a row reads its value from
+    // before the row, as the CPU decoders do.
+    for (int j = 0; j < a.n; ++j)
+      a.post[j * B + b] = static_cast<std::int8_t>(channel_value(a.y[j * B + b], p.q));
+    for (int r = 0; r < a.m; ++r)
+      for (int e = a.ir[r]; e < a.ir[r + 1]; ++e) a.msg[e * B + b] = 0;
+    while (k < p.max_iterations && !success) {
+      for (int r = 0; r < a.m; ++r) {
+        MinsumRow row{a.s[r * B + b], MSG_MAX, MSG_MAX, -1};
+        for (int e = a.ir[r]; e < a.ir[r + 1]; ++e) {
+          const int t = saturate_msg(a.post[a.jc[e] * B + b] - a.msg[e * B + b]);
+          a.msg[e * B + b] = static_cast<std::int8_t>(t);
+          minsum_row_take(row, t, e);
+        }
+        const int c1 = correct_magnitude(row.min1, p), c2 = correct_magnitude(row.min2, p);
+        for (int e = a.ir[r]; e < a.ir[r + 1]; ++e) {
+          const int t = a.msg[e * B + b];
+          const int c = check_message(row.parity ^ sign_bit(t), e == row.pos ? c2 : c1);
+          a.msg[e * B + b] = static_cast<std::int8_t>(c);
+          a.post[a.jc[e] * B + b] = static_cast<std::int8_t>(saturate_msg(t + c));
+        }
+      }
+      for (int j = 0; j < a.n; ++j)
+        a.x_hat[j * B + b] = static_cast<std::int8_t>(decide(a.post[j * B + b]));
+      ++k;
+      success = minsum_syndrome_ok(a, b);
+    }
+  }
+
+  int bit_errors = 0;
+  for (int j = 0; j < a.n; ++j) bit_errors += a.x_hat[j * B + b] != a.x[j * B + b] ? 1 : 0;
+  a.outcomes[2 * b] = bit_errors;
+  a.outcomes[2 * b + 1] = k;
+  atomicAdd(&a.totals[0], static_cast<unsigned long long>(bit_errors > 0 ? 1 : 0));
+  atomicAdd(&a.totals[1], static_cast<unsigned long long>(bit_errors));
+  atomicAdd(&a.totals[2], static_cast<unsigned long long>(bit_errors) *
+                              static_cast<unsigned long long>(bit_errors));
+  atomicAdd(&a.totals[3], static_cast<unsigned long long>(k));
+}
+
+}  // namespace ldpcsw
