@@ -16,8 +16,8 @@
 #include <system_error>
 
 #include "code/rank.h"
-#include "tools/sweep/input.h"
-#include "tools/sweep/report.h"
+#include "sweep/input.h"
+#include "sweep/report.h"
 
 namespace ldpcsw::sweep {
 
