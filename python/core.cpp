@@ -19,6 +19,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -83,6 +84,26 @@ class Matrix {
   }
   const sweep::SweepCode& code() const { return code_; }
   ParityCheckMatrix rows() const { return {code_.n, code_.m, code_.ir, code_.jc}; }
+  // Workspaces for `count` workers: kept ones first, so that a call on a small batch does not
+  // pay for allocating the decoders' arrays again. give_back() keeps them for the next call.
+  std::vector<std::unique_ptr<sweep::BlockWorkspace>> take_workspaces(int count) const {
+    std::vector<std::unique_ptr<sweep::BlockWorkspace>> taken;
+    {
+      std::lock_guard<std::mutex> lock(spare_->mutex);
+      while (static_cast<int>(taken.size()) < count && !spare_->kept.empty()) {
+        taken.push_back(std::move(spare_->kept.back()));
+        spare_->kept.pop_back();
+      }
+    }
+    while (static_cast<int>(taken.size()) < count)
+      taken.push_back(std::make_unique<sweep::BlockWorkspace>(code_));
+    return taken;
+  }
+  void give_back(std::vector<std::unique_ptr<sweep::BlockWorkspace>>& workspaces) const {
+    std::lock_guard<std::mutex> lock(spare_->mutex);
+    for (auto& w : workspaces)
+      if (spare_->kept.size() < 64) spare_->kept.push_back(std::move(w));
+  }
   // Refuses the min-sum decoders on a matrix they cannot serve.
   void require(DecoderKind decoder) const {
     if (sweep::is_minsum(decoder) && !minsum_ready_)
@@ -90,7 +111,12 @@ class Matrix {
   }
 
  private:
+  struct Spare {
+    std::mutex mutex;
+    std::vector<std::unique_ptr<sweep::BlockWorkspace>> kept;
+  };
   sweep::SweepCode code_;
+  std::unique_ptr<Spare> spare_ = std::make_unique<Spare>();
   bool minsum_ready_ = false;
   std::string minsum_error_;
 };
@@ -326,13 +352,11 @@ nb::tuple decode(const Matrix& matrix, BitsIn y, BitsIn s, double p, const std::
   {
     nb::gil_scoped_release release;
     sweep::WorkerPool pool(workers);
-    std::vector<sweep::BlockWorkspace> workspaces;
-    workspaces.reserve(static_cast<std::size_t>(workers));
-    for (int w = 0; w < workers; ++w) workspaces.emplace_back(code);
+    auto workspaces = matrix.take_workspaces(workers);
     std::atomic<std::size_t> next{0};
     constexpr std::size_t CHUNK = 16;
     pool.run([&](int worker) {
-      sweep::BlockWorkspace& ws = workspaces[static_cast<std::size_t>(worker)];
+      sweep::BlockWorkspace& ws = *workspaces[static_cast<std::size_t>(worker)];
       if (sweep::is_minsum(decoder)) {
         const int lanes = minsum::minsum_lanes();
         ws.lane_block.assign(static_cast<std::size_t>(lanes), -1);
@@ -383,6 +407,7 @@ nb::tuple decode(const Matrix& matrix, BitsIn y, BitsIn s, double p, const std::
         iters[b] = it;
       }
     });
+    matrix.give_back(workspaces);
   }
   return nb::make_tuple(x_hat_array, success_array, iters_array);
 }
@@ -404,7 +429,7 @@ nb::tuple sweep_blocks(const Matrix& matrix, std::uint64_t seed, double p, std::
     const std::uint64_t threshold = sweep::noise_threshold(p);
     for (std::size_t b = 0; b < count; ++b) {
       auto* bx = reinterpret_cast<std::int8_t*>(x + b * n);
-      sweep::draw_sweep_block(key, first + b, threshold, bx, reinterpret_cast<std::int8_t*>(y + b * n),
+      sweep::draw_sweep_block_simd(key, first + b, threshold, bx, reinterpret_cast<std::int8_t*>(y + b * n),
                               code.n);
       compute_syndrome(code.ir.data(), code.jc.data(), code.m, bx,
                        reinterpret_cast<std::int8_t*>(s + b * m));
