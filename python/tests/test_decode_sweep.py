@@ -145,7 +145,8 @@ def test_a_decode_in_a_thread_leaves_the_main_thread_free(code504):
     t.join()
     elapsed = time.perf_counter() - t0
     assert out["r"][0].shape == (600, 504)
-    assert elapsed > 0.05 and ticks >= elapsed / 0.001 * 0.3
+    # with the GIL held for the whole decode the loop would run once or twice
+    assert elapsed > 0.05 and ticks >= 10
 
 
 def test_ctrl_c_stops_the_sweep_and_returns_the_points_so_far(code504):
@@ -159,9 +160,9 @@ def test_ctrl_c_stops_the_sweep_and_returns_the_points_so_far(code504):
             _thread.interrupt_main()  # as a Ctrl-C in a notebook would
 
     with pytest.warns(RuntimeWarning, match="interrupted"):
-        result = ldpcsw.sweep(code504, p=[0.03, 0.1, 0.12], blocks=20000, max_frame_errors=0,
+        result = ldpcsw.sweep(code504, p=[0.03, 0.1, 0.12], blocks=4000, max_frame_errors=0,
                               decoder="plain", threads=2, progress=progress)
     assert result.interrupted
     assert len(result) == 2
-    assert not result[0]["partial"] and result[0]["blocks"] == 20000
-    assert result[1]["partial"] and 0 < result[1]["blocks"] < 20000
+    assert not result[0]["partial"] and result[0]["blocks"] == 4000
+    assert result[1]["partial"] and 0 < result[1]["blocks"] < 4000
