@@ -14,7 +14,7 @@
 #include "code/blocks.h"
 #include "code/matrix.h"
 #include "minsum/minsum.h"
-#include "tools/sweep/engine.h"
+#include "sweep/engine.h"
 
 namespace {
 

@@ -16,8 +16,8 @@
 
 #include "code/blocks.h"
 #include "gpu/gpu_minsum.h"
-#include "tools/sweep/engine.h"
-#include "tools/sweep/input.h"
+#include "sweep/engine.h"
+#include "sweep/input.h"
 
 namespace {
 

@@ -1,5 +1,5 @@
 // streams/: the random streams of the sweep's blocks, as pure functions with no dependencies,
-// so that the CPU sweep (tools/sweep/) and the device kernels (gpu/) draw the very same bits.
+// so that the CPU sweep (sweep/) and the device kernels (gpu/) draw the very same bits.
 // Compiled by nvcc, the functions that the kernels call are __host__ __device__; by the host
 // compiler (or through the SIMT emulation) they are plain C++.
 //

@@ -20,8 +20,8 @@
 #include "minsum/minsum.h"
 #include "streams/block_streams.h"
 #include "support.h"
-#include "tools/sweep/engine.h"
-#include "tools/sweep/input.h"
+#include "sweep/engine.h"
+#include "sweep/input.h"
 #include "tools/sweep/options.h"
 #include "tools/sweep/sweep.h"
 #if defined(LDPCSW_DEVICE_HOST)

@@ -8,9 +8,9 @@
 #include <thread>
 
 #include "code/blocks.h"
+#include "sweep/engine.h"
+#include "sweep/input.h"
 #include "tests/support.h"
-#include "tools/sweep/engine.h"
-#include "tools/sweep/input.h"
 #include "tools/sweep/options.h"
 #include "tools/sweep/sweep.h"
 

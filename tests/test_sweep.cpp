@@ -9,12 +9,12 @@
 #include <sstream>
 #include <thread>
 
+#include "sweep/engine.h"
+#include "sweep/input.h"
+#include "sweep/report.h"
+#include "sweep/stats.h"
 #include "tests/support.h"
-#include "tools/sweep/engine.h"
-#include "tools/sweep/input.h"
 #include "tools/sweep/options.h"
-#include "tools/sweep/report.h"
-#include "tools/sweep/stats.h"
 #include "tools/sweep/sweep.h"
 
 using namespace ldpcsw::sweep;

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "tests/support.h"
-#include "tools/sweep/engine.h"
+#include "sweep/engine.h"
 
 using namespace ldpcsw::sweep;
 using ldpcsw::test::bin;

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "tools/sweep/engine.h"
-#include "tools/sweep/input.h"
+#include "sweep/engine.h"
+#include "sweep/input.h"
 
 namespace ldpcsw::sweep {
 

@@ -17,8 +17,8 @@
 
 #include "code/rank.h"
 #include "gpu/gpu_minsum.h"
-#include "tools/sweep/input.h"
-#include "tools/sweep/report.h"
+#include "sweep/input.h"
+#include "sweep/report.h"
 
 namespace ldpcsw::sweep {
 

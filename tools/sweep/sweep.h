@@ -11,9 +11,9 @@
 #include <atomic>
 #include <cstdio>
 
-#include "tools/sweep/engine.h"
+#include "sweep/engine.h"
+#include "sweep/report.h"
 #include "tools/sweep/options.h"
-#include "tools/sweep/report.h"
 
 namespace ldpcsw::sweep {
 

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string>
 
-#include "tools/sweep/engine.h"
+#include "sweep/engine.h"
 
 namespace ldpcsw::sweep {
 

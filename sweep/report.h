@@ -21,7 +21,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/sweep/engine.h"
+#include "sweep/engine.h"
 
 namespace ldpcsw::sweep {
 

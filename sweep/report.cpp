@@ -1,11 +1,11 @@
-#include "tools/sweep/report.h"
+#include "sweep/report.h"
 
 #include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <sstream>
 
-#include "tools/sweep/stats.h"
+#include "sweep/stats.h"
 
 namespace ldpcsw::sweep {
 

@@ -1,4 +1,4 @@
-#include "tools/sweep/input.h"
+#include "sweep/input.h"
 
 #include <cstdio>
 #include <utility>

@@ -1,4 +1,4 @@
-#include "tools/sweep/stats.h"
+#include "sweep/stats.h"
 
 #include <algorithm>
 #include <cmath>

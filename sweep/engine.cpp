@@ -1,4 +1,4 @@
-#include "tools/sweep/engine.h"
+#include "sweep/engine.h"
 
 #include <algorithm>
 #include <cassert>

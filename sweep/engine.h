@@ -24,7 +24,7 @@
 #include <vector>
 
 #include "minsum/minsum.h"
-#include "tools/sweep/philox.h"
+#include "sweep/philox.h"
 
 namespace ldpcsw {
 class GpuMinsum;

@@ -5,10 +5,10 @@
 #include <cstdint>
 #include <vector>
 
-#include "tools/sweep/engine.h"
+#include "sweep/engine.h"
 
 #undef HWY_TARGET_INCLUDE
-#define HWY_TARGET_INCLUDE "tools/sweep/draw_simd.cpp"
+#define HWY_TARGET_INCLUDE "sweep/draw_simd.cpp"
 #include "hwy/foreach_target.h"  // IWYU pragma: keep
 #include "hwy/highway.h"
 

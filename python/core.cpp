@@ -1,0 +1,617 @@
+// ldpcsw._core: the Python bindings of the matrix readers and writers, the constructions, the
+// decoders on batches of blocks, the sweep's block streams and the sweep engine. Everything is
+// the C++ the command-line programs run; this file only moves arrays in and out, releases the
+// GIL around the work and turns refusals into ldpcsw.Error.
+#include <nanobind/nanobind.h>
+#include <nanobind/ndarray.h>
+#include <nanobind/stl/optional.h>
+#include <nanobind/stl/pair.h>
+#include <nanobind/stl/string.h>
+#include <nanobind/stl/vector.h>
+#include <sched.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "code/blocks.h"
+#include "code/convert.h"
+#include "code/load.h"
+#include "code/peg.h"
+#include "code/rank.h"
+#include "code/writers.h"
+#include "decode/adaptive.h"
+#include "decode/plain.h"
+#include "sweep/engine.h"
+#include "sweep/stats.h"
+
+namespace nb = nanobind;
+using namespace nb::literals;
+
+namespace ldpcsw::python {
+
+// A refusal: bad file, bad array, bad parameter. Raised in Python as ldpcsw.Error.
+struct Refusal : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+using sweep::DecoderKind;
+
+DecoderKind decoder_of(const std::string& name) {
+  for (DecoderKind d : {DecoderKind::adaptive, DecoderKind::plain, DecoderKind::minsum_flooding,
+                        DecoderKind::minsum_layered})
+    if (name == sweep::decoder_name(d)) return d;
+  throw Refusal("decoder: '" + name +
+                "' is not one of adaptive, plain, minsum-flooding, minsum-layered");
+}
+
+int worker_count(int threads) {
+  if (threads < 0) throw Refusal("threads: " + std::to_string(threads) + " is negative");
+  if (threads > 0) return threads;
+  cpu_set_t set;
+  if (sched_getaffinity(0, sizeof set, &set) == 0 && CPU_COUNT(&set) > 0) return CPU_COUNT(&set);
+  const unsigned n = std::thread::hardware_concurrency();
+  return n > 0 ? static_cast<int>(n) : 1;
+}
+
+// ---- The matrix ------------------------------------------------------------------------------
+
+// H with every form the decoders need, built once.
+class Matrix {
+ public:
+  explicit Matrix(ParityCheckMatrix h) {
+    ColumnMatrix columns = code_columns_of(h);
+    code_.n = h.n;
+    code_.m = h.m;
+    code_.ir = std::move(h.ir);
+    code_.jc = std::move(h.jc);
+    code_.row_index = std::move(columns.row_index);
+    code_.col_ptr = std::move(columns.col_ptr);
+    minsum_ready_ = sweep::prepare_minsum_code(code_, minsum_error_);
+  }
+  const sweep::SweepCode& code() const { return code_; }
+  ParityCheckMatrix rows() const { return {code_.n, code_.m, code_.ir, code_.jc}; }
+  // Workspaces for `count` workers: kept ones first, so that a call on a small batch does not
+  // pay for allocating the decoders' arrays again. give_back() keeps them for the next call.
+  std::vector<std::unique_ptr<sweep::BlockWorkspace>> take_workspaces(int count) const {
+    std::vector<std::unique_ptr<sweep::BlockWorkspace>> taken;
+    {
+      std::lock_guard<std::mutex> lock(spare_->mutex);
+      while (static_cast<int>(taken.size()) < count && !spare_->kept.empty()) {
+        taken.push_back(std::move(spare_->kept.back()));
+        spare_->kept.pop_back();
+      }
+    }
+    while (static_cast<int>(taken.size()) < count)
+      taken.push_back(std::make_unique<sweep::BlockWorkspace>(code_));
+    return taken;
+  }
+  void give_back(std::vector<std::unique_ptr<sweep::BlockWorkspace>>& workspaces) const {
+    std::lock_guard<std::mutex> lock(spare_->mutex);
+    for (auto& w : workspaces)
+      if (spare_->kept.size() < 64) spare_->kept.push_back(std::move(w));
+  }
+  // Refuses the min-sum decoders on a matrix they cannot serve.
+  void require(DecoderKind decoder) const {
+    if (sweep::is_minsum(decoder) && !minsum_ready_)
+      throw Refusal(std::string(sweep::decoder_name(decoder)) + ": " + minsum_error_);
+  }
+
+ private:
+  struct Spare {
+    std::mutex mutex;
+    std::vector<std::unique_ptr<sweep::BlockWorkspace>> kept;
+  };
+  sweep::SweepCode code_;
+  std::unique_ptr<Spare> spare_ = std::make_unique<Spare>();
+  bool minsum_ready_ = false;
+  std::string minsum_error_;
+};
+
+// Reads a row-list text through the row-list reader, so that a matrix given as arrays passes
+// exactly the checks of a matrix read from a file (sizes, columns in range, no repeats).
+Matrix matrix_from_rows_text(const std::string& text) {
+  std::FILE* file = fmemopen(const_cast<char*>(text.data()), text.size(), "r");
+  if (file == nullptr) throw std::runtime_error("fmemopen failed");
+  ParityCheckMatrix h;
+  std::string error;
+  const bool ok = read_code_rows(file, h, error);
+  std::fclose(file);
+  if (!ok) throw Refusal("matrix: " + error);
+  return Matrix(std::move(h));
+}
+
+// One entry's value, which must be 0 or 1.
+bool binary_entry(double v, long long row, long long column) {
+  if (v == 0.0) return false;
+  if (v == 1.0) return true;
+  char text[64];
+  std::snprintf(text, sizeof text, "%.17g", v);
+  throw Refusal("matrix: entry (" + std::to_string(row) + ", " + std::to_string(column) + ") is " +
+                text + ", not 0 or 1");
+}
+
+std::string rows_text(long long n, long long m, const std::vector<std::vector<long long>>& rows) {
+  std::size_t width = 1;
+  for (const auto& r : rows) width = std::max(width, r.size());
+  std::string text = std::to_string(n) + " " + std::to_string(m) + " " + std::to_string(width) + "\n";
+  for (const auto& r : rows) {
+    for (std::size_t k = 0; k < width; ++k) {
+      text += std::to_string(k < r.size() ? r[k] + 1 : 0);
+      text += k + 1 < width ? ' ' : '\n';
+    }
+  }
+  return text;
+}
+
+using DenseIn = nb::ndarray<const double, nb::ndim<2>, nb::device::cpu>;
+using IndexIn = nb::ndarray<const std::int64_t, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
+using ValueIn = nb::ndarray<const double, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
+
+Matrix matrix_from_dense(DenseIn a) {
+  const long long m = static_cast<long long>(a.shape(0)), n = static_cast<long long>(a.shape(1));
+  auto v = a.view();
+  std::vector<std::vector<long long>> rows(static_cast<std::size_t>(m));
+  for (long long r = 0; r < m; ++r)
+    for (long long c = 0; c < n; ++c)
+      if (binary_entry(v(r, c), r, c)) rows[static_cast<std::size_t>(r)].push_back(c);
+  return matrix_from_rows_text(rows_text(n, m, rows));
+}
+
+Matrix matrix_from_csr(long long n, long long m, IndexIn indptr, IndexIn indices, ValueIn data) {
+  if (n <= 0 || m <= 0) throw Refusal("matrix: shape (" + std::to_string(m) + ", " + std::to_string(n) + ") is empty");
+  if (static_cast<long long>(indptr.shape(0)) != m + 1)
+    throw Refusal("matrix: indptr has " + std::to_string(indptr.shape(0)) + " entries, not m + 1 = " +
+                  std::to_string(m + 1));
+  if (indices.shape(0) != data.shape(0))
+    throw Refusal("matrix: indices and data differ in length");
+  const std::int64_t* p = indptr.data();
+  const long long entries = static_cast<long long>(indices.shape(0));
+  if (p[0] != 0 || p[m] != entries) throw Refusal("matrix: indptr does not span the entries");
+  std::vector<std::vector<long long>> rows(static_cast<std::size_t>(m));
+  for (long long r = 0; r < m; ++r) {
+    if (p[r + 1] < p[r]) throw Refusal("matrix: indptr decreases at row " + std::to_string(r));
+    for (std::int64_t k = p[r]; k < p[r + 1]; ++k) {
+      const long long c = indices.data()[k];
+      if (c < 0 || c >= n)
+        throw Refusal("matrix: column " + std::to_string(c) + " of row " + std::to_string(r) +
+                      " is outside 0.." + std::to_string(n - 1));
+      if (binary_entry(data.data()[k], r, c)) rows[static_cast<std::size_t>(r)].push_back(c);
+    }
+  }
+  return matrix_from_rows_text(rows_text(n, m, rows));
+}
+
+Matrix read_matrix(const std::string& path, const std::string& format) {
+  CodeLayout layout;
+  if (format == "detect") layout = CodeLayout::detect;
+  else if (format == "rows") layout = CodeLayout::rows;
+  else if (format == "alist") layout = CodeLayout::alist;
+  else throw Refusal("format: '" + format + "' is not one of detect, rows, alist");
+  LoadedCode loaded;
+  std::string why;
+  if (load_code(path, layout, loaded, why) != LoadStatus::ok) {
+    std::string error = path;
+    if (loaded.layout != CodeLayout::detect)
+      error += std::string(" (") + code_layout_name(loaded.layout) + ")";
+    error += ": " + why;
+    if (loaded.looks_like == CodeLayout::alist) error += "; use format='alist'";
+    if (loaded.looks_like == CodeLayout::rows) error += "; use format='rows'";
+    throw Refusal(error);
+  }
+  if (loaded.layout == CodeLayout::rows) return Matrix(std::move(loaded.rows));
+  return Matrix(code_rows_of(loaded.columns));
+}
+
+void write_matrix(const Matrix& matrix, const std::string& path, const std::string& format) {
+  if (format != "rows" && format != "alist")
+    throw Refusal("format: '" + format + "' is not one of rows, alist");
+  std::FILE* file = std::fopen(path.c_str(), "w");
+  if (file == nullptr) throw Refusal(path + ": cannot open: " + std::strerror(errno));
+  const ParityCheckMatrix h = matrix.rows();
+  bool ok = format == "rows" ? write_code_rows(file, h) : write_code_alist(file, h);
+  ok = std::fclose(file) == 0 && ok;
+  if (!ok) throw Refusal(path + ": write failed");
+}
+
+Matrix build_matrix(int n, int m, int column_weight, std::uint64_t seed, const std::string& method) {
+  ParityCheckMatrix h;
+  std::string error;
+  bool ok;
+  if (method == "peg") ok = build_peg_code(n, m, column_weight, seed, h, error);
+  else if (method == "random") ok = build_random_code(n, m, column_weight, seed, h, error);
+  else throw Refusal("method: '" + method + "' is not one of peg, random");
+  if (!ok) throw Refusal("build: " + error);
+  // Through the reader's checks too, so that a built matrix is one the decoders accept.
+  if (h.m > h.n || h.n < MIN_SEARCH_BITS) {
+    std::vector<std::vector<long long>> rows(static_cast<std::size_t>(h.m));
+    for (int r = 0; r < h.m; ++r)
+      for (int k = h.ir[r]; k < h.ir[r + 1]; ++k) rows[static_cast<std::size_t>(r)].push_back(h.jc[k]);
+    return matrix_from_rows_text(rows_text(h.n, h.m, rows));
+  }
+  return Matrix(std::move(h));
+}
+
+template <typename T>
+nb::ndarray<nb::numpy, T> owned_array(std::vector<std::size_t> shape, T*& data) {
+  std::size_t size = 1;
+  for (std::size_t s : shape) size *= s;
+  data = new T[std::max<std::size_t>(size, 1)]();
+  nb::capsule owner(data, [](void* p) noexcept { delete[] static_cast<T*>(p); });
+  return nb::ndarray<nb::numpy, T>(data, shape.size(), shape.data(), owner);
+}
+
+nb::ndarray<nb::numpy, std::int32_t> int_array(const std::vector<int>& values) {
+  std::int32_t* data;
+  auto a = owned_array<std::int32_t>({values.size()}, data);
+  std::copy(values.begin(), values.end(), data);
+  return a;
+}
+
+// ---- Decoding a batch --------------------------------------------------------------------------
+
+using BitsIn = nb::ndarray<const std::uint8_t, nb::ndim<2>, nb::c_contig, nb::device::cpu>;
+
+minsum::MinsumParams minsum_params(DecoderKind decoder, std::optional<int> q,
+                                   std::optional<int> offset,
+                                   std::optional<std::pair<int, int>> normalise,
+                                   std::optional<int> iterations) {
+  const bool given = q || offset || normalise || iterations;
+  if (!sweep::is_minsum(decoder)) {
+    if (given) throw Refusal("q, offset, normalise and iterations apply to the min-sum decoders only");
+    return {};
+  }
+  if (offset && normalise) throw Refusal("offset and normalise exclude each other");
+  minsum::MinsumParams ms = minsum::default_params(decoder == DecoderKind::minsum_flooding
+                                                       ? minsum::Schedule::flooding
+                                                       : minsum::Schedule::layered);
+  if (q) {
+    if (*q < 1 || *q > minsum::MSG_MAX) throw Refusal("q: " + std::to_string(*q) + " is not in 1..127");
+    ms.q = *q;
+  }
+  if (offset) {
+    if (*offset < 0 || *offset > minsum::MSG_MAX)
+      throw Refusal("offset: " + std::to_string(*offset) + " is not in 0..127");
+    ms.correction = minsum::Correction::offset;
+    ms.beta = *offset;
+  }
+  if (normalise) {
+    const auto [num, den] = *normalise;
+    int shift = -1;
+    for (int s = 0; s <= 7; ++s)
+      if (den == (1 << s)) shift = s;
+    if (shift < 0 || num < 1 || num > den)
+      throw Refusal("normalise: " + std::to_string(num) + "/" + std::to_string(den) +
+                    " is not A/B with B a power of two up to 128 and 1 <= A <= B");
+    ms.correction = minsum::Correction::normalise;
+    ms.norm_num = num;
+    ms.norm_shift = shift;
+  }
+  if (iterations) {
+    if (*iterations < 1 || *iterations > minsum::MAX_ITERATION_LIMIT)
+      throw Refusal("iterations: " + std::to_string(*iterations) + " is not in 1.." +
+                    std::to_string(minsum::MAX_ITERATION_LIMIT));
+    ms.max_iterations = *iterations;
+  }
+  return ms;
+}
+
+void check_bits(const BitsIn& a, std::size_t width, const char* name, const char* dim) {
+  if (a.shape(1) != width)
+    throw Refusal(std::string(name) + ": shape (" + std::to_string(a.shape(0)) + ", " +
+                  std::to_string(a.shape(1)) + ") does not have " + dim + " = " +
+                  std::to_string(width) + " columns");
+  const std::uint8_t* d = a.data();
+  const std::size_t size = a.shape(0) * a.shape(1);
+  for (std::size_t i = 0; i < size; ++i)
+    if (d[i] > 1)
+      throw Refusal(std::string(name) + ": entry (" + std::to_string(i / width) + ", " +
+                    std::to_string(i % width) + ") is " + std::to_string(d[i]) + ", not 0 or 1");
+}
+
+nb::tuple decode(const Matrix& matrix, BitsIn y, BitsIn s, double p, const std::string& decoder_text,
+                 int threads, std::optional<int> q, std::optional<int> offset,
+                 std::optional<std::pair<int, int>> normalise, std::optional<int> iterations) {
+  const DecoderKind decoder = decoder_of(decoder_text);
+  matrix.require(decoder);
+  const minsum::MinsumParams ms = minsum_params(decoder, q, offset, normalise, iterations);
+  if (!(p > 0.0 && p <= 0.5)) throw Refusal("p: " + std::to_string(p) + " is not in (0, 0.5]");
+  const sweep::SweepCode& code = matrix.code();
+  const std::size_t n = static_cast<std::size_t>(code.n), m = static_cast<std::size_t>(code.m);
+  check_bits(y, n, "y", "n");
+  check_bits(s, m, "s", "m");
+  if (y.shape(0) != s.shape(0))
+    throw Refusal("y and s hold " + std::to_string(y.shape(0)) + " and " +
+                  std::to_string(s.shape(0)) + " blocks");
+  const std::size_t blocks = y.shape(0);
+  const int workers = static_cast<int>(std::min<std::size_t>(
+      static_cast<std::size_t>(worker_count(threads)), std::max<std::size_t>(blocks, 1)));
+
+  std::uint8_t* x_hat;
+  bool* success;
+  std::int32_t* iters;
+  auto x_hat_array = owned_array<std::uint8_t>({blocks, n}, x_hat);
+  auto success_array = owned_array<bool>({blocks}, success);
+  auto iters_array = owned_array<std::int32_t>({blocks}, iters);
+  const auto* yd = reinterpret_cast<const std::int8_t*>(y.data());
+  const auto* sd = reinterpret_cast<const std::int8_t*>(s.data());
+  auto* xd = reinterpret_cast<std::int8_t*>(x_hat);
+  {
+    nb::gil_scoped_release release;
+    sweep::WorkerPool pool(workers);
+    auto workspaces = matrix.take_workspaces(workers);
+    std::atomic<std::size_t> next{0};
+    constexpr std::size_t CHUNK = 16;
+    pool.run([&](int worker) {
+      sweep::BlockWorkspace& ws = *workspaces[static_cast<std::size_t>(worker)];
+      if (sweep::is_minsum(decoder)) {
+        const int lanes = minsum::minsum_lanes();
+        ws.lane_block.assign(static_cast<std::size_t>(lanes), -1);
+        std::size_t chunk_next = 0, chunk_end = 0;
+        const auto load = [&](int lane, std::int8_t* ly, std::int8_t* ls) {
+          if (chunk_next >= chunk_end) {
+            chunk_next = next.fetch_add(CHUNK, std::memory_order_relaxed);
+            chunk_end = std::min(chunk_next + CHUNK, blocks);
+            if (chunk_next >= blocks) return false;
+          }
+          const std::size_t b = chunk_next++;
+          std::memcpy(ly, yd + b * n, n);
+          std::memcpy(ls, sd + b * m, m);
+          ws.lane_block[static_cast<std::size_t>(lane)] = static_cast<std::int64_t>(b);
+          return true;
+        };
+        const auto store = [&](int lane, const std::int8_t* lx, bool ok, int it) {
+          const auto b = static_cast<std::size_t>(ws.lane_block[static_cast<std::size_t>(lane)]);
+          std::memcpy(xd + b * n, lx, n);
+          success[b] = ok;
+          iters[b] = it;
+        };
+        minsum::minsum_decode_stream(code.minsum, ms,
+                                     decoder == DecoderKind::minsum_layered
+                                         ? minsum::Schedule::layered
+                                         : minsum::Schedule::flooding,
+                                     ws.minsum, load, store);
+        return;
+      }
+      for (;;) {
+        const std::size_t b = next.fetch_add(1, std::memory_order_relaxed);
+        if (b >= blocks) return;
+        const std::int8_t* by = yd + b * n;
+        std::int8_t* bx = xd + b * n;
+        // Decisions start as the complement of y, as in the sweep, so that the first
+        // iteration always counts as a change and tests the syndrome.
+        for (std::size_t j = 0; j < n; ++j) bx[j] = static_cast<std::int8_t>(1 - by[j]);
+        int it = 0, ok;
+        if (decoder == DecoderKind::adaptive)
+          ok = decode_syndrome_adaptive_with(code.ir.data(), code.jc.data(), code.m, code.n, by,
+                                             sd + b * m, bx, ws.byte_scratch.data(),
+                                             ws.number_scratch.data(), 0.5, p, nullptr, nullptr, &it);
+        else
+          ok = decode_syndrome(code.row_index.data(), code.col_ptr.data(), code.m, code.n, by,
+                               sd + b * m, bx, ws.byte_scratch.data(), ws.number_scratch.data(),
+                               0.5, p, &it);
+        success[b] = ok != 0;
+        iters[b] = it;
+      }
+    });
+    matrix.give_back(workspaces);
+  }
+  return nb::make_tuple(x_hat_array, success_array, iters_array);
+}
+
+// ---- The sweep's blocks ----------------------------------------------------------------------
+
+nb::tuple sweep_blocks(const Matrix& matrix, std::uint64_t seed, double p, std::uint64_t first,
+                       std::size_t count) {
+  if (!(p > 0.0 && p <= 0.5)) throw Refusal("p: " + std::to_string(p) + " is not in (0, 0.5]");
+  const sweep::SweepCode& code = matrix.code();
+  const std::size_t n = static_cast<std::size_t>(code.n), m = static_cast<std::size_t>(code.m);
+  std::uint8_t *x, *y, *s;
+  auto xa = owned_array<std::uint8_t>({count, n}, x);
+  auto ya = owned_array<std::uint8_t>({count, n}, y);
+  auto sa = owned_array<std::uint8_t>({count, m}, s);
+  {
+    nb::gil_scoped_release release;
+    const sweep::PhiloxKey key = sweep::point_key(seed, p);
+    const std::uint64_t threshold = sweep::noise_threshold(p);
+    for (std::size_t b = 0; b < count; ++b) {
+      auto* bx = reinterpret_cast<std::int8_t*>(x + b * n);
+      sweep::draw_sweep_block_simd(key, first + b, threshold, bx, reinterpret_cast<std::int8_t*>(y + b * n),
+                              code.n);
+      compute_syndrome(code.ir.data(), code.jc.data(), code.m, bx,
+                       reinterpret_cast<std::int8_t*>(s + b * m));
+    }
+  }
+  return nb::make_tuple(xa, ya, sa);
+}
+
+// ---- The sweep ---------------------------------------------------------------------------------
+
+nb::dict point_record(double p, const sweep::PointCounts& c, int n, double seconds, bool partial) {
+  const sweep::Interval fer = sweep::wilson_interval(c.frame_errors, c.blocks);
+  const sweep::Interval ber = sweep::cluster_interval(c.bit_errors, c.bit_errors_sq, c.blocks, n);
+  nb::dict r;
+  r["p"] = p;
+  r["h_p"] = sweep::binary_entropy(p);
+  r["blocks"] = c.blocks;
+  r["frame_errors"] = c.frame_errors;
+  r["bit_errors"] = c.bit_errors;
+  r["bit_errors_sq"] = c.bit_errors_sq;
+  r["fer"] = fer.estimate;
+  r["fer_lo"] = fer.lo;
+  r["fer_hi"] = fer.hi;
+  r["ber"] = ber.estimate;
+  r["ber_lo"] = ber.lo;
+  r["ber_hi"] = ber.hi;
+  r["iterations"] = c.iterations;
+  r["avg_iterations"] = c.blocks > 0 ? static_cast<double>(c.iterations) / static_cast<double>(c.blocks) : 0.0;
+  r["seconds"] = seconds;
+  r["blocks_per_second"] = seconds > 0.0 ? static_cast<double>(c.blocks) / seconds : 0.0;
+  r["partial"] = partial;
+  return r;
+}
+
+// Runs every point as ldpcsw-sweep does (one process), returns (records, interrupted).
+// Worker 0 is the calling thread: after its blocks it takes the GIL at most every 50 ms to see
+// Ctrl-C (then the engine stops at the next block) and to call `progress`.
+nb::tuple run_sweep(const Matrix& matrix, const std::vector<double>& ps, std::int64_t blocks,
+                    std::int64_t max_frame_errors, const std::string& decoder_text,
+                    std::uint64_t seed, int threads, nb::object progress, std::optional<int> q,
+                    std::optional<int> offset, std::optional<std::pair<int, int>> normalise,
+                    std::optional<int> iterations) {
+  const DecoderKind decoder = decoder_of(decoder_text);
+  matrix.require(decoder);
+  const minsum::MinsumParams ms = minsum_params(decoder, q, offset, normalise, iterations);
+  if (ps.empty()) throw Refusal("p: no crossover probability given");
+  for (std::size_t i = 0; i < ps.size(); ++i) {
+    if (!(ps[i] > 0.0 && ps[i] <= 0.5))
+      throw Refusal("p: " + std::to_string(ps[i]) + " is not in (0, 0.5]");
+    for (std::size_t k = 0; k < i; ++k)
+      if (ps[k] == ps[i]) throw Refusal("p: " + std::to_string(ps[i]) + " appears twice");
+  }
+  if (blocks < 1) throw Refusal("blocks: " + std::to_string(blocks) + " is not positive");
+  if (max_frame_errors < 0)
+    throw Refusal("max_frame_errors: " + std::to_string(max_frame_errors) + " is negative");
+  const int workers = worker_count(threads);
+  const sweep::SweepCode& code = matrix.code();
+
+  nb::list records;
+  bool interrupted = false;
+  std::atomic<bool> stop{false};
+  std::optional<nb::python_error> callback_error;
+  using Clock = std::chrono::steady_clock;
+  {
+    nb::gil_scoped_release release;
+    sweep::WorkerPool pool(workers);
+    std::vector<sweep::BlockWorkspace> workspaces;
+    workspaces.reserve(static_cast<std::size_t>(workers));
+    for (int w = 0; w < workers; ++w) workspaces.emplace_back(code);
+    sweep::SoloCollective group;
+    Clock::time_point last_tick = Clock::now();
+    // With the GIL: Ctrl-C and the progress callback; either may ask the engine to stop.
+    auto tick = [&](std::size_t point, const sweep::PointCounts& counts) {
+      nb::gil_scoped_acquire acquire;
+      if (PyErr_CheckSignals() != 0) {
+        if (PyErr_ExceptionMatches(PyExc_KeyboardInterrupt)) {
+          PyErr_Clear();
+        } else {
+          callback_error.emplace();
+        }
+        stop.store(true);
+        return;
+      }
+      if (progress.is_none() || callback_error) return;
+      try {
+        progress(point, ps[point], counts.blocks, counts.frame_errors);
+      } catch (nb::python_error& e) {
+        // Ctrl-C while the callback runs is an interruption like any other.
+        if (!e.matches(PyExc_KeyboardInterrupt)) callback_error.emplace(std::move(e));
+        stop.store(true);
+      }
+    };
+    for (std::size_t i = 0; i < ps.size() && !stop.load(); ++i) {
+      const sweep::PointTask task{ps[i], blocks, max_frame_errors, seed, ms};
+      const Clock::time_point t0 = Clock::now();
+      const sweep::ProgressFn on_block = [&, i](const sweep::PointCounts& settled,
+                                                std::int64_t in_round) {
+        const Clock::time_point now = Clock::now();
+        if (now - last_tick < std::chrono::milliseconds(50)) return;
+        last_tick = now;
+        sweep::PointCounts shown = settled;
+        shown.blocks = std::min(blocks, settled.blocks + in_round);
+        tick(i, shown);
+      };
+      const sweep::PointResult r = sweep::run_point(code, decoder, task, sweep::PointCounts{}, pool,
+                                                    workspaces, group, workers, &stop, on_block);
+      const double seconds = std::chrono::duration<double>(Clock::now() - t0).count();
+      if (!r.finished && r.counts.blocks == 0) break;  // nothing decoded says nothing
+      {
+        nb::gil_scoped_acquire acquire;
+        records.append(point_record(ps[i], r.counts, code.n, seconds, !r.finished));
+      }
+      if (!r.finished) break;
+      tick(i, r.counts);
+    }
+    interrupted = stop.load();
+  }
+  if (callback_error) throw std::move(*callback_error);
+  return nb::make_tuple(records, interrupted);
+}
+
+}  // namespace ldpcsw::python
+
+NB_MODULE(_core, mod) {
+  using namespace ldpcsw;
+  using namespace ldpcsw::python;
+  mod.doc() = "The compiled core of ldpcsw; use the package ldpcsw.";
+  nb::exception<Refusal>(mod, "Error", PyExc_ValueError);
+
+  nb::class_<Matrix>(mod, "Matrix",
+                     "A binary parity-check matrix H (m checks by n bits) in the forms every "
+                     "decoder needs. Make one with read_matrix, build_matrix, "
+                     "Matrix.from_scipy or Matrix.from_dense.")
+      .def_prop_ro("n", [](const Matrix& a) { return a.code().n; }, "Number of bits (columns).")
+      .def_prop_ro("m", [](const Matrix& a) { return a.code().m; }, "Number of checks (rows).")
+      .def_prop_ro("edges", [](const Matrix& a) { return a.code().edges(); }, "Number of ones.")
+      .def_prop_ro("indptr", [](const Matrix& a) { return int_array(a.code().ir); }, nb::rv_policy::move,
+                   "Row pointers (m + 1 values) of the row-major form, as in scipy's CSR.")
+      .def_prop_ro("indices", [](const Matrix& a) { return int_array(a.code().jc); }, nb::rv_policy::move,
+                   "0-based column of each one, row by row, in the file's order.")
+      .def("girth",
+           [](const Matrix& a, int max_length) {
+             nb::gil_scoped_release release;
+             return code_girth(a.rows(), max_length);
+           },
+           "max_length"_a = 0,
+           "Length of the shortest cycle of the Tanner graph, searching cycles up to "
+           "max_length (0: no bound); 0 when there is none within the bound.")
+      .def("rank",
+           [](const Matrix& a) -> std::optional<long long> {
+             long long r;
+             {
+               nb::gil_scoped_release release;
+               r = gf2_rank(a.code().n, a.code().m, a.code().ir.data(), a.code().jc.data());
+             }
+             if (r < 0) return std::nullopt;
+             return r;
+           },
+           "GF(2) rank (independent checks); None when the matrix is too large for the dense "
+           "elimination.")
+      .def("write", &write_matrix, "path"_a, "format"_a = "rows",
+           "Writes the matrix as a row-list ('rows') or alist ('alist') file.");
+
+  mod.def("_matrix_from_dense", &matrix_from_dense, "a"_a.noconvert());
+  mod.def("_matrix_from_csr", &matrix_from_csr, "n"_a, "m"_a, "indptr"_a.noconvert(),
+          "indices"_a.noconvert(), "data"_a.noconvert());
+  mod.def("read_matrix", &read_matrix, "path"_a, "format"_a = "detect",
+          "Reads a row-list or alist matrix file; format is 'detect' (by content), 'rows' or "
+          "'alist'. Raises ldpcsw.Error naming the file and the problem.");
+  mod.def("build_matrix", &build_matrix, "n"_a, "m"_a, "column_weight"_a = 3, "seed"_a = 1,
+          "method"_a = "peg",
+          "Builds an n-bit, m-check matrix with the given column weight by progressive edge "
+          "growth ('peg', for codes up to some ten thousand bits) or random sockets ('random'). "
+          "The same arguments always give the same matrix.");
+  mod.def("_decode", &decode, "code"_a, "y"_a.noconvert(), "s"_a.noconvert(), "p"_a, "decoder"_a,
+          "threads"_a, "q"_a.none(), "offset"_a.none(), "normalise"_a.none(),
+          "iterations"_a.none());
+  mod.def("_blocks", &sweep_blocks, "code"_a, "seed"_a, "p"_a, "first"_a, "count"_a);
+  mod.def("_sweep", &run_sweep, "code"_a, "ps"_a, "blocks"_a, "max_frame_errors"_a, "decoder"_a,
+          "seed"_a, "threads"_a, "progress"_a.none(), "q"_a.none(), "offset"_a.none(),
+          "normalise"_a.none(), "iterations"_a.none());
+  mod.def("binary_entropy", &sweep::binary_entropy, "p"_a, "H(p) in bits.");
+  mod.def("slepian_wolf_limit", &sweep::slepian_wolf_limit, "rate"_a,
+          "The crossover probability p at which H(p) equals rate = m / n.");
+}
