@@ -27,6 +27,10 @@ struct SweepOptions {
   bool quiet = false;  // no progress line even on a terminal
   minsum::MinsumParams minsum;  // --q, --offset / --normalise, --iterations
   std::string simd_target;      // --simd-target or LDPCSW_SIMD_TARGET; empty: the widest
+  // --threshold: p* of the code's ensemble for FILE.run and the plot, given as a number
+  // (threshold >= 0) or computed by density evolution from the matrix's degrees (auto).
+  double threshold = -1.0;
+  bool threshold_auto = false;
 };
 
 // Parses the command line. Returns -1 when the sweep should run, otherwise the exit status
