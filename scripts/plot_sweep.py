@@ -190,7 +190,8 @@ def draw(ax, rows, rate, rate_name, checked, name=None, colour=None, limit_line=
         if unseen:  # FER's triangle larger: without errors both bounds may coincide
             ax.plot([r["p"] for r in unseen], [r[key + "_hi"] for r in unseen], "v",
                     color=colour, mfc="none", ms=9 if key == "fer" else 5, ls="none",
-                    label=f"{label}: no errors (95% upper bound)")
+                    label="_nolegend_" if name is not None
+                    else f"{label}: no errors (95% upper bound)")
 
     if limit_line:
         mark_limits(ax, [r["p"] for r in rows], [(rate, rate_name)], [])
@@ -325,6 +326,8 @@ def main():
                 seen.append(key)
                 thresholds.append((t, colour, f"n = {settings.get('n', '?')}"))
         mark_limits(ax, ps, rates, thresholds)
+        ax.plot([], [], "v", color="black", mfc="none", ms=8, ls="none",
+                label="no errors: 95% upper bound")
         title = args.title if args.title is not None else \
             "FER (solid) and BER (dashed) with 95% intervals"
     ax.set_yscale("log")
@@ -332,7 +335,11 @@ def main():
     ax.set_ylabel("error rate")
     ax.set_title(title)
     ax.grid(True, which="both", alpha=0.3)
-    ax.legend(loc="lower right", fontsize=8)
+    if len(curves) == 1:
+        ax.legend(loc="lower right", fontsize=8)
+    else:  # many entries: below the axes, clear of the curves
+        fig.set_size_inches(7.5, 5.0 + 0.17 * (2 * len(curves) + 1))
+        ax.legend(loc="upper center", bbox_to_anchor=(0.5, -0.13), ncol=1, fontsize=8)
     fig.tight_layout()
     try:
         fig.savefig(output, dpi=120)
