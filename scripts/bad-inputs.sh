@@ -118,6 +118,8 @@ fresh; try ldpcsw-sweep 1 "a folder" "--matrix ." -- "$bin/ldpcsw-sweep" --matri
 fresh h.dat ''; try ldpcsw-sweep 1 "empty file" "--matrix h.dat" -- "$bin/ldpcsw-sweep" --matrix h.dat --p 0.05
 fresh h.dat '21 2 3\n1 2 3\n4 5 4\n'; try ldpcsw-sweep 1 "a one listed twice" "--matrix h.dat" -- "$bin/ldpcsw-sweep" --matrix h.dat --p 0.05
 fresh; half "$shipped_dat" >"$dir/h.dat"; try ldpcsw-sweep 1 "shipped matrix cut in half" "--matrix h.dat" -- "$bin/ldpcsw-sweep" --matrix h.dat --p 0.05 --blocks 1
+fresh; try ldpcsw-sweep 2 "a threshold outside (0, 0.5)" "--threshold 0.5" -- "$bin/ldpcsw-sweep" --matrix "$shipped_dat" --p 0.05 --threshold 0.5
+fresh h.dat '24 2 12\n1 2 3 4 5 6 7 8 9 10 11 12\n12 13 14 15 16 17 18 19 20 21 22 23\n'; try ldpcsw-sweep 1 "--threshold auto, a column without ones" "--threshold auto" -- "$bin/ldpcsw-sweep" --matrix h.dat --p 0.05 --blocks 1 --threshold auto
 # The sweep's CSV: never the matrix or a device, never continued from rows it did not write.
 fresh; cp "$shipped_dat" "$dir/h.dat"; try ldpcsw-sweep 2 "--csv is the matrix" "--csv h.dat --overwrite" -- "$bin/ldpcsw-sweep" --matrix h.dat --p 0.05 --blocks 1 --csv h.dat --overwrite
 fresh; try ldpcsw-sweep 2 "--csv a device" "--csv /dev/null" -- "$bin/ldpcsw-sweep" --matrix "$shipped_dat" --p 0.05 --blocks 1 --csv /dev/null

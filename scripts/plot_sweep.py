@@ -1,9 +1,14 @@
 #!/usr/bin/python3
-"""Plot an ldpcsw-sweep CSV: FER and BER against the crossover probability p, log scale,
-with their 95% intervals and the Slepian-Wolf limit H(p) = rank(H)/n marked.
+"""Plot ldpcsw-sweep CSVs: FER and BER against the crossover probability p, log scale,
+with their 95% intervals, the Slepian-Wolf limit H(p) = rank(H)/n and the threshold p* marked.
 
   scripts/plot_sweep.py sweep.csv -o sweep.png          # rank and n from sweep.csv.run
   scripts/plot_sweep.py sweep.csv -o sweep.svg --rate 0.5
+  scripts/plot_sweep.py a.csv b.csv -o both.png         # one curve per CSV, one figure
+
+Several CSVs give one colour each, labelled by matrix and decoder; FER solid, BER dashed.
+The threshold p* of a code's ensemble is drawn when its FILE.run records one (ldpcsw-sweep
+--threshold) or --threshold gives it (one CSV).
 
 Points are joined in order of p. Points without errors are drawn at their 95% upper bound as
 open downward triangles; an unfinished (partial) point is drawn open. The CSV is read with the
@@ -20,8 +25,10 @@ FIELDS = ("p,h_p,blocks,frame_errors,bit_errors,fer,fer_lo,fer_hi,ber,ber_lo,ber
 HEADER = FIELDS + ["bit_errors_sq", "check"]
 HEADER_UNCHECKED = FIELDS            # files of earlier versions: no squared sums, no checks
 COUNTS = ("blocks", "frame_errors", "bit_errors", "bit_errors_sq")
-# The settings a row's check covers, as the sweep writes them to FILE.run.
+# The settings a row's check covers, as the sweep writes them to FILE.run: these and any
+# further decoder setting (minsum_q, ...); every key but the informational ones below.
 CHECKED_SETTINGS = ("blocks", "decoder", "m", "matrix", "max_frame_errors", "n", "seed")
+INFORMATIONAL = ("rank", "rate", "sw_limit", "threshold", "threshold_source")
 
 
 def fail(message):
@@ -76,7 +83,8 @@ def read_rows(path, settings):
         fail(f"{path}: line 1: not the header of an ldpcsw-sweep CSV")
     settings_text = None
     if checked and all(k in settings for k in CHECKED_SETTINGS):
-        settings_text = "".join(f"{k}={settings[k]}\n" for k in CHECKED_SETTINGS)
+        keys = sorted(k for k in settings if k and k not in INFORMATIONAL)
+        settings_text = "".join(f"{k}={settings[k]}\n" for k in keys)
     elif checked:
         print(f"plot_sweep.py: {path}.run is missing or incomplete; the rows' checks are not "
               "verified", file=sys.stderr)
@@ -149,12 +157,17 @@ def rate_of(settings):
         return None, None
 
 
-def draw(ax, rows, rate, rate_name, checked):
-    """FER and BER of `rows` joined in order of p, and the Slepian-Wolf limit of `rate`."""
+def draw(ax, rows, rate, rate_name, checked, name=None, colour=None, limit_line=True):
+    """FER and BER of `rows` joined in order of p, and the Slepian-Wolf limit of `rate`.
+    With `name` (several CSVs in one figure) both curves take `colour` and the legend names
+    the curve instead of its interval."""
     rows = sorted(rows, key=lambda r: r["p"])
     ber_interval = "95% interval, blocks as clusters" if checked else "95% Wilson interval"
     styles = (("fer", "frame_errors", "FER", "tab:blue", "o", "-", "95% Wilson interval"),
               ("ber", "bit_errors", "BER", "tab:red", "s", "--", ber_interval))
+    if name is not None:
+        styles = tuple((key, count, f"{name}: {label}", colour, marker, line, None)
+                       for key, count, label, _, marker, line, _ in styles)
     for key, count, label, colour, marker, line, interval in styles:
         seen = [r for r in rows if r[count] > 0]
         if seen:
@@ -165,7 +178,7 @@ def draw(ax, rows, rate, rate_name, checked):
                         fmt="none", ecolor=colour, lw=1.2, capsize=2)
             ax.plot(ps, [r[key] for r in seen], line, color=colour, lw=1.2)
             ax.plot([], [], line + marker, color=colour, lw=1.2, ms=5,  # the legend's entry
-                    label=f"{label} ({interval})")
+                    label=f"{label} ({interval})" if interval else label)
             done = [r for r in seen if not r["partial"]]
             ax.plot([r["p"] for r in done], [r[key] for r in done], marker, color=colour, ms=5,
                     ls="none")
@@ -177,31 +190,79 @@ def draw(ax, rows, rate, rate_name, checked):
         if unseen:  # FER's triangle larger: without errors both bounds may coincide
             ax.plot([r["p"] for r in unseen], [r[key + "_hi"] for r in unseen], "v",
                     color=colour, mfc="none", ms=9 if key == "fer" else 5, ls="none",
-                    label=f"{label}: no errors (95% upper bound)")
+                    label="_nolegend_" if name is not None
+                    else f"{label}: no errors (95% upper bound)")
 
-    limit = slepian_wolf_limit(rate)
-    ps = [r["p"] for r in rows]
-    lo, hi = min(ps + [limit]), max(ps + [limit])
+    if limit_line:
+        mark_limits(ax, [r["p"] for r in rows], [(rate, rate_name)], [])
+
+
+def mark_limits(ax, ps, rates, thresholds):
+    """Vertical lines at the Slepian-Wolf limit of each distinct (rate, name) and at each
+    threshold (p*, colour, name), with the axis widened to show them all."""
+    limits = []
+    for rate, rate_name in rates:
+        limit = slepian_wolf_limit(rate)
+        if all(abs(limit - other) > 1e-12 for other, _, _ in limits):
+            limits.append((limit, rate, rate_name))
+    marks = [limit for limit, _, _ in limits] + [t for t, _, _ in thresholds]
+    lo, hi = min(list(ps) + marks), max(list(ps) + marks)
     margin = max(0.005, 0.04 * (hi - lo))
     ax.set_xlim(max(0.0, lo - margin), hi + 2 * margin)
-    ax.axvline(limit, color="black", lw=1.0, ls=":")
-    # The label runs along the line, on the side with more room inside the axes.
     left, right = ax.get_xlim()
-    on_right = right - limit >= limit - left
-    ax.text(limit, 0.97, f"Slepian-Wolf limit p = {limit:.4f}\nH(p) = {rate_name} = {rate:.4g}",
-            transform=ax.get_xaxis_transform(), rotation=90, va="top",
-            ha="left" if on_right else "right", fontsize=8)
+
+    def label(x, text, colour):
+        # The label runs along the line, on the side with more room inside the axes.
+        on_right = right - x >= x - left
+        ax.text(x, 0.97, text, transform=ax.get_xaxis_transform(), rotation=90, va="top",
+                ha="left" if on_right else "right", fontsize=8, color=colour)
+
+    for limit, rate, rate_name in limits:
+        ax.axvline(limit, color="black", lw=1.0, ls=":")
+        label(limit, f"Slepian-Wolf limit p = {limit:.4f}\nH(p) = {rate_name} = {rate:.4g}",
+              "black")
+    for threshold, colour, name in thresholds:
+        ax.axvline(threshold, color=colour, lw=1.0, ls="-.")
+        label(threshold, f"threshold p* = {threshold:.4f}" + (f"\n{name}" if name else ""),
+              colour)
+
+
+def threshold_of(settings):
+    """p* recorded in FILE.run, or None."""
+    try:
+        t = float(settings["threshold"])
+    except (KeyError, ValueError):
+        return None
+    return t if 0.0 < t < 0.5 else None
+
+
+def curve_name(path, settings, others):
+    """A curve's label: its matrix (n, m) and decoder, with the file name when that alone
+    does not tell it from another curve."""
+    name = f"n = {settings.get('n', '?')}, {settings.get('decoder', '?')}"
+    if "minsum_q" in settings:
+        name += f" (Q {settings['minsum_q']}, {settings.get('minsum_correction', '?')})"
+    if sum(1 for o in others if o == name) > 1:
+        name += f" [{os.path.basename(path)}]"
+    return name
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("csv", help="CSV written by ldpcsw-sweep --csv")
+    parser.add_argument("csv", nargs="+", help="CSV written by ldpcsw-sweep --csv; several "
+                        "give one curve each in one figure")
     parser.add_argument("-o", "--output",
                         help="picture file, .png, .svg or .pdf (default: CSV name .png)")
     parser.add_argument("--rate", type=float,
                         help="rank(H)/n of the matrix (default: read from CSV.run)")
+    parser.add_argument("--threshold", type=float,
+                        help="threshold p* of the code's ensemble (default: read from CSV.run)")
     parser.add_argument("--title", help="title of the picture")
     args = parser.parse_args()
+    if len(args.csv) > 1 and args.threshold is not None:
+        fail("--threshold applies to one CSV; record each code's p* with ldpcsw-sweep --threshold")
+    if args.threshold is not None and not (0.0 < args.threshold < 0.5):
+        fail(f"--threshold {args.threshold}: must lie in (0, 0.5)")
 
     try:
         import matplotlib
@@ -211,7 +272,7 @@ def main():
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
 
-    output = args.output or os.path.splitext(args.csv)[0] + ".png"
+    output = args.output or os.path.splitext(args.csv[0])[0] + ".png"
     folder = os.path.dirname(output) or "."
     if not os.path.isdir(folder):
         fail(f"{output}: the folder {folder} does not exist")
@@ -222,31 +283,63 @@ def main():
         fail(f"{output}: unsupported picture format '{extension}'; use one of "
              + ", ".join("." + k for k in sorted(kinds)))
 
-    settings = read_settings(args.csv)
-    rows, checked = read_rows(args.csv, settings)
-    rate, rate_name = rate_of(settings)
-    if args.rate is not None:
-        rate, rate_name = args.rate, "rate"
-    if rate is None:
-        fail(f"{args.csv}.run is missing or incomplete: give --rate rank(H)/n")
-    if not (0.0 < rate <= 1.0):
-        fail(f"--rate {rate}: must lie in (0, 1]")
+    curves = []
+    for path in args.csv:
+        settings = read_settings(path)
+        rows, checked = read_rows(path, settings)
+        rate, rate_name = rate_of(settings)
+        if args.rate is not None:
+            rate, rate_name = args.rate, "rate"
+        if rate is None:
+            fail(f"{path}.run is missing or incomplete: give --rate rank(H)/n")
+        if not (0.0 < rate <= 1.0):
+            fail(f"--rate {rate}: must lie in (0, 1]")
+        curves.append((path, settings, rows, checked, rate, rate_name))
 
-    draw(ax, rows, rate, rate_name, checked)
+    ps = [r["p"] for curve in curves for r in curve[2]]
+    rates = [(rate, rate_name) for _, _, _, _, rate, rate_name in curves]
+    if len(curves) == 1:
+        path, settings, rows, checked, rate, rate_name = curves[0]
+        draw(ax, rows, rate, rate_name, checked, limit_line=False)
+        threshold = args.threshold if args.threshold is not None else threshold_of(settings)
+        mark_limits(ax, ps, rates, [] if threshold is None else [(threshold, "tab:green", "")])
+        decoder = settings.get("decoder")
+        title = args.title
+        if title is None:
+            title = os.path.basename(path)
+            if "n" in settings and "m" in settings:
+                title = f"n = {settings['n']}, m = {settings['m']}"
+            if decoder:
+                title += f", {decoder} decoder"
+    else:
+        colours = ["tab:blue", "tab:red", "tab:green", "tab:purple", "tab:orange", "tab:brown",
+                   "tab:pink", "tab:olive", "tab:cyan", "tab:gray"]
+        plain = [curve_name(c[0], c[1], []) for c in curves]
+        thresholds, seen = [], []
+        for i, (path, settings, rows, checked, rate, rate_name) in enumerate(curves):
+            colour = colours[i % len(colours)]
+            name = curve_name(path, settings, plain)
+            draw(ax, rows, rate, rate_name, checked, name=name, colour=colour, limit_line=False)
+            t = threshold_of(settings)
+            key = (settings.get("matrix"), t)
+            if t is not None and key not in seen:  # one line per code, not per decoder
+                seen.append(key)
+                thresholds.append((t, colour, f"n = {settings.get('n', '?')}"))
+        mark_limits(ax, ps, rates, thresholds)
+        ax.plot([], [], "v", color="black", mfc="none", ms=8, ls="none",
+                label="no errors: 95% upper bound")
+        title = args.title if args.title is not None else \
+            "FER (solid) and BER (dashed) with 95% intervals"
     ax.set_yscale("log")
     ax.set_xlabel("crossover probability p of the side information")
     ax.set_ylabel("error rate")
-    decoder = settings.get("decoder")
-    title = args.title
-    if title is None:
-        title = os.path.basename(args.csv)
-        if "n" in settings and "m" in settings:
-            title = f"n = {settings['n']}, m = {settings['m']}"
-        if decoder:
-            title += f", {decoder} decoder"
     ax.set_title(title)
     ax.grid(True, which="both", alpha=0.3)
-    ax.legend(loc="lower right", fontsize=8)
+    if len(curves) == 1:
+        ax.legend(loc="lower right", fontsize=8)
+    else:  # many entries: below the axes, clear of the curves
+        fig.set_size_inches(7.5, 5.0 + 0.17 * (2 * len(curves) + 1))
+        ax.legend(loc="upper center", bbox_to_anchor=(0.5, -0.13), ncol=1, fontsize=8)
     fig.tight_layout()
     try:
         fig.savefig(output, dpi=120)

@@ -123,26 +123,75 @@ std::string format_csv_row(const PointRow& row, int n, const std::string& settin
 
 std::string format_table_header() {
   char buf[256];
-  std::snprintf(buf, sizeof buf, "%-8s %-7s %10s %8s %11s  %-30s  %-30s %7s %9s %9s\n", "p",
-                "H(p)", "blocks", "frame_e", "bit_e", "FER [95% interval]",
+  std::snprintf(buf, sizeof buf, "%-8s %-7s %-8s %10s %8s %11s  %-30s  %-30s %7s %9s %9s\n", "p",
+                "H(p)", "H(p)-R", "blocks", "frame_e", "bit_e", "FER [95% interval]",
                 "BER [95% interval]", "avg_it", "seconds", "blocks/s");
   return buf;
 }
 
-std::string format_table_row(const PointRow& row, int n) {
+std::string format_table_row(const PointRow& row, int n, double code_rate) {
   const PointCounts& c = row.counts;
   const DerivedStats d = derive(row, n);
   const Interval& fer = d.fer;
   const Interval& ber = d.ber;
-  char f[64], b[64], line[320];
+  char f[64], b[64], g[32], line[352];
+  const double h = binary_entropy(row.p);
+  if (std::isnan(code_rate)) std::snprintf(g, sizeof g, "?");
+  else std::snprintf(g, sizeof g, "%+.4f", h - code_rate);
   std::snprintf(f, sizeof f, "%.3e [%.2e, %.2e]", fer.estimate, fer.lo, fer.hi);
   std::snprintf(b, sizeof b, "%.3e [%.2e, %.2e]", ber.estimate, ber.lo, ber.hi);
-  std::snprintf(line, sizeof line, "%-8.6g %-7.4f %10lld %8lld %11lld  %-30s  %-30s %7.2f %9.2f %9.0f%s\n",
-                row.p, binary_entropy(row.p), static_cast<long long>(c.blocks),
+  std::snprintf(line, sizeof line, "%-8.6g %-7.4f %-8s %10lld %8lld %11lld  %-30s  %-30s %7.2f %9.2f %9.0f%s\n",
+                row.p, h, g, static_cast<long long>(c.blocks),
                 static_cast<long long>(c.frame_errors), static_cast<long long>(c.bit_errors), f,
                 b, d.avg_iterations, row.seconds, d.blocks_per_second,
                 row.partial ? "  (partial)" : "");
   return line;
+}
+
+CodeLimits code_limits(long long rank, int n, int m) {
+  CodeLimits limits;
+  limits.rank = rank;
+  if (n > 0) limits.rate = static_cast<double>(rank >= 0 ? rank : m) / n;
+  // The limit: H(p) = rate, by bisection on [0, 1/2] where H rises.
+  if (limits.rate >= 1.0) {
+    limits.sw_limit = 0.5;
+  } else {
+    double lo = 0.0, hi = 0.5;
+    for (int i = 0; i < 100; ++i) {
+      const double mid = 0.5 * (lo + hi);
+      (binary_entropy(mid) < limits.rate ? lo : hi) = mid;
+    }
+    limits.sw_limit = 0.5 * (lo + hi);
+  }
+  return limits;
+}
+
+void add_limit_settings(const CodeLimits& limits, std::map<std::string, std::string>& settings) {
+  settings["rank"] = limits.rank >= 0 ? std::to_string(limits.rank) : "unknown";
+  settings["rate"] = format_number(limits.rate);
+  settings["sw_limit"] = format_number(limits.sw_limit);
+  if (limits.threshold >= 0.0) {
+    settings["threshold"] = format_number(limits.threshold);
+    settings["threshold_source"] = limits.threshold_source;
+  }
+}
+
+bool is_informational_setting(const std::string& key) {
+  return key == "rank" || key == "rate" || key == "sw_limit" || key == "threshold" ||
+         key == "threshold_source";
+}
+
+std::string format_limits_line(const CodeLimits& limits) {
+  char buf[256];
+  int used = std::snprintf(buf, sizeof buf, "rate %s = %.5f, Slepian-Wolf limit p = %.5f",
+                           limits.rank >= 0 ? "rank(H)/n" : "m/n (rank not computed)",
+                           limits.rate, limits.sw_limit);
+  if (limits.threshold >= 0.0 && used > 0 && used < static_cast<int>(sizeof buf))
+    used += std::snprintf(buf + used, sizeof buf - used, ", threshold p* = %.5f (%s)",
+                          limits.threshold,
+                          limits.threshold_source == "degrees" ? "the matrix's degrees"
+                                                                : "given");
+  return std::string(buf) + "\n";
 }
 
 namespace {

@@ -55,9 +55,11 @@ std::string row_check(const std::string& settings, const std::string& previous,
 std::string format_csv_row(const PointRow& row, int n, const std::string& settings,
                            std::string& chain);
 
-// The table's two heading lines and one point's line (each ends with a newline).
+// The table's heading line and one point's line (each ends with a newline). `rate` is the
+// code's rate as a compressor, rank(H)/n; each line states the gap H(p) - rate, which is
+// negative below the Slepian-Wolf limit (a NaN rate shows "?").
 std::string format_table_header();
-std::string format_table_row(const PointRow& row, int n);
+std::string format_table_row(const PointRow& row, int n, double rate);
 
 // What was read back from a CSV for --resume.
 struct ResumeState {
@@ -90,6 +92,30 @@ bool parse_sweep_csv(const std::string& text, const std::string& path, const Csv
 using SweepSettings = std::map<std::string, std::string>;
 std::string format_settings(const SweepSettings& settings);
 bool parse_settings(const std::string& text, SweepSettings& settings);
+
+// What FILE.run and the table say about the code beside the settings: how far it is from
+// what any decoder can do (the Slepian-Wolf limit) and what belief propagation over its
+// ensemble can do (the threshold p*). These entries are informational: a resume does not
+// compare them and the rows' checks do not cover them.
+struct CodeLimits {
+  long long rank = -1;           // GF(2) rank of H; -1 when not computed (too large)
+  double rate = 0.0;             // rank / n, or m / n when the rank is unknown
+  double sw_limit = 0.0;         // the p <= 1/2 with H(p) = rate
+  double threshold = -1.0;       // p* of the code's ensemble; negative when not known
+  std::string threshold_source;  // "given" (--threshold P) or "degrees" (the matrix's)
+};
+
+// Rate and limit of an m x n matrix of GF(2) rank `rank` (-1: unknown).
+CodeLimits code_limits(long long rank, int n, int m);
+
+// Adds rank, rate, sw_limit and, when known, threshold and threshold_source.
+void add_limit_settings(const CodeLimits& limits, std::map<std::string, std::string>& settings);
+
+// The settings-file keys that are informational (see CodeLimits).
+bool is_informational_setting(const std::string& key);
+
+// One line (with its end of line) stating the rate, the limit and the threshold.
+std::string format_limits_line(const CodeLimits& limits);
 
 // The settings file that belongs to a CSV file.
 inline std::string settings_path(const std::string& csv) { return csv + ".run"; }

@@ -76,7 +76,7 @@ std::vector<std::string> split(const std::string& text, char sep) {
 const char* const VALUE_OPTIONS[] = {"--matrix", "--format",  "--p",       "--blocks",
                                      "--max-frame-errors", "--decoder", "--seed", "--threads",
                                      "--csv", "--q", "--normalise", "--offset", "--iterations",
-                                     "--simd-target"};
+                                     "--simd-target", "--threshold", "--device"};
 
 // The option a command-line word names: "--csv" and "--csv=x" both name --csv.
 std::string option_of(const std::string& word) {
@@ -289,6 +289,11 @@ int parse_sweep_options(int argc, const char* const* argv, SweepOptions& options
   app.add_option("--device", device_text,
                  "Min-sum: decode on the cpu (default) or the gpu;\nthe counts are the same")
       ->option_text("cpu|gpu");
+  std::string threshold_text;
+  app.add_option("--threshold", threshold_text,
+                 "Threshold p* of the code's ensemble, in (0, 0.5),\nor auto: density evolution of the "
+                 "matrix's\ndegrees (may take a minute); recorded in FILE.run\nfor the plot")
+      ->option_text("P|auto");
   app.add_option("--seed", seed_text, "Seed of the block streams (default 1)")
       ->option_text("S");
   app.add_option("--threads", threads_text,
@@ -408,6 +413,18 @@ int parse_sweep_options(int argc, const char* const* argv, SweepOptions& options
     if (threads < 1 || threads > 4096)
       return fail("--threads: " + std::to_string(threads) + " is outside 1..4096");
     options.threads = threads;
+  }
+
+  if (threshold_text == "auto") {
+    options.threshold_auto = true;
+  } else if (!threshold_text.empty()) {
+    double t = 0.0;
+    const char* first = threshold_text.c_str();
+    char* end = nullptr;
+    t = std::strtod(first, &end);
+    if (end == first || *end != '\0' || !(t > 0.0 && t < 0.5))
+      return fail("--threshold: '" + threshold_text + "' is neither auto nor a number in (0, 0.5)");
+    options.threshold = t;
   }
 
   std::string error;

@@ -33,6 +33,10 @@ struct SweepOptions {
   std::string simd_target;      // --simd-target or LDPCSW_SIMD_TARGET; empty: the widest
   SweepDevice device = SweepDevice::cpu;  // --device
   int device_index = 0;  // --device gpu: this process takes GPU device_index % (GPUs present)
+  // --threshold: p* of the code's ensemble for FILE.run and the plot, given as a number
+  // (threshold >= 0) or computed by density evolution from the matrix's degrees (auto).
+  double threshold = -1.0;
+  bool threshold_auto = false;
 };
 
 // Parses the command line. Returns -1 when the sweep should run, otherwise the exit status

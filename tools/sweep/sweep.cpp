@@ -11,10 +11,13 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <memory>
 #include <sstream>
 #include <system_error>
 
+#include "code/degrees.h"
+#include "code/density.h"
 #include "code/rank.h"
 #include "gpu/gpu_minsum.h"
 #include "sweep/input.h"
@@ -221,8 +224,8 @@ int check_output_paths(const SweepOptions& o, std::string& error) {
 
 // Rank 0: creates the CSV (and its settings file) or reads it back for --resume, truncating an
 // unfinished last row. Returns an exit status, -1 for "go on".
-int prepare_csv(const SweepOptions& o, const SweepCode& code, CsvFile& csv, ResumeState& state,
-                std::string& error) {
+int prepare_csv(const SweepOptions& o, const SweepCode& code, const CodeLimits& limits,
+                CsvFile& csv, ResumeState& state, std::string& error) {
   namespace fs = std::filesystem;
   const std::string settings_file = settings_path(o.csv);
   const SweepSettings settings = run_settings(o, code);
@@ -257,6 +260,21 @@ int prepare_csv(const SweepOptions& o, const SweepCode& code, CsvFile& csv, Resu
     if (!read_whole(o.csv, text)) {
       error = o.csv + ": cannot read: " + std::strerror(errno);
       return 1;
+    }
+    // A threshold given now is added to the settings file; the compared settings stay as they
+    // were, and the file is replaced whole so that a crash leaves the old one or the new one.
+    if (limits.threshold >= 0.0) {
+      add_limit_settings(limits, old);
+      const std::string fresh = settings_file + ".new";
+      std::ofstream s(fresh, std::ios::binary | std::ios::trunc);
+      s << format_settings(old);
+      s.flush();
+      s.close();
+      if (!s || std::rename(fresh.c_str(), settings_file.c_str()) != 0) {
+        std::remove(fresh.c_str());
+        error = settings_file + ": cannot write";
+        return 1;
+      }
     }
     const CsvRules rules{code.n, o.blocks, o.max_frame_errors, csv.settings};
     if (!parse_sweep_csv(text, o.csv, rules, state, error)) return 1;
@@ -297,11 +315,10 @@ int prepare_csv(const SweepOptions& o, const SweepCode& code, CsvFile& csv, Resu
     error = o.csv + ": cannot create: " + std::strerror(errno);
     return 1;
   }
-  // The rank is recorded for the plot's Slepian-Wolf limit; it follows from the matrix, so a
-  // resume does not compare it.
+  // The rank, rate, limit and threshold are recorded for the plot; they follow from the
+  // matrix (or the user), so a resume does not compare them.
   SweepSettings recorded = settings;
-  const long long rank = gf2_rank(code.n, code.m, code.ir.data(), code.jc.data());
-  recorded["rank"] = rank >= 0 ? std::to_string(rank) : "unknown";
+  add_limit_settings(limits, recorded);
   std::ofstream s(settings_file, std::ios::binary | std::ios::trunc);
   s << format_settings(recorded);
   s.flush();
@@ -323,6 +340,50 @@ std::string format_duration(double seconds) {
 }
 
 }  // namespace
+
+// The threshold p* of the ensemble whose node-perspective degree distributions are the
+// matrix's own (each degree's share of the columns and of the rows), by density evolution.
+bool threshold_of_degrees(const SweepCode& code, double& threshold, std::string& error) {
+  auto distribution = [](const std::vector<int>& ptr, int nodes) {
+    std::map<int, int> count;
+    for (int i = 0; i < nodes; ++i) ++count[ptr[i + 1] - ptr[i]];
+    DegreeDistribution d;
+    for (const auto& [degree, how_many] : count) {
+      d.degrees.push_back(degree);
+      d.fractions.push_back(static_cast<double>(how_many) / nodes);
+    }
+    return d;
+  };
+  const DegreeDistribution columns = distribution(code.col_ptr, code.n);
+  const DegreeDistribution rows = distribution(code.ir, code.m);
+  if (columns.degrees.front() < 1 || rows.degrees.front() < 1) {
+    error = std::string("--threshold auto: the matrix has ") +
+            (columns.degrees.front() < 1 ? "a column" : "a row") +
+            " without ones; density evolution needs every degree >= 1 (give --threshold P)";
+    return false;
+  }
+  return code_threshold(columns, rows, DensityOptions{}, threshold, error);
+}
+
+// Rank 0: the code's rate, limit and, when asked for, threshold. Returns an exit status, -1
+// for "go on".
+int find_limits(const SweepOptions& o, const SweepCode& code, CodeLimits& limits,
+                std::string& error) {
+  limits = code_limits(gf2_rank(code.n, code.m, code.ir.data(), code.jc.data()), code.n, code.m);
+  if (o.threshold >= 0.0) {
+    limits.threshold = o.threshold;
+    limits.threshold_source = "given";
+  } else if (o.threshold_auto) {
+    double t = 0.0;
+    if (!threshold_of_degrees(code, t, error)) {
+      error = o.matrix + ": " + error;
+      return 1;
+    }
+    limits.threshold = t;
+    limits.threshold_source = "degrees";
+  }
+  return -1;
+}
 
 int run_sweep(const SweepOptions& o, Collective& group, const std::atomic<bool>* stop,
               const SweepIo& io) {
@@ -353,13 +414,15 @@ int run_sweep(const SweepOptions& o, Collective& group, const std::atomic<bool>*
   CsvLock lock;
   CsvFile csv;
   ResumeState state;
+  CodeLimits limits;
   std::int64_t shared[8] = {0, 0, 0, 0, 0, 0, 0, 0};  // status, finished, partial?, counts
   if (root) {
     int status = -1;
-    if (!o.csv.empty()) {
-      status = check_output_paths(o, error);
-      if (status < 0 && lock.acquire(o.csv, error) != 0) status = 1;
-      if (status < 0) status = prepare_csv(o, code, csv, state, error);
+    if (!o.csv.empty()) status = check_output_paths(o, error);
+    if (status < 0) status = find_limits(o, code, limits, error);
+    if (status < 0 && !o.csv.empty()) {
+      if (lock.acquire(o.csv, error) != 0) status = 1;
+      if (status < 0) status = prepare_csv(o, code, limits, csv, state, error);
     }
     if (status >= 0) std::fprintf(io.err, "ldpcsw-sweep: %s\n", error.c_str());
     shared[0] = status + 1;  // 0 means go on
@@ -385,8 +448,10 @@ int run_sweep(const SweepOptions& o, Collective& group, const std::atomic<bool>*
   group.sum(&total_workers, 1);
 
   if (root) {
+    std::fputs(format_limits_line(limits).c_str(), io.out);
     std::fputs(format_table_header().c_str(), io.out);
-    for (const PointRow& row : state.finished) std::fputs(format_table_row(row, code.n).c_str(), io.out);
+    for (const PointRow& row : state.finished)
+      std::fputs(format_table_row(row, code.n, limits.rate).c_str(), io.out);
     std::fflush(io.out);
   }
 
@@ -448,7 +513,7 @@ int run_sweep(const SweepOptions& o, Collective& group, const std::atomic<bool>*
       PointRow row{task.p, r.counts, earlier_seconds + seconds_since(t0), !r.finished};
       const bool write = r.counts.blocks > 0;  // a point with no block decoded says nothing
       if (write) {
-        std::fputs(format_table_row(row, code.n).c_str(), io.out);
+        std::fputs(format_table_row(row, code.n, limits.rate).c_str(), io.out);
         std::fflush(io.out);
       }
       if (write && csv.file != nullptr && !csv.write_line(format_csv_row(row, code.n, csv.settings, csv.chain), error)) {
