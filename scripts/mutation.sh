@@ -54,9 +54,10 @@ gpu/kernels.cuh @@ vals[tid] > vals[tid + i] @@ vals[tid] >= vals[tid + i] @@ ar
 gpu/kernels.cuh @@ if (ticket == static_cast<int>(gridDim.x) - 1) last_block = 1; @@ if (ticket == static_cast<int>(gridDim.x)) last_block = 1; @@ arg-min: no block finishes the reduction
 sim/driver.cpp @@ fer_sum += errors > 0 ? 1 : 0; @@ fer_sum += errors > 1 ? 1 : 0; @@ experiment: a single bit error is no frame error
 sim/driver.cpp @@ ber_sum / (EXPERIMENT_BLOCKS * static_cast<double>(n)) @@ ber_sum / (EXPERIMENT_BLOCKS * static_cast<double>(m)) @@ experiment: BER over m bits
-sweep/engine.cpp @@ static_cast<std::uint32_t>(base / 4), 1, lo, hi @@ static_cast<std::uint32_t>(base / 4), 0, lo, hi @@ sweep: noise words drawn from the source words' counters
-sweep/engine.cpp @@ splitmix64_mix(splitmix64_mix(seed) ^ bits) @@ splitmix64_mix(seed ^ bits) @@ sweep: seed mixed once into the key
-sweep/engine.cpp @@ std::llround(p * 4294967296.0) @@ (p * 4294967296.0) @@ sweep: noise threshold truncated instead of rounded
+streams/block_streams.h @@ static_cast<std::uint32_t>(base / 4), 1, lo, hi @@ static_cast<std::uint32_t>(base / 4), 0, lo, hi @@ streams: noise words drawn from the source words' counters
+sweep/draw_simd.cpp @@ auto c1 = hn::Set(d, 1u), @@ auto c1 = hn::Set(d, 0u), @@ sweep: SIMD noise words drawn from the source words' counters
+streams/block_streams.h @@ splitmix64_mix(splitmix64_mix(seed) ^ bits) @@ splitmix64_mix(seed ^ bits) @@ sweep: seed mixed once into the key
+streams/block_streams.h @@ std::llround(p * 4294967296.0) @@ (p * 4294967296.0) @@ sweep: noise threshold truncated instead of rounded
 sweep/engine.cpp @@ counts.frame_errors += o[1] > 0 ? 1 : 0; @@ counts.frame_errors += o[1] > 1 ? 1 : 0; @@ sweep: a single bit error is no frame error
 sweep/engine.cpp @@ ws.x_hat[j] = static_cast<std::int8_t>(1 - ws.y[j]); @@ ws.x_hat[j] = ws.y[j]; @@ sweep: decoding starts from y instead of its complement
 sweep/engine.cpp @@ (rank < extra ? 1 : 0) @@ (rank <= extra ? 1 : 0) @@ sweep: process shares overlap
