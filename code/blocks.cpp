@@ -19,14 +19,14 @@ void draw_block(std::int8_t* x, std::int8_t* y, int n, double p_src, double p_cr
 }
 
 void compute_syndrome(const int* ir, const int* jc, int m, const std::int8_t* x, std::int8_t* s) {
-  std::memset(s, 0, static_cast<std::size_t>(m));
+  if (m > 0) std::memset(s, 0, static_cast<std::size_t>(m));  // a code without checks may pass no array
   for (int r = 0; r < m; ++r)
     for (int e = ir[r]; e < ir[r + 1]; ++e) s[r] = static_cast<std::int8_t>(s[r] ^ x[jc[e]]);
 }
 
 void compute_syndrome_columns(const int* row_index, const int* col_ptr, int n, int m,
                               const std::int8_t* x, std::int8_t* s) {
-  std::memset(s, 0, static_cast<std::size_t>(m));
+  if (m > 0) std::memset(s, 0, static_cast<std::size_t>(m));  // a code without checks may pass no array
   for (int i = 0; i < n; ++i)
     for (int e = col_ptr[i]; e < col_ptr[i + 1]; ++e)
       s[row_index[e]] = static_cast<std::int8_t>(s[row_index[e]] ^ x[i]);

@@ -80,8 +80,19 @@ std::atomic<long> fiber_run_count{0};
 // constant initialiser: reading it needs no guard on every switch.)
 thread_local Scheduler* scheduler = nullptr;
 
+// Every scheduler ever made, so that those of host threads that have ended (a launch may come
+// from any thread, a short-lived one included) stay reachable: they are kept on purpose, not
+// lost, and a leak checker must not report them.
+std::mutex scheduler_registry_mutex;
+std::vector<Scheduler*>* scheduler_registry = nullptr;
+
 inline Scheduler& sched() {
-  if (scheduler == nullptr) scheduler = new Scheduler;
+  if (scheduler == nullptr) {
+    scheduler = new Scheduler;
+    std::lock_guard<std::mutex> lock(scheduler_registry_mutex);
+    if (scheduler_registry == nullptr) scheduler_registry = new std::vector<Scheduler*>;
+    scheduler_registry->push_back(scheduler);
+  }
   return *scheduler;
 }
 
