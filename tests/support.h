@@ -1,10 +1,21 @@
 // Helpers shared by the tests: temporary folders and files, running a program as a process.
 #pragma once
 
+#include <cstdint>
+
 #include <string>
 #include <vector>
 
 namespace ldpcsw::test {
+
+// The next value of a splitmix64 sequence: a small, fast source of test data that is the same
+// on every machine.
+inline std::uint64_t next_random(std::uint64_t& state) {
+  std::uint64_t z = (state += 0x9E3779B97F4A7C15ull);
+  z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+  z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+  return z ^ (z >> 31);
+}
 
 // A fresh folder under the system's temporary folder, removed with everything in it when
 // the object goes.

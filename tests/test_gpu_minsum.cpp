@@ -105,12 +105,7 @@ MinsumCode shipped_code() {
   return code;
 }
 
-std::uint64_t next_random(std::uint64_t& state) {
-  std::uint64_t z = (state += 0x9E3779B97F4A7C15ull);
-  z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-  z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-  return z ^ (z >> 31);
-}
+using ldpcsw::test::next_random;
 
 // Column weights 0..max_weight, rows as they fall (empty, single and repeated-column rows
 // among them at small m).

@@ -34,12 +34,7 @@ MinsumCode code_of(int n, const std::vector<std::vector<int>>& rows) {
   return code;
 }
 
-std::uint64_t next_random(std::uint64_t& state) {
-  std::uint64_t z = (state += 0x9E3779B97F4A7C15ull);
-  z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-  z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-  return z ^ (z >> 31);
-}
+using ldpcsw::test::next_random;
 
 // An irregular matrix: column weights drawn from 1..max_weight (some 0 and 1 and 2 always),
 // distinct rows per column; row weights fall as they may (some 0, 1 or 2 at small m).
