@@ -27,6 +27,7 @@ namespace ldpcsw {
 struct GpuBlockOutcome {
   std::int32_t bit_errors = 0;
   std::int32_t iterations = 0;
+  bool success = false;  // the decisions satisfy the syndrome
 };
 
 // The counts of a decode call, summed on the device.
@@ -35,6 +36,7 @@ struct GpuMinsumTotals {
   std::uint64_t bit_errors = 0;
   std::uint64_t bit_errors_sq = 0;
   std::uint64_t iterations = 0;
+  std::uint64_t undetected_errors = 0;  // blocks that satisfy the syndrome with bit errors
   bool operator==(const GpuMinsumTotals&) const = default;
 };
 

@@ -34,7 +34,8 @@ struct MinsumBatchArgs {
   std::int8_t* s;      // syndrome             [r * batch + b]
   std::int8_t* x_hat;  // decisions            [j * batch + b]
   std::int8_t* msg;    // edge messages        [e * batch + b]
-  std::int8_t* post;   // layered a-posteriori [j * batch + b]
+  std::int16_t* post;  // layered a-posteriori [j * batch + b] (8- or 16-bit values)
+  std::int8_t* aux;    // sum-product: a row's magnitudes combined from the left [e * batch + b]
   int batch;           // the stride: slots allocated per array
   int count;           // blocks in this launch (slots 0 .. count-1)
   unsigned long long first;  // sweep index of the block in slot 0
@@ -42,8 +43,9 @@ struct MinsumBatchArgs {
   unsigned long long threshold;
   minsum::MinsumParams params;
   int layered;  // 1: layered schedule, 0: flooding
-  int* outcomes;  // per slot: bit errors, iterations
-  unsigned long long* totals;  // frame errors, bit errors, squared bit errors, iterations
+  int* outcomes;  // per slot: bit errors, iterations, success (decisions satisfy the syndrome)
+  // frame errors, bit errors, squared bit errors, iterations, undetected errors
+  unsigned long long* totals;
 };
 
 __device__ __forceinline__ int minsum_abs(int v) { return v < 0 ? -v : v; }
@@ -107,7 +109,8 @@ __global__ void minsum_batch_kernel(MinsumBatchArgs a) {
       for (int r = 0; r < a.m; ++r) {
         MinsumRow row{a.s[r * B + b], MSG_MAX, MSG_MAX, -1};
         for (int e = a.ir[r]; e < a.ir[r + 1]; ++e) minsum_row_take(row, a.msg[e * B + b], e);
-        const int c1 = correct_magnitude(row.min1, p), c2 = correct_magnitude(row.min2, p);
+        const RowCorrection corr = row_correction(p, Schedule::flooding, a.ir[r + 1] - a.ir[r]);
+        const int c1 = correct_magnitude(row.min1, corr), c2 = correct_magnitude(row.min2, corr);
         for (int e = a.ir[r]; e < a.ir[r + 1]; ++e) {
           const int sign = row.parity ^ sign_bit(a.msg[e * B + b]);
           a.msg[e * B + b] = static_cast<std::int8_t>(check_message(sign, e == row.pos ? c2 : c1));
@@ -126,27 +129,49 @@ __global__ void minsum_batch_kernel(MinsumBatchArgs a) {
       success = minsum_syndrome_ok(a, b);
     }
   } else {
-    // Layered: msg holds check-to-bit messages; during a row's update it briefly holds the
-    // row's inputs t = sat(a_j - c), so that a column met twice in a row reads its value from
-    // before the row, as the CPU decoders do.
+    // Layered: msg holds check-to-bit messages. A row reads each bit's input t = a - c (kept
+    // whole with 16-bit a-posteriori values, saturated with 8-bit ones; the row's rule works on
+    // sat(t)) in a first pass, and recomputes it in the second, where the edge's new message
+    // c replaces the old and a becomes t + c: no column appears twice in a row, so a bit's
+    // a-posteriori value is still the one from before the row.
+    const bool wide = p.posterior_bits == 16;
+    const bool spa = p.check == CheckRule::sum_product;
     for (int j = 0; j < a.n; ++j)
-      a.post[j * B + b] = static_cast<std::int8_t>(channel_value(a.y[j * B + b], p.q));
+      a.post[j * B + b] = static_cast<std::int16_t>(channel_value(a.y[j * B + b], p.q));
     for (int r = 0; r < a.m; ++r)
       for (int e = a.ir[r]; e < a.ir[r + 1]; ++e) a.msg[e * B + b] = 0;
     while (k < p.max_iterations && !success) {
       for (int r = 0; r < a.m; ++r) {
+        const int first = a.ir[r], last = a.ir[r + 1];
         MinsumRow row{a.s[r * B + b], MSG_MAX, MSG_MAX, -1};
-        for (int e = a.ir[r]; e < a.ir[r + 1]; ++e) {
-          const int t = saturate_msg(a.post[a.jc[e] * B + b] - a.msg[e * B + b]);
-          a.msg[e * B + b] = static_cast<std::int8_t>(t);
+        int left = -1;  // sum-product: the magnitudes so far combined from the left
+        for (int e = first; e < last; ++e) {
+          const int whole = a.post[a.jc[e] * B + b] - a.msg[e * B + b];
+          const int t = saturate_msg(wide ? saturate_post(whole) : whole);
           minsum_row_take(row, t, e);
+          if (spa) {
+            left = left < 0 ? minsum_abs(t) : spa_combine(left, minsum_abs(t));
+            a.aux[e * B + b] = static_cast<std::int8_t>(left);
+          }
         }
-        const int c1 = correct_magnitude(row.min1, p), c2 = correct_magnitude(row.min2, p);
-        for (int e = a.ir[r]; e < a.ir[r + 1]; ++e) {
-          const int t = a.msg[e * B + b];
-          const int c = check_message(row.parity ^ sign_bit(t), e == row.pos ? c2 : c1);
+        const RowCorrection corr = row_correction(p, Schedule::layered, last - first);
+        const int c1 = correct_magnitude(row.min1, corr), c2 = correct_magnitude(row.min2, corr);
+        int right = -1;  // sum-product: the magnitudes combined from the right
+        for (int e = last - 1; e >= first; --e) {
+          const int whole0 = a.post[a.jc[e] * B + b] - a.msg[e * B + b];
+          const int whole = wide ? saturate_post(whole0) : saturate_msg(whole0);
+          const int t = saturate_msg(whole);
+          int mag;
+          if (!spa) mag = e == row.pos ? c2 : c1;
+          else if (last - first == 1) mag = MSG_MAX;
+          else if (e == last - 1) mag = a.aux[(e - 1) * B + b];
+          else if (e == first) mag = right;
+          else mag = spa_combine(a.aux[(e - 1) * B + b], right);
+          if (spa) right = right < 0 ? minsum_abs(t) : spa_combine(right, minsum_abs(t));
+          const int c = check_message(row.parity ^ sign_bit(t), mag);
           a.msg[e * B + b] = static_cast<std::int8_t>(c);
-          a.post[a.jc[e] * B + b] = static_cast<std::int8_t>(saturate_msg(t + c));
+          a.post[a.jc[e] * B + b] =
+              static_cast<std::int16_t>(wide ? saturate_post(whole + c) : saturate_msg(whole + c));
         }
       }
       for (int j = 0; j < a.n; ++j)
@@ -158,13 +183,15 @@ __global__ void minsum_batch_kernel(MinsumBatchArgs a) {
 
   int bit_errors = 0;
   for (int j = 0; j < a.n; ++j) bit_errors += a.x_hat[j * B + b] != a.x[j * B + b] ? 1 : 0;
-  a.outcomes[2 * b] = bit_errors;
-  a.outcomes[2 * b + 1] = k;
+  a.outcomes[3 * b] = bit_errors;
+  a.outcomes[3 * b + 1] = k;
+  a.outcomes[3 * b + 2] = success ? 1 : 0;
   atomicAdd(&a.totals[0], static_cast<unsigned long long>(bit_errors > 0 ? 1 : 0));
   atomicAdd(&a.totals[1], static_cast<unsigned long long>(bit_errors));
   atomicAdd(&a.totals[2], static_cast<unsigned long long>(bit_errors) *
                               static_cast<unsigned long long>(bit_errors));
   atomicAdd(&a.totals[3], static_cast<unsigned long long>(k));
+  atomicAdd(&a.totals[4], static_cast<unsigned long long>(success && bit_errors > 0 ? 1 : 0));
 }
 
 }  // namespace ldpcsw

@@ -34,18 +34,20 @@ struct GpuMinsum::Device {
   std::int8_t* s = nullptr;
   std::int8_t* x_hat = nullptr;
   std::int8_t* msg = nullptr;
-  std::int8_t* post = nullptr;
+  std::int16_t* post = nullptr;
+  std::int8_t* aux = nullptr;
   int* outcomes = nullptr;
   unsigned long long* totals = nullptr;
 
   ~Device() { release(); }
 
   void release() {
-    void* all[] = {ir, jc, col_ptr, col_edge, x, y, s, x_hat, msg, post, outcomes, totals};
+    void* all[] = {ir, jc, col_ptr, col_edge, x, y, s, x_hat, msg, post, aux, outcomes, totals};
     for (void* q : all)
       if (q != nullptr) cudaFree(q);
     ir = jc = col_ptr = col_edge = nullptr;
-    x = y = s = x_hat = msg = post = nullptr;
+    x = y = s = x_hat = msg = aux = nullptr;
+    post = nullptr;
     outcomes = nullptr;
     totals = nullptr;
   }
@@ -119,11 +121,11 @@ bool gpu_minsum_available(std::string& why) {
 
 int gpu_minsum_batch_capacity(const minsum::MinsumCode& code) {
 #if defined(__CUDACC__)
-  // Per block: a message per edge, four bytes per bit (x, y, decisions, a-posteriori value),
-  // a syndrome byte per check and the outcome.
-  const std::size_t per_block = static_cast<std::size_t>(code.edges()) +
-                                4 * static_cast<std::size_t>(code.n) +
-                                static_cast<std::size_t>(code.m) + 2 * sizeof(int);
+  // Per block: a message and a sum-product byte per edge, five bytes per bit (x, y,
+  // decisions, the 16-bit a-posteriori value), a syndrome byte per check and the outcome.
+  const std::size_t per_block = 2 * static_cast<std::size_t>(code.edges()) +
+                                5 * static_cast<std::size_t>(code.n) +
+                                static_cast<std::size_t>(code.m) + 3 * sizeof(int);
   const std::size_t fit = (std::size_t{1} << 32) / per_block;
   return static_cast<int>(fit < 1 ? 1 : (fit > 65536 ? 65536 : fit));
 #else
@@ -172,7 +174,8 @@ bool GpuMinsum::open(const minsum::MinsumCode& code, int capacity, std::string& 
       !d->alloc(d->x, n * B, error) || !d->alloc(d->y, n * B, error) ||
       !d->alloc(d->s, m * B, error) || !d->alloc(d->x_hat, n * B, error) ||
       !d->alloc(d->msg, edges * B, error) || !d->alloc(d->post, n * B, error) ||
-      !d->alloc(d->outcomes, 2 * B, error) || !d->alloc(d->totals, 4, error))
+      !d->alloc(d->aux, edges * B, error) || !d->alloc(d->outcomes, 3 * B, error) ||
+      !d->alloc(d->totals, 5, error))
     return false;
   if (!d->upload(d->ir, code.ir.data(), m + 1, error) ||
       !d->upload(d->jc, code.jc.data(), edges, error) ||
@@ -202,13 +205,17 @@ bool GpuMinsum::decode(const minsum::MinsumParams& params, minsum::Schedule sche
     error = bad;
     return false;
   }
+  if (params.check == minsum::CheckRule::sum_product && schedule != minsum::Schedule::layered) {
+    error = "the sum-product rule runs on the layered schedule only";
+    return false;
+  }
   if (count == 0) {
     if (totals != nullptr) *totals = GpuMinsumTotals{};
     if (dump != nullptr) *dump = GpuMinsumDump{};
     return true;
   }
-  const unsigned long long zeros[4] = {0, 0, 0, 0};
-  if (!d.upload(d.totals, zeros, 4, error)) return false;
+  const unsigned long long zeros[5] = {0, 0, 0, 0, 0};
+  if (!d.upload(d.totals, zeros, 5, error)) return false;
 
   MinsumBatchArgs a{};
   a.ir = d.ir;
@@ -223,6 +230,7 @@ bool GpuMinsum::decode(const minsum::MinsumParams& params, minsum::Schedule sche
   a.x_hat = d.x_hat;
   a.msg = d.msg;
   a.post = d.post;
+  a.aux = d.aux;
   a.batch = d.capacity;
   a.count = count;
   a.first = first;
@@ -246,13 +254,14 @@ bool GpuMinsum::decode(const minsum::MinsumParams& params, minsum::Schedule sche
     return false;
   }
 
-  std::vector<int> raw(2 * static_cast<std::size_t>(count));
+  std::vector<int> raw(3 * static_cast<std::size_t>(count));
   if (!d.download(raw.data(), d.outcomes, raw.size(), error)) return false;
-  for (int i = 0; i < count; ++i) outcomes[i] = GpuBlockOutcome{raw[2 * i], raw[2 * i + 1]};
+  for (int i = 0; i < count; ++i)
+    outcomes[i] = GpuBlockOutcome{raw[3 * i], raw[3 * i + 1], raw[3 * i + 2] != 0};
   if (totals != nullptr) {
-    unsigned long long t[4];
-    if (!d.download(t, d.totals, 4, error)) return false;
-    *totals = GpuMinsumTotals{t[0], t[1], t[2], t[3]};
+    unsigned long long t[5];
+    if (!d.download(t, d.totals, 5, error)) return false;
+    *totals = GpuMinsumTotals{t[0], t[1], t[2], t[3], t[4]};
   }
   if (dump != nullptr) {
     if (!d.download_lanes(d.x, d.n, count, dump->x, error) ||

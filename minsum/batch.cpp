@@ -66,46 +66,67 @@ namespace {
 using D8 = hn::ScalableTag<std::int8_t>;
 using V8 = hn::Vec<D8>;
 
-// The corrected magnitudes of a row's two smallest inputs (both in 0..MSG_MAX).
+// The corrected magnitudes of a row's two smallest inputs (both in 0..MSG_MAX) under the
+// row's correction.
 struct Corrector {
-  MinsumParams p;
+  RowCorrection c;
   std::int8_t* buffer;  // one vector of scratch, for the 16-bit products
   V8 operator()(V8 mag) const {
     const D8 d8;
-    if (p.correction == Correction::offset)
-      return hn::Max(hn::Sub(mag, hn::Set(d8, static_cast<std::int8_t>(p.beta))), hn::Zero(d8));
+    if (c.offset)
+      return hn::Max(hn::Sub(mag, hn::Set(d8, static_cast<std::int8_t>(c.beta))), hn::Zero(d8));
 #if HWY_TARGET == HWY_SCALAR
     // One lane: mag * num >> shift through a 16-bit lane.
     const hn::ScalableTag<std::int16_t> d16;
     const hn::Rebind<std::int8_t, decltype(d16)> dh;
     hn::Store(mag, d8, buffer);
     const auto product =
-        hn::Mul(hn::PromoteTo(d16, hn::LoadU(dh, buffer)), hn::Set(d16, static_cast<std::int16_t>(p.norm_num)));
-    return hn::DemoteTo(dh, hn::ShiftRightSame(product, p.norm_shift));
+        hn::Mul(hn::PromoteTo(d16, hn::LoadU(dh, buffer)), hn::Set(d16, static_cast<std::int16_t>(c.num)));
+    return hn::DemoteTo(dh, hn::ShiftRightSame(product, c.shift));
 #else
     // mag * num >> shift for the even and the odd bytes in 16-bit lanes (magnitudes are
     // non-negative and the results stay below 128, so the bytes recombine by shift and or).
     const hn::Repartition<std::int16_t, D8> d16;
     const hn::RebindToUnsigned<decltype(d16)> du16;
-    const auto num = hn::Set(d16, static_cast<std::int16_t>(p.norm_num));
+    const auto num = hn::Set(d16, static_cast<std::int16_t>(c.num));
     const auto w = hn::BitCast(d16, mag);
     const auto even = hn::And(w, hn::Set(d16, static_cast<std::int16_t>(0x00FF)));
     const auto odd = hn::BitCast(d16, hn::ShiftRight<8>(hn::BitCast(du16, w)));
-    const auto lo = hn::ShiftRightSame(hn::Mul(even, num), p.norm_shift);
-    const auto hi = hn::ShiftRightSame(hn::Mul(odd, num), p.norm_shift);
+    const auto lo = hn::ShiftRightSame(hn::Mul(even, num), c.shift);
+    const auto hi = hn::ShiftRightSame(hn::Mul(odd, num), c.shift);
     return hn::BitCast(d8, hn::Or(lo, hn::ShiftLeft<8>(hi)));
 #endif
   }
 };
 
-// The message a row sends on an edge whose input was `in`: the other inputs' corrected
-// smallest magnitude (min1 unless `in` is the smallest, then min2) with sign parity ^ sign(in).
-HWY_INLINE V8 CheckOut(V8 in, V8 parity, V8 min1, V8 cmin1, V8 cmin2) {
-  const V8 mag = hn::IfThenElse(hn::Eq(hn::Abs(in), min1), cmin2, cmin1);
+// The sum-product correction difference ln(1 + e^-sum) - ln(1 + e^-diff), lane by lane, as
+// the step function spa_correction: each step is a compare whose mask is -1 where true.
+HWY_INLINE V8 SpaCombine(V8 a, V8 b) {
+  const D8 d8;
+  const V8 lo = hn::Min(a, b);
+  const V8 sum = hn::SaturatedAdd(a, b);
+  const V8 diff = hn::Sub(hn::Max(a, b), lo);
+  V8 acc = hn::Zero(d8);
+  for (int i = 0; i < SPA_STEPS; ++i) {
+    const V8 at = hn::Set(d8, static_cast<std::int8_t>(spa_step_at(i)));
+    acc = hn::Add(acc, hn::Sub(hn::VecFromMask(d8, hn::Lt(diff, at)),
+                               hn::VecFromMask(d8, hn::Lt(sum, at))));
+  }
+  return hn::Max(hn::Add(lo, acc), hn::Zero(d8));
+}
+
+// A magnitude with the sign a check gives edge input `in`: negative where parity ^ in is.
+HWY_INLINE V8 WithSign(V8 in, V8 parity, V8 mag) {
   // A compare, not IfNegativeThenElse: Highway 1.0.3's SSSE3 form of the latter tests whole
   // lanes rather than their sign bits.
   const D8 d8;
   return hn::IfThenElse(hn::Lt(hn::Xor(parity, in), hn::Zero(d8)), hn::Neg(mag), mag);
+}
+
+// The message a row sends on an edge whose input was `in`: the other inputs' corrected
+// smallest magnitude (min1 unless `in` is the smallest, then min2) with sign parity ^ sign(in).
+HWY_INLINE V8 CheckOut(V8 in, V8 parity, V8 min1, V8 cmin1, V8 cmin2) {
+  return WithSign(in, parity, hn::IfThenElse(hn::Eq(hn::Abs(in), min1), cmin2, cmin1));
 }
 
 }  // namespace
@@ -118,30 +139,45 @@ void DecodeStream(const MinsumCode& code, const MinsumParams& params, Schedule s
   const int* const ir = code.ir.data();
   const int* const jc = code.jc.data();
   const bool layered = schedule == Schedule::layered;
+  const bool wide = layered && params.posterior_bits == 16;
+  const bool spa = params.check == CheckRule::sum_product;
   const std::size_t row_tmp = layered ? static_cast<std::size_t>(code.max_row_weight) : 0;
+  const std::size_t N = static_cast<std::size_t>(n), M = static_cast<std::size_t>(m),
+                    E = static_cast<std::size_t>(edges);
 
   // msg: check-to-bit (layered) or the one message per edge (flooding); post: a-posteriori
-  // values (layered) or decisions (flooding); chan: channel values (flooding); synd: 0 or -1;
-  // tmp: a row's inputs (layered); new_chan, new_synd: the channel values and syndromes of the
-  // blocks waiting to enter their lanes, and refill: -1 in those lanes.
-  const std::size_t total = (static_cast<std::size_t>(edges) + 3 * static_cast<std::size_t>(n) +
-                             2 * static_cast<std::size_t>(m) + row_tmp + 2) * L;
-  std::int8_t* const base = workspace.arrays->take(total);
+  // values (8-bit layered), their saturated copy whose signs are the decisions (16-bit
+  // layered), or the decisions (flooding); chan: channel values (flooding); synd: 0 or -1;
+  // tmp: a row's inputs (layered); flags: the stop test; new_chan, new_synd: the channel
+  // values and syndromes of the blocks waiting to enter their lanes, and refill: -1 in those
+  // lanes; post16 and tmp16: the 16-bit a-posteriori values and a row's whole t values;
+  // prefix: the sum-product rule's combined magnitudes from the left of a row.
+  const std::size_t bytes8 = E + 3 * N + 2 * M + row_tmp + 2 + (spa ? row_tmp : 0);
+  const std::size_t rows16 = wide ? N + row_tmp : 0;
+  std::int8_t* const base = workspace.arrays->take((bytes8 + 2 * rows16) * L);
   std::int8_t* const msg = base;
-  std::int8_t* const post = msg + static_cast<std::size_t>(edges) * L;
-  std::int8_t* const chan = post + static_cast<std::size_t>(n) * L;
-  std::int8_t* const synd = chan + static_cast<std::size_t>(n) * L;
-  std::int8_t* const tmp = synd + static_cast<std::size_t>(m) * L;
+  std::int8_t* const post = msg + E * L;
+  std::int8_t* const chan = post + N * L;
+  std::int8_t* const synd = chan + N * L;
+  std::int8_t* const tmp = synd + M * L;
   std::int8_t* const flags = tmp + row_tmp * L;
   std::int8_t* const new_chan = flags + L;
-  std::int8_t* const new_synd = new_chan + static_cast<std::size_t>(n) * L;
-  std::int8_t* const refill = new_synd + static_cast<std::size_t>(m) * L;
+  std::int8_t* const new_synd = new_chan + N * L;
+  std::int8_t* const refill = new_synd + M * L;
+  std::int8_t* const prefix = refill + L;
+  auto* const post16 = reinterpret_cast<std::int16_t*>(base + bytes8 * L);
+  std::int16_t* const tmp16 = post16 + N * L;
 
-  std::vector<std::int8_t> y(static_cast<std::size_t>(n)), s(static_cast<std::size_t>(m)),
-      x(static_cast<std::size_t>(n));
+  std::vector<std::int8_t> y(N), s(M), x(N);
   std::vector<int> iterations(L, 0);
   std::vector<char> active(L, 0);
   bool exhausted = false;
+
+  // Each row's correction, from its weight when the parameters leave it to the code.
+  std::vector<Corrector> correct;
+  correct.reserve(M);
+  for (int r = 0; r < m; ++r)
+    correct.push_back(Corrector{row_correction(params, schedule, ir[r + 1] - ir[r]), flags});
 
   // Takes the next block for `lane` into the waiting rows; enter_blocks() moves it in.
   auto fill = [&](std::size_t lane) {
@@ -159,6 +195,10 @@ void DecodeStream(const MinsumCode& code, const MinsumParams& params, Schedule s
     active[lane] = 1;
   };
 
+  const hn::ScalableTag<std::int16_t> d16;
+  const hn::Rebind<std::int8_t, decltype(d16)> dh;
+  const std::size_t H = hn::Lanes(d16);
+
   // Moves the waiting blocks into their lanes, a whole vector at a time: channel values into
   // the a-posteriori values (layered) or the channel row and every edge (flooding), check
   // messages to 0 (layered), syndromes. Lanes not refilled keep their values.
@@ -167,6 +207,17 @@ void DecodeStream(const MinsumCode& code, const MinsumParams& params, Schedule s
     for (int j = 0; j < n; ++j) {
       std::int8_t* const row = (layered ? post : chan) + j * L;
       hn::Store(hn::IfThenElse(mask, hn::Load(d8, new_chan + j * L), hn::Load(d8, row)), d8, row);
+    }
+    if (wide) {
+      for (int j = 0; j < n; ++j)
+        for (std::size_t h = 0; h < L; h += H) {
+          const auto half = hn::LoadU(dh, refill + h);
+          const auto m16 = hn::Lt(hn::PromoteTo(d16, half), hn::Zero(d16));
+          std::int16_t* const row = post16 + j * L + h;
+          hn::StoreU(hn::IfThenElse(m16, hn::PromoteTo(d16, hn::LoadU(dh, new_chan + j * L + h)),
+                                    hn::LoadU(d16, row)),
+                     d16, row);
+        }
     }
     for (int e = 0; e < edges; ++e) {
       std::int8_t* const row = msg + e * L;
@@ -180,30 +231,91 @@ void DecodeStream(const MinsumCode& code, const MinsumParams& params, Schedule s
     hn::Store(hn::Zero(d8), d8, refill);
   };
 
-  const Corrector correct{params, flags};
   const V8 vmax = hn::Set(d8, static_cast<std::int8_t>(MSG_MAX));
   const V8 vmin = hn::Set(d8, static_cast<std::int8_t>(-MSG_MAX));
+  const auto wmin = hn::Set(d16, static_cast<std::int16_t>(-POST_MAX));
 
-  // One layered iteration: rows in order; t = sat(a - c), new messages, a = sat(t + c).
+  // A row's inputs t = a - c (saturated at MSG_MAX, or whole in tmp16 with 16-bit
+  // a-posteriori values) into tmp; returns the parity of the syndrome bit and their signs, and
+  // their two smallest magnitudes.
+  auto row_inputs = [&](int r, V8& min1, V8& min2) {
+    V8 parity = hn::Load(d8, synd + r * L);
+    min1 = vmax;
+    min2 = vmax;
+    for (int e = ir[r], k = 0; e < ir[r + 1]; ++e, ++k) {
+      V8 t;
+      if (wide) {
+        for (std::size_t h = 0; h < L; h += H) {
+          const auto a = hn::LoadU(d16, post16 + jc[e] * L + h);
+          const auto c = hn::PromoteTo(d16, hn::LoadU(dh, msg + e * L + h));
+          const auto whole = hn::Max(hn::SaturatedSub(a, c), wmin);
+          hn::StoreU(whole, d16, tmp16 + k * L + h);
+          hn::StoreU(hn::DemoteTo(dh, whole), dh, tmp + k * L + h);
+        }
+        t = hn::Max(hn::Load(d8, tmp + k * L), vmin);
+      } else {
+        t = hn::Max(hn::SaturatedSub(hn::Load(d8, post + jc[e] * L), hn::Load(d8, msg + e * L)), vmin);
+      }
+      hn::Store(t, d8, tmp + k * L);
+      parity = hn::Xor(parity, t);
+      const V8 mag = hn::Abs(t);
+      min2 = hn::Min(min2, hn::Max(min1, mag));
+      min1 = hn::Min(min1, mag);
+    }
+    return parity;
+  };
+
+  // Edge k of row r (edge e) sends c: a = t + c.
+  auto row_output = [&](int e, int k, V8 t, V8 c) {
+    hn::Store(c, d8, msg + e * L);
+    if (wide) {
+      for (std::size_t h = 0; h < L; h += H) {
+        const auto whole = hn::LoadU(d16, tmp16 + k * L + h);
+        const auto a = hn::Max(hn::SaturatedAdd(whole, hn::PromoteTo(d16, hn::LoadU(dh, msg + e * L + h))), wmin);
+        hn::StoreU(a, d16, post16 + jc[e] * L + h);
+        hn::StoreU(hn::DemoteTo(dh, a), dh, post + jc[e] * L + h);
+      }
+    } else {
+      hn::Store(hn::Max(hn::SaturatedAdd(t, c), vmin), d8, post + jc[e] * L);
+    }
+  };
+
+  // One layered iteration: rows in order; t = a - c, the row's new messages c, a = t + c.
   auto layered_iteration = [&] {
     for (int r = 0; r < m; ++r) {
-      V8 parity = hn::Load(d8, synd + r * L);
-      V8 min1 = vmax, min2 = vmax;
-      for (int e = ir[r], k = 0; e < ir[r + 1]; ++e, ++k) {
-        const V8 a = hn::Load(d8, post + jc[e] * L);
-        const V8 t = hn::Max(hn::SaturatedSub(a, hn::Load(d8, msg + e * L)), vmin);
-        hn::Store(t, d8, tmp + k * L);
-        parity = hn::Xor(parity, t);
-        const V8 mag = hn::Abs(t);
-        min2 = hn::Min(min2, hn::Max(min1, mag));
-        min1 = hn::Min(min1, mag);
+      V8 min1, min2;
+      const V8 parity = row_inputs(r, min1, min2);
+      const int first = ir[r], weight = ir[r + 1] - ir[r];
+      if (!spa) {
+        const V8 cmin1 = correct[r](min1), cmin2 = correct[r](min2);
+        for (int k = 0; k < weight; ++k) {
+          const V8 t = hn::Load(d8, tmp + k * L);
+          row_output(first + k, k, t, CheckOut(t, parity, min1, cmin1, cmin2));
+        }
+        continue;
       }
-      const V8 cmin1 = correct(min1), cmin2 = correct(min2);
-      for (int e = ir[r], k = 0; e < ir[r + 1]; ++e, ++k) {
+      // Sum-product: the other inputs' magnitudes combined from the left (prefix) and from
+      // the right (running), as the reference combines them.
+      if (weight == 1) {
+        const V8 t = hn::Load(d8, tmp);
+        row_output(first, 0, t, WithSign(t, parity, vmax));
+        continue;
+      }
+      V8 left = hn::Abs(hn::Load(d8, tmp));
+      hn::Store(left, d8, prefix);
+      for (int k = 1; k + 1 < weight; ++k) {
+        left = SpaCombine(left, hn::Abs(hn::Load(d8, tmp + k * L)));
+        hn::Store(left, d8, prefix + k * L);
+      }
+      V8 right = vmax;
+      for (int k = weight - 1; k >= 0; --k) {
         const V8 t = hn::Load(d8, tmp + k * L);
-        const V8 c = CheckOut(t, parity, min1, cmin1, cmin2);
-        hn::Store(c, d8, msg + e * L);
-        hn::Store(hn::Max(hn::SaturatedAdd(t, c), vmin), d8, post + jc[e] * L);
+        V8 mag;
+        if (k == weight - 1) mag = hn::Load(d8, prefix + (k - 1) * L);
+        else if (k == 0) mag = right;
+        else mag = SpaCombine(hn::Load(d8, prefix + (k - 1) * L), right);
+        right = k == weight - 1 ? hn::Abs(t) : SpaCombine(right, hn::Abs(t));
+        row_output(first + k, k, t, WithSign(t, parity, mag));
       }
     }
   };
@@ -221,15 +333,12 @@ void DecodeStream(const MinsumCode& code, const MinsumParams& params, Schedule s
         min2 = hn::Min(min2, hn::Max(min1, mag));
         min1 = hn::Min(min1, mag);
       }
-      const V8 cmin1 = correct(min1), cmin2 = correct(min2);
+      const V8 cmin1 = correct[r](min1), cmin2 = correct[r](min2);
       for (int e = ir[r]; e < ir[r + 1]; ++e) {
         const V8 v = hn::Load(d8, msg + e * L);
         hn::Store(CheckOut(v, parity, min1, cmin1, cmin2), d8, msg + e * L);
       }
     }
-    const hn::ScalableTag<std::int16_t> d16;
-    const hn::Rebind<std::int8_t, decltype(d16)> dh;
-    const std::size_t H = hn::Lanes(d16);
     const auto low = hn::Set(d16, static_cast<std::int16_t>(-MSG_MAX));
     for (int j = 0; j < n; ++j) {
       const int first = code.col_ptr[j], last = code.col_ptr[j + 1];
@@ -300,6 +409,7 @@ void minsum_decode_stream(const MinsumCode& code, const MinsumParams& params, Sc
                           MinsumWorkspace& workspace, const MinsumLoad& load,
                           const MinsumStore& store) {
   assert(minsum_params_error(params).empty());
+  assert(params.check == CheckRule::min_sum || schedule == Schedule::layered);
   HWY_DYNAMIC_DISPATCH(DecodeStream)(code, params, schedule, workspace, load, store);
 }
 

@@ -173,12 +173,24 @@ MinsumParams normalise(int q, int num, int shift, int iterations = 50) {
 }
 
 // Every block's result from the batch decoder equals the reference's, on every target, with
-// blocks fed in order and in reverse (other lane neighbours, other refill order).
+// blocks fed in order and in reverse (other lane neighbours, other refill order): flooding,
+// and layered with 8- and 16-bit a-posteriori values (the sum-product rule: layered only).
 void expect_identity(const MinsumCode& code, const MinsumParams& params,
                      const std::vector<Block>& blocks, bool expect_some_failures = false) {
-  for (Schedule schedule : {Schedule::flooding, Schedule::layered}) {
-    SCOPED_TRACE(schedule == Schedule::flooding ? "flooding" : "layered");
-    const std::vector<Result> want = decode_reference(code, params, schedule, blocks);
+  struct Rule {
+    const char* name;
+    Schedule schedule;
+    int posterior_bits;
+  };
+  const std::vector<Rule> rules = {{"flooding", Schedule::flooding, 16},
+                                   {"layered, 8-bit", Schedule::layered, 8},
+                                   {"layered, 16-bit", Schedule::layered, 16}};
+  for (const Rule& rule : rules) {
+    if (params.check == CheckRule::sum_product && rule.schedule == Schedule::flooding) continue;
+    SCOPED_TRACE(rule.name);
+    MinsumParams p = params;
+    p.posterior_bits = rule.posterior_bits;
+    const std::vector<Result> want = decode_reference(code, p, rule.schedule, blocks);
     if (expect_some_failures) {
       EXPECT_TRUE(std::any_of(want.begin(), want.end(), [](const Result& r) { return !r.success; }));
     }
@@ -186,7 +198,7 @@ void expect_identity(const MinsumCode& code, const MinsumParams& params,
     std::reverse(reversed.begin(), reversed.end());
     for_each_target([&] {
       for (const std::vector<int>& order : {identity_order(blocks.size()), reversed}) {
-        const std::vector<Result> got = decode_batch(code, params, schedule, blocks, order);
+        const std::vector<Result> got = decode_batch(code, p, rule.schedule, blocks, order);
         for (std::size_t b = 0; b < blocks.size(); ++b) {
           ASSERT_EQ(got[b].success, want[b].success) << "block " << b;
           ASSERT_EQ(got[b].iterations, want[b].iterations) << "block " << b;
@@ -195,6 +207,21 @@ void expect_identity(const MinsumCode& code, const MinsumParams& params,
       }
     });
   }
+}
+
+MinsumParams by_weight(int q, int iterations = 50) {
+  MinsumParams p = default_params(Schedule::layered);
+  p.q = q;
+  p.max_iterations = iterations;
+  return p;
+}
+
+MinsumParams sum_product(int q, int iterations = 50) {
+  MinsumParams p;
+  p.q = q;
+  p.check = CheckRule::sum_product;
+  p.max_iterations = iterations;
+  return p;
 }
 
 TEST(MinsumKnown, HammingCodeFloodingCorrectsOneBitLayeredLocks) {
@@ -289,6 +316,8 @@ TEST(MinsumIdentity, ShippedMatrixAtSeveralCrossovers) {
   for (const Block& b : draw_blocks(code, 40, 0.09, 2)) blocks.push_back(b);
   expect_identity(code, offset(6, 1), blocks, true);
   expect_identity(code, normalise(24, 3, 2), blocks);
+  expect_identity(code, by_weight(16), blocks, true);
+  expect_identity(code, sum_product(spa_channel_q(0.08)), blocks, true);
 }
 
 TEST(MinsumIdentity, RandomAndIrregularMatrices) {
@@ -302,6 +331,8 @@ TEST(MinsumIdentity, RandomAndIrregularMatrices) {
     const MinsumCode code = irregular_code(97, 41, 9, seed);
     expect_identity(code, offset(5, 1, 20), draw_blocks(code, 45, 0.05, seed));
     expect_identity(code, normalise(17, 7, 3, 20), draw_blocks(code, 45, 0.1, seed + 1));
+    expect_identity(code, by_weight(16, 20), draw_blocks(code, 45, 0.08, seed + 2));
+    expect_identity(code, sum_product(20, 20), draw_blocks(code, 45, 0.08, seed + 3));
   }
   const MinsumCode sparse = irregular_code(60, 45, 2, 13);  // weights 0..2 only, many short rows
   expect_identity(sparse, offset(6, 1), draw_blocks(sparse, 40, 0.08, 14));
@@ -317,6 +348,9 @@ TEST(MinsumIdentity, SaturationAtBothEnds) {
   expect_identity(heavy, offset(1, 0, 30), blocks);
   expect_identity(heavy, offset(3, 127, 10), blocks);  // every check magnitude corrected to 0
   expect_identity(heavy, normalise(1, 1, 7, 10), blocks);
+  expect_identity(heavy, sum_product(127, 30), blocks);
+  expect_identity(heavy, sum_product(1, 30), blocks);
+  expect_identity(heavy, by_weight(127, 30), blocks);
 }
 
 TEST(MinsumIdentity, AllZeroSyndromesAndShortStreams) {
