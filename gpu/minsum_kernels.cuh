@@ -35,7 +35,7 @@ struct MinsumBatchArgs {
   std::int8_t* x_hat;  // decisions            [j * batch + b]
   std::int8_t* msg;    // edge messages        [e * batch + b]
   std::int16_t* post;  // layered a-posteriori [j * batch + b] (8- or 16-bit values)
-  std::int8_t* aux;    // sum-product: a row's magnitudes combined from the left [e * batch + b]
+  std::int16_t* aux;   // a row's inputs t while the row is updated [e * batch + b]
   int batch;           // the stride: slots allocated per array
   int count;           // blocks in this launch (slots 0 .. count-1)
   unsigned long long first;  // sweep index of the block in slot 0
@@ -129,11 +129,12 @@ __global__ void minsum_batch_kernel(MinsumBatchArgs a) {
       success = minsum_syndrome_ok(a, b);
     }
   } else {
-    // Layered: msg holds check-to-bit messages. A row reads each bit's input t = a - c (kept
-    // whole with 16-bit a-posteriori values, saturated with 8-bit ones; the row's rule works on
-    // sat(t)) in a first pass, and recomputes it in the second, where the edge's new message
-    // c replaces the old and a becomes t + c: no column appears twice in a row, so a bit's
-    // a-posteriori value is still the one from before the row.
+    // Layered: msg holds check-to-bit messages. A row first reads every input t = a - c (kept
+    // whole with 16-bit a-posteriori values, saturated with 8-bit ones; the row's rule works
+    // on sat(t)) into aux, from its last edge to its first; the sum-product rule leaves in msg
+    // the magnitudes combined from the right. Then, in row order as on the CPU, each edge
+    // gets its new message c and its bit a = t + c, so that a column met twice in a row reads
+    // its value from before the row and keeps the later edge's, as the CPU decoders do.
     const bool wide = p.posterior_bits == 16;
     const bool spa = p.check == CheckRule::sum_product;
     for (int j = 0; j < a.n; ++j)
@@ -144,30 +145,31 @@ __global__ void minsum_batch_kernel(MinsumBatchArgs a) {
       for (int r = 0; r < a.m; ++r) {
         const int first = a.ir[r], last = a.ir[r + 1];
         MinsumRow row{a.s[r * B + b], MSG_MAX, MSG_MAX, -1};
-        int left = -1;  // sum-product: the magnitudes so far combined from the left
-        for (int e = first; e < last; ++e) {
-          const int whole = a.post[a.jc[e] * B + b] - a.msg[e * B + b];
-          const int t = saturate_msg(wide ? saturate_post(whole) : whole);
+        int right = -1;  // sum-product: the magnitudes so far combined from the right
+        for (int e = last - 1; e >= first; --e) {
+          const int whole0 = a.post[a.jc[e] * B + b] - a.msg[e * B + b];
+          const int whole = wide ? saturate_post(whole0) : saturate_msg(whole0);
+          a.aux[e * B + b] = static_cast<std::int16_t>(whole);
+          const int t = saturate_msg(whole);
           minsum_row_take(row, t, e);
           if (spa) {
-            left = left < 0 ? minsum_abs(t) : spa_combine(left, minsum_abs(t));
-            a.aux[e * B + b] = static_cast<std::int8_t>(left);
+            right = right < 0 ? minsum_abs(t) : spa_combine(right, minsum_abs(t));
+            a.msg[e * B + b] = static_cast<std::int8_t>(right);
           }
         }
         const RowCorrection corr = row_correction(p, Schedule::layered, last - first);
         const int c1 = correct_magnitude(row.min1, corr), c2 = correct_magnitude(row.min2, corr);
-        int right = -1;  // sum-product: the magnitudes combined from the right
-        for (int e = last - 1; e >= first; --e) {
-          const int whole0 = a.post[a.jc[e] * B + b] - a.msg[e * B + b];
-          const int whole = wide ? saturate_post(whole0) : saturate_msg(whole0);
+        int left = -1;  // sum-product: the magnitudes combined from the left
+        for (int e = first; e < last; ++e) {
+          const int whole = a.aux[e * B + b];
           const int t = saturate_msg(whole);
           int mag;
           if (!spa) mag = e == row.pos ? c2 : c1;
           else if (last - first == 1) mag = MSG_MAX;
-          else if (e == last - 1) mag = a.aux[(e - 1) * B + b];
-          else if (e == first) mag = right;
-          else mag = spa_combine(a.aux[(e - 1) * B + b], right);
-          if (spa) right = right < 0 ? minsum_abs(t) : spa_combine(right, minsum_abs(t));
+          else if (e == first) mag = a.msg[(e + 1) * B + b];
+          else if (e == last - 1) mag = left;
+          else mag = spa_combine(left, a.msg[(e + 1) * B + b]);
+          if (spa) left = left < 0 ? minsum_abs(t) : spa_combine(left, minsum_abs(t));
           const int c = check_message(row.parity ^ sign_bit(t), mag);
           a.msg[e * B + b] = static_cast<std::int8_t>(c);
           a.post[a.jc[e] * B + b] =

@@ -35,7 +35,7 @@ struct GpuMinsum::Device {
   std::int8_t* x_hat = nullptr;
   std::int8_t* msg = nullptr;
   std::int16_t* post = nullptr;
-  std::int8_t* aux = nullptr;
+  std::int16_t* aux = nullptr;
   int* outcomes = nullptr;
   unsigned long long* totals = nullptr;
 
@@ -46,8 +46,8 @@ struct GpuMinsum::Device {
     for (void* q : all)
       if (q != nullptr) cudaFree(q);
     ir = jc = col_ptr = col_edge = nullptr;
-    x = y = s = x_hat = msg = aux = nullptr;
-    post = nullptr;
+    x = y = s = x_hat = msg = nullptr;
+    post = aux = nullptr;
     outcomes = nullptr;
     totals = nullptr;
   }
@@ -121,9 +121,9 @@ bool gpu_minsum_available(std::string& why) {
 
 int gpu_minsum_batch_capacity(const minsum::MinsumCode& code) {
 #if defined(__CUDACC__)
-  // Per block: a message and a sum-product byte per edge, five bytes per bit (x, y,
+  // Per block: a message and a 16-bit row input per edge, five bytes per bit (x, y,
   // decisions, the 16-bit a-posteriori value), a syndrome byte per check and the outcome.
-  const std::size_t per_block = 2 * static_cast<std::size_t>(code.edges()) +
+  const std::size_t per_block = 3 * static_cast<std::size_t>(code.edges()) +
                                 5 * static_cast<std::size_t>(code.n) +
                                 static_cast<std::size_t>(code.m) + 3 * sizeof(int);
   const std::size_t fit = (std::size_t{1} << 32) / per_block;

@@ -151,7 +151,7 @@ void DecodeStream(const MinsumCode& code, const MinsumParams& params, Schedule s
   // tmp: a row's inputs (layered); flags: the stop test; new_chan, new_synd: the channel
   // values and syndromes of the blocks waiting to enter their lanes, and refill: -1 in those
   // lanes; post16 and tmp16: the 16-bit a-posteriori values and a row's whole t values;
-  // prefix: the sum-product rule's combined magnitudes from the left of a row.
+  // partial: the sum-product rule's magnitudes combined from the right end of a row.
   const std::size_t bytes8 = E + 3 * N + 2 * M + row_tmp + 2 + (spa ? row_tmp : 0);
   const std::size_t rows16 = wide ? N + row_tmp : 0;
   std::int8_t* const base = workspace.arrays->take((bytes8 + 2 * rows16) * L);
@@ -164,7 +164,7 @@ void DecodeStream(const MinsumCode& code, const MinsumParams& params, Schedule s
   std::int8_t* const new_chan = flags + L;
   std::int8_t* const new_synd = new_chan + N * L;
   std::int8_t* const refill = new_synd + M * L;
-  std::int8_t* const prefix = refill + L;
+  std::int8_t* const partial = refill + L;
   auto* const post16 = reinterpret_cast<std::int16_t*>(base + bytes8 * L);
   std::int16_t* const tmp16 = post16 + N * L;
 
@@ -294,27 +294,28 @@ void DecodeStream(const MinsumCode& code, const MinsumParams& params, Schedule s
         }
         continue;
       }
-      // Sum-product: the other inputs' magnitudes combined from the left (prefix) and from
-      // the right (running), as the reference combines them.
+      // Sum-product: the other inputs' magnitudes combined from the right (partial, stored)
+      // and from the left (running), as the reference combines them; edges are then written
+      // in row order, as everywhere.
       if (weight == 1) {
         const V8 t = hn::Load(d8, tmp);
         row_output(first, 0, t, WithSign(t, parity, vmax));
         continue;
       }
-      V8 left = hn::Abs(hn::Load(d8, tmp));
-      hn::Store(left, d8, prefix);
-      for (int k = 1; k + 1 < weight; ++k) {
-        left = SpaCombine(left, hn::Abs(hn::Load(d8, tmp + k * L)));
-        hn::Store(left, d8, prefix + k * L);
+      V8 right = hn::Abs(hn::Load(d8, tmp + (weight - 1) * L));
+      hn::Store(right, d8, partial + (weight - 1) * L);
+      for (int k = weight - 2; k >= 1; --k) {
+        right = SpaCombine(right, hn::Abs(hn::Load(d8, tmp + k * L)));
+        hn::Store(right, d8, partial + k * L);
       }
-      V8 right = vmax;
-      for (int k = weight - 1; k >= 0; --k) {
+      V8 left = vmax;
+      for (int k = 0; k < weight; ++k) {
         const V8 t = hn::Load(d8, tmp + k * L);
         V8 mag;
-        if (k == weight - 1) mag = hn::Load(d8, prefix + (k - 1) * L);
-        else if (k == 0) mag = right;
-        else mag = SpaCombine(hn::Load(d8, prefix + (k - 1) * L), right);
-        right = k == weight - 1 ? hn::Abs(t) : SpaCombine(right, hn::Abs(t));
+        if (k == 0) mag = hn::Load(d8, partial + L);
+        else if (k == weight - 1) mag = left;
+        else mag = SpaCombine(left, hn::Load(d8, partial + (k + 1) * L));
+        left = k == 0 ? hn::Abs(t) : SpaCombine(left, hn::Abs(t));
         row_output(first + k, k, t, WithSign(t, parity, mag));
       }
     }

@@ -52,10 +52,10 @@ using sweep::DecoderKind;
 
 DecoderKind decoder_of(const std::string& name) {
   for (DecoderKind d : {DecoderKind::adaptive, DecoderKind::plain, DecoderKind::minsum_flooding,
-                        DecoderKind::minsum_layered})
+                        DecoderKind::minsum_layered, DecoderKind::spa_layered})
     if (name == sweep::decoder_name(d)) return d;
   throw Refusal("decoder: '" + name +
-                "' is not one of adaptive, plain, minsum-flooding, minsum-layered");
+                "' is not one of adaptive, plain, minsum-flooding, minsum-layered, spa-layered");
 }
 
 int worker_count(int threads) {
@@ -275,9 +275,12 @@ minsum::MinsumParams minsum_params(DecoderKind decoder, std::optional<int> q,
     return {};
   }
   if (offset && normalise) throw Refusal("offset and normalise exclude each other");
-  minsum::MinsumParams ms = minsum::default_params(decoder == DecoderKind::minsum_flooding
-                                                       ? minsum::Schedule::flooding
-                                                       : minsum::Schedule::layered);
+  minsum::MinsumParams ms = minsum::default_params(sweep::schedule_of(decoder));
+  if (decoder == DecoderKind::spa_layered) {
+    if (offset || normalise) throw Refusal("offset and normalise apply to the min-sum decoders only");
+    ms.check = minsum::CheckRule::sum_product;
+    ms.q = 0;  // from p (sweep::point_params), unless q gives it
+  }
   if (q) {
     if (*q < 1 || *q > minsum::MSG_MAX) throw Refusal("q: " + std::to_string(*q) + " is not in 1..127");
     ms.q = *q;
@@ -327,8 +330,9 @@ nb::tuple decode(const Matrix& matrix, BitsIn y, BitsIn s, double p, const std::
                  std::optional<std::pair<int, int>> normalise, std::optional<int> iterations) {
   const DecoderKind decoder = decoder_of(decoder_text);
   matrix.require(decoder);
-  const minsum::MinsumParams ms = minsum_params(decoder, q, offset, normalise, iterations);
   if (!(p > 0.0 && p <= 0.5)) throw Refusal("p: " + std::to_string(p) + " is not in (0, 0.5]");
+  const minsum::MinsumParams ms =
+      sweep::point_params(minsum_params(decoder, q, offset, normalise, iterations), p);
   const sweep::SweepCode& code = matrix.code();
   const std::size_t n = static_cast<std::size_t>(code.n), m = static_cast<std::size_t>(code.m);
   check_bits(y, n, "y", "n");
@@ -379,11 +383,8 @@ nb::tuple decode(const Matrix& matrix, BitsIn y, BitsIn s, double p, const std::
           success[b] = ok;
           iters[b] = it;
         };
-        minsum::minsum_decode_stream(code.minsum, ms,
-                                     decoder == DecoderKind::minsum_layered
-                                         ? minsum::Schedule::layered
-                                         : minsum::Schedule::flooding,
-                                     ws.minsum, load, store);
+        minsum::minsum_decode_stream(code.minsum, ms, sweep::schedule_of(decoder), ws.minsum,
+                                     load, store);
         return;
       }
       for (;;) {
@@ -450,6 +451,7 @@ nb::dict point_record(double p, const sweep::PointCounts& c, int n, double secon
   r["frame_errors"] = c.frame_errors;
   r["bit_errors"] = c.bit_errors;
   r["bit_errors_sq"] = c.bit_errors_sq;
+  r["undetected_errors"] = c.undetected_errors;
   r["fer"] = fer.estimate;
   r["fer_lo"] = fer.lo;
   r["fer_hi"] = fer.hi;

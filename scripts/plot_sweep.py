@@ -22,9 +22,10 @@ import sys
 
 FIELDS = ("p,h_p,blocks,frame_errors,bit_errors,fer,fer_lo,fer_hi,ber,ber_lo,ber_hi,"
           "avg_iterations,seconds,blocks_per_second").split(",")
-HEADER = FIELDS + ["bit_errors_sq", "check"]
+HEADER = FIELDS + ["bit_errors_sq", "undetected_errors", "check"]
+HEADER_NO_UNDETECTED = FIELDS + ["bit_errors_sq", "check"]  # before undetected errors were counted
 HEADER_UNCHECKED = FIELDS            # files of earlier versions: no squared sums, no checks
-COUNTS = ("blocks", "frame_errors", "bit_errors", "bit_errors_sq")
+COUNTS = ("blocks", "frame_errors", "bit_errors", "bit_errors_sq", "undetected_errors")
 # The settings a row's check covers, as the sweep writes them to FILE.run: these and any
 # further decoder setting (minsum_q, ...); every key but the informational ones below.
 CHECKED_SETTINGS = ("blocks", "decoder", "m", "matrix", "max_frame_errors", "n", "seed")
@@ -78,7 +79,7 @@ def read_rows(path, settings):
     if not lines:
         fail(f"{path}: empty file")
     header = lines[0].rstrip("\r").split(",")
-    checked = header == HEADER
+    checked = header in (HEADER, HEADER_NO_UNDETECTED)
     if not checked and header != HEADER_UNCHECKED:
         fail(f"{path}: line 1: not the header of an ldpcsw-sweep CSV")
     settings_text = None
@@ -117,6 +118,7 @@ def read_rows(path, settings):
             fail(f"{path}: line {number}: a field is not a number")
         if any(row[c] < 0 for c in COUNTS if c in row) or row["blocks"] == 0 or \
                 row["frame_errors"] > row["blocks"] or row["bit_errors"] < row["frame_errors"] or \
+                row.get("undetected_errors", 0) > row["frame_errors"] or \
                 (n is not None and row["bit_errors"] > row["frame_errors"] * n):
             fail(f"{path}: line {number}: the counts cannot all hold")
         if settings_text is not None:
@@ -168,6 +170,11 @@ def draw(ax, rows, rate, rate_name, checked, name=None, colour=None, limit_line=
     if name is not None:
         styles = tuple((key, count, f"{name}: {label}", colour, marker, line, None)
                        for key, count, label, _, marker, line, _ in styles)
+    # Undetected errors (decisions that satisfy the syndrome but are wrong), where the CSV
+    # counts them: their total joins the FER curve's legend entry.
+    undetected = None
+    if all("undetected_errors" in r for r in rows):
+        undetected = sum(r["undetected_errors"] for r in rows)
     for key, count, label, colour, marker, line, interval in styles:
         seen = [r for r in rows if r[count] > 0]
         if seen:
@@ -177,8 +184,11 @@ def draw(ax, rows, rate, rate_name, checked, name=None, colour=None, limit_line=
                               [r[key + "_hi"] - r[key] for r in seen]],
                         fmt="none", ecolor=colour, lw=1.2, capsize=2)
             ax.plot(ps, [r[key] for r in seen], line, color=colour, lw=1.2)
+            entry = f"{label} ({interval})" if interval else label
+            if key == "fer" and undetected is not None:
+                entry += f"; {undetected} undetected"
             ax.plot([], [], line + marker, color=colour, lw=1.2, ms=5,  # the legend's entry
-                    label=f"{label} ({interval})" if interval else label)
+                    label=entry)
             done = [r for r in seen if not r["partial"]]
             ax.plot([r["p"] for r in done], [r[key] for r in done], marker, color=colour, ms=5,
                     ls="none")

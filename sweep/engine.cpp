@@ -35,8 +35,15 @@ const char* decoder_name(DecoderKind decoder) {
     case DecoderKind::plain: return "plain";
     case DecoderKind::minsum_flooding: return "minsum-flooding";
     case DecoderKind::minsum_layered: return "minsum-layered";
+    case DecoderKind::spa_layered: return "spa-layered";
   }
   return "?";
+}
+
+minsum::MinsumParams point_params(const minsum::MinsumParams& params, double p) {
+  minsum::MinsumParams ms = params;
+  if (ms.check == minsum::CheckRule::sum_product && ms.q == 0) ms.q = minsum::spa_channel_q(p);
+  return ms;
 }
 
 bool prepare_minsum_code(SweepCode& code, std::string& error) {
@@ -73,6 +80,7 @@ std::int64_t absorb_round(PointCounts& counts, const std::int64_t* outcomes, std
       counts.bit_errors_sq = INT64_MAX;
     counts.frame_errors += o[1] > 0 ? 1 : 0;
     counts.iterations += o[2];
+    counts.undetected_errors += o[3];
     if (max_frame_errors > 0 && counts.frame_errors >= max_frame_errors) {
       ++taken;
       break;
@@ -163,9 +171,20 @@ BlockWorkspace::BlockWorkspace(const SweepCode& code)
       byte_scratch(byte_scratch_size(code.edges(), code.m)),
       number_scratch(number_scratch_size(code.edges(), code.n)) {}
 
-std::pair<int, int> decode_block(const SweepCode& code, DecoderKind decoder, BlockWorkspace& ws,
-                                 const PhiloxKey& key, std::uint64_t threshold, double p,
-                                 std::uint64_t block) {
+bool undetected_error(const SweepCode& code, const std::int8_t* x_hat, const std::int8_t* s,
+                      int bit_errors) {
+  if (bit_errors == 0) return false;
+  for (int r = 0; r < code.m; ++r) {
+    int parity = s[r];
+    for (int e = code.ir[r]; e < code.ir[r + 1]; ++e) parity ^= x_hat[code.jc[e]];
+    if (parity != 0) return false;
+  }
+  return true;
+}
+
+BlockOutcome decode_block(const SweepCode& code, DecoderKind decoder, BlockWorkspace& ws,
+                          const PhiloxKey& key, std::uint64_t threshold, double p,
+                          std::uint64_t block) {
   assert(!is_minsum(decoder));  // the min-sum decoders take whole streams (run_point)
   const int n = code.n, m = code.m;
   draw_sweep_block(key, block, threshold, ws.x.data(), ws.y.data(), n);
@@ -182,7 +201,8 @@ std::pair<int, int> decode_block(const SweepCode& code, DecoderKind decoder, Blo
                     ws.x_hat.data(), ws.byte_scratch.data(), ws.number_scratch.data(), P_SRC, p,
                     &iterations);
   }
-  return {count_bit_errors(ws.x_hat.data(), ws.x.data(), n), iterations};
+  const int bit_errors = count_bit_errors(ws.x_hat.data(), ws.x.data(), n);
+  return {bit_errors, iterations, undetected_error(code, ws.x_hat.data(), ws.s.data(), bit_errors)};
 }
 
 // ---- One point -------------------------------------------------------------------------------
@@ -199,6 +219,7 @@ PointResult run_point(const SweepCode& code, DecoderKind decoder, const PointTas
   result.counts = start;
   std::vector<std::int64_t> buffer;
   const bool batch = is_minsum(decoder);
+  const minsum::MinsumParams params = point_params(task.minsum, task.p);
   const std::int64_t round_workers = batch ? total_workers * MINSUM_ROUND_FACTOR : total_workers;
   for (int round = 0; !point_finished(result.counts, task.blocks, task.max_frame_errors); ++round) {
     const std::int64_t length = next_round_length(
@@ -212,11 +233,12 @@ PointResult run_point(const SweepCode& code, DecoderKind decoder, const PointTas
     std::atomic<bool> stopped{false};
     const PointCounts settled = result.counts;
     // One block's outcome into the round buffer.
-    auto record = [&](int worker, std::int64_t b, int bit_errors, int iterations) {
+    auto record = [&](int worker, std::int64_t b, const BlockOutcome& outcome) {
       std::int64_t* o = &buffer[static_cast<std::size_t>((b - round_begin) * OUTCOME_SLOTS)];
       o[0] = 1;
-      o[1] = bit_errors;
-      o[2] = iterations;
+      o[1] = outcome.bit_errors;
+      o[2] = outcome.iterations;
+      o[3] = outcome.undetected ? 1 : 0;
       const std::int64_t done = finished.fetch_add(1, std::memory_order_relaxed) + 1;
       if (worker == 0 && progress) progress(settled, done);
     };
@@ -245,15 +267,15 @@ PointResult run_point(const SweepCode& code, DecoderKind decoder, const PointTas
         ws.lane_block[lane] = b;
         return true;
       };
-      const auto store = [&](int lane, const std::int8_t* x_hat, bool, int iterations) {
+      // The decoder's success flag says that the decisions satisfy the syndrome.
+      const auto store = [&](int lane, const std::int8_t* x_hat, bool success, int iterations) {
         const std::int8_t* const x = &ws.lane_x[static_cast<std::size_t>(lane) * n];
-        record(worker, ws.lane_block[lane], count_bit_errors(x_hat, x, n), iterations);
+        const int bit_errors = count_bit_errors(x_hat, x, n);
+        record(worker, ws.lane_block[lane],
+               BlockOutcome{bit_errors, iterations, success && bit_errors > 0});
       };
-      minsum::minsum_decode_stream(code.minsum, task.minsum,
-                                   decoder == DecoderKind::minsum_layered
-                                       ? minsum::Schedule::layered
-                                       : minsum::Schedule::flooding,
-                                   ws.minsum, load, store);
+      minsum::minsum_decode_stream(code.minsum, params, schedule_of(decoder), ws.minsum, load,
+                                   store);
     };
     // The min-sum decoders on the device: this process's share of the round in batches of
     // the device's capacity, each drawn, decoded and counted there; a stop is honoured
@@ -262,8 +284,7 @@ PointResult run_point(const SweepCode& code, DecoderKind decoder, const PointTas
     auto run_device = [&] {
       GpuMinsum& gpu = *task.device;
       std::vector<GpuBlockOutcome> outcomes(static_cast<std::size_t>(gpu.capacity()));
-      const auto schedule = decoder == DecoderKind::minsum_layered ? minsum::Schedule::layered
-                                                                   : minsum::Schedule::flooding;
+      const auto schedule = schedule_of(decoder);
       for (std::int64_t b = first; b < last;) {
         if (stop != nullptr && stop->load(std::memory_order_relaxed)) {
           stopped.store(true, std::memory_order_relaxed);
@@ -271,7 +292,7 @@ PointResult run_point(const SweepCode& code, DecoderKind decoder, const PointTas
         }
         const int count = static_cast<int>(std::min<std::int64_t>(gpu.capacity(), last - b));
         std::string error;
-        if (!gpu.decode(task.minsum, schedule, key[0], key[1], threshold,
+        if (!gpu.decode(params, schedule, key[0], key[1], threshold,
                         static_cast<std::uint64_t>(b), count, outcomes.data(), nullptr, nullptr,
                         error)) {
           result.device_error = error;
@@ -283,6 +304,7 @@ PointResult run_point(const SweepCode& code, DecoderKind decoder, const PointTas
           o[0] = 1;
           o[1] = outcomes[i].bit_errors;
           o[2] = outcomes[i].iterations;
+          o[3] = outcomes[i].success && outcomes[i].bit_errors > 0 ? 1 : 0;
         }
         b += count;
         if (progress) progress(settled, b - first);
@@ -301,10 +323,9 @@ PointResult run_point(const SweepCode& code, DecoderKind decoder, const PointTas
         }
         const std::int64_t b = next.fetch_add(1, std::memory_order_relaxed);
         if (b >= last) return;
-        const auto [bit_errors, iterations] =
-            decode_block(code, decoder, workspaces[worker], key, threshold, task.p,
-                         static_cast<std::uint64_t>(b));
-        record(worker, b, bit_errors, iterations);
+        record(worker, b,
+               decode_block(code, decoder, workspaces[worker], key, threshold, task.p,
+                            static_cast<std::uint64_t>(b)));
       }
     });
     buffer.back() = stopped.load() ? 1 : 0;

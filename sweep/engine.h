@@ -32,13 +32,23 @@ class GpuMinsum;
 
 namespace ldpcsw::sweep {
 
-enum class DecoderKind { adaptive, plain, minsum_flooding, minsum_layered };
+enum class DecoderKind { adaptive, plain, minsum_flooding, minsum_layered, spa_layered };
 
 // The decoder's name on the command line and in the settings file.
 const char* decoder_name(DecoderKind decoder);
+// The fixed-point decoders (min-sum and the layered sum-product), which share the batch
+// decoder, its parameters and the device kernel.
 inline bool is_minsum(DecoderKind decoder) {
-  return decoder == DecoderKind::minsum_flooding || decoder == DecoderKind::minsum_layered;
+  return decoder == DecoderKind::minsum_flooding || decoder == DecoderKind::minsum_layered ||
+         decoder == DecoderKind::spa_layered;
 }
+inline minsum::Schedule schedule_of(DecoderKind decoder) {
+  return decoder == DecoderKind::minsum_flooding ? minsum::Schedule::flooding
+                                                 : minsum::Schedule::layered;
+}
+// The fixed-point parameters a point decodes with: the sum-product rule's channel magnitude,
+// when not given (q = 0), follows from the point's crossover p.
+minsum::MinsumParams point_params(const minsum::MinsumParams& params, double p);
 
 // H in both sparse forms: the adaptive decoder walks rows (ir, jc), the plain one columns
 // (row_index, col_ptr).
@@ -86,6 +96,9 @@ struct PointCounts {
   // between blocks, which the bit error rate's interval needs. Saturates at INT64_MAX (out of
   // reach for any block length and count a sweep can run in practice).
   std::int64_t bit_errors_sq = 0;
+  // Blocks whose decisions satisfy the syndrome but differ from the source: failures the
+  // decoder cannot see (a subset of frame_errors).
+  std::int64_t undetected_errors = 0;
   bool operator==(const PointCounts&) const = default;
 };
 
@@ -93,8 +106,8 @@ struct PointCounts {
 // (max_frame_errors = 0: no early stop).
 bool point_finished(const PointCounts& c, std::int64_t blocks, std::int64_t max_frame_errors);
 
-// One block's outcome in a round buffer: three int64 slots per block.
-inline constexpr int OUTCOME_SLOTS = 3;  // done (0/1), bit errors, iterations
+// One block's outcome in a round buffer: four int64 slots per block.
+inline constexpr int OUTCOME_SLOTS = 4;  // done (0/1), bit errors, iterations, undetected (0/1)
 
 // Folds a round's outcomes, in block order, into `counts`: stops at the first block not done
 // (a process or thread that was interrupted before taking it) and right after the block that
@@ -196,12 +209,24 @@ struct BlockWorkspace {
   explicit BlockWorkspace(const SweepCode& code);
 };
 
+// What one block came to.
+struct BlockOutcome {
+  int bit_errors = 0;
+  int iterations = 0;
+  bool undetected = false;  // bit errors, yet the decisions satisfy the syndrome
+};
+
+// True when decisions `x_hat` with `bit_errors` wrong bits are an undetected error: wrong,
+// yet their syndrome is s.
+bool undetected_error(const SweepCode& code, const std::int8_t* x_hat, const std::int8_t* s,
+                      int bit_errors);
+
 // Draws, decodes and counts one block; x_hat starts as the complement of y so that the
 // decoder's first iteration, whose decisions follow y almost everywhere, always counts as a
-// change and tests the syndrome. Returns {bit errors, iterations}.
-std::pair<int, int> decode_block(const SweepCode& code, DecoderKind decoder, BlockWorkspace& ws,
-                                 const PhiloxKey& key, std::uint64_t threshold, double p,
-                                 std::uint64_t block);
+// change and tests the syndrome.
+BlockOutcome decode_block(const SweepCode& code, DecoderKind decoder, BlockWorkspace& ws,
+                          const PhiloxKey& key, std::uint64_t threshold, double p,
+                          std::uint64_t block);
 
 // Decodes point `task` from `start` (counts of an earlier, interrupted run of the same point,
 // or zeros) until point_finished or until `stop` is seen; blocks already handed to a worker

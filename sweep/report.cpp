@@ -73,7 +73,7 @@ std::vector<std::string> row_fields(const PointRow& row, int n) {
           format_number(d.ber.estimate), format_number(d.ber.lo),
           format_number(d.ber.hi),       format_number(d.avg_iterations),
           format_number(row.seconds),    format_number(d.blocks_per_second),
-          std::to_string(c.bit_errors_sq)};
+          std::to_string(c.bit_errors_sq), std::to_string(c.undetected_errors)};
 }
 
 std::string join(const std::vector<std::string>& fields, std::size_t count) {
@@ -123,8 +123,8 @@ std::string format_csv_row(const PointRow& row, int n, const std::string& settin
 
 std::string format_table_header() {
   char buf[256];
-  std::snprintf(buf, sizeof buf, "%-8s %-7s %-8s %10s %8s %11s  %-30s  %-30s %7s %9s %9s\n", "p",
-                "H(p)", "H(p)-R", "blocks", "frame_e", "bit_e", "FER [95% interval]",
+  std::snprintf(buf, sizeof buf, "%-8s %-7s %-8s %10s %8s %7s %11s  %-30s  %-30s %7s %9s %9s\n",
+                "p", "H(p)", "H(p)-R", "blocks", "frame_e", "undet_e", "bit_e", "FER [95% interval]",
                 "BER [95% interval]", "avg_it", "seconds", "blocks/s");
   return buf;
 }
@@ -140,9 +140,11 @@ std::string format_table_row(const PointRow& row, int n, double code_rate) {
   else std::snprintf(g, sizeof g, "%+.4f", h - code_rate);
   std::snprintf(f, sizeof f, "%.3e [%.2e, %.2e]", fer.estimate, fer.lo, fer.hi);
   std::snprintf(b, sizeof b, "%.3e [%.2e, %.2e]", ber.estimate, ber.lo, ber.hi);
-  std::snprintf(line, sizeof line, "%-8.6g %-7.4f %-8s %10lld %8lld %11lld  %-30s  %-30s %7.2f %9.2f %9.0f%s\n",
+  std::snprintf(line, sizeof line,
+                "%-8.6g %-7.4f %-8s %10lld %8lld %7lld %11lld  %-30s  %-30s %7.2f %9.2f %9.0f%s\n",
                 row.p, h, g, static_cast<long long>(c.blocks),
-                static_cast<long long>(c.frame_errors), static_cast<long long>(c.bit_errors), f,
+                static_cast<long long>(c.frame_errors),
+                static_cast<long long>(c.undetected_errors), static_cast<long long>(c.bit_errors), f,
                 b, d.avg_iterations, row.seconds, d.blocks_per_second,
                 row.partial ? "  (partial)" : "");
   return line;
@@ -203,8 +205,8 @@ bool blank(const std::string& line) {
 constexpr const char* FIELD_NAMES[] = {
     "p",   "h_p",    "blocks", "frame_errors",   "bit_errors", "fer",     "fer_lo",
     "fer_hi", "ber", "ber_lo", "ber_hi", "avg_iterations", "seconds", "blocks_per_second",
-    "bit_errors_sq"};
-constexpr std::size_t ROW_FIELDS = 15;  // before the check
+    "bit_errors_sq", "undetected_errors"};
+constexpr std::size_t ROW_FIELDS = 16;  // before the check
 
 // Checks one row's fields (check and partial mark removed) and fills `row`. On failure
 // returns the reason.
@@ -217,8 +219,9 @@ bool read_row(const std::vector<std::string>& f, const CsvRules& rules, PointRow
     return false;
   }
   if (!to_int64(f[2], c.blocks) || !to_int64(f[3], c.frame_errors) ||
-      !to_int64(f[4], c.bit_errors) || !to_int64(f[14], c.bit_errors_sq)) {
-    why = "blocks, frame_errors, bit_errors or bit_errors_sq is not a count";
+      !to_int64(f[4], c.bit_errors) || !to_int64(f[14], c.bit_errors_sq) ||
+      !to_int64(f[15], c.undetected_errors)) {
+    why = "blocks, frame_errors, bit_errors, bit_errors_sq or undetected_errors is not a count";
     return false;
   }
   if (!to_double(f[11], avg_it) || !to_double(f[12], row.seconds) || !(avg_it >= 0.0) ||
@@ -227,7 +230,7 @@ bool read_row(const std::vector<std::string>& f, const CsvRules& rules, PointRow
     return false;
   }
   const std::string counts = "blocks " + f[2] + ", frame_errors " + f[3] + ", bit_errors " +
-                             f[4] + ", bit_errors_sq " + f[14];
+                             f[4] + ", bit_errors_sq " + f[14] + ", undetected_errors " + f[15];
   if (c.blocks == 0) {
     why = "no blocks";
     return false;
@@ -247,7 +250,7 @@ bool read_row(const std::vector<std::string>& f, const CsvRules& rules, PointRow
   const U fe = static_cast<U>(c.frame_errors), be = static_cast<U>(c.bit_errors),
           sq = static_cast<U>(c.bit_errors_sq), n = static_cast<U>(rules.n);
   if (c.frame_errors > c.blocks || be < fe || be > fe * n || sq < be || sq > be * n ||
-      sq * fe < be * be) {
+      sq * fe < be * be || c.undetected_errors > c.frame_errors) {
     why = "the counts cannot all hold (" + counts + ", n " + std::to_string(rules.n) + ")";
     return false;
   }
@@ -309,6 +312,13 @@ bool parse_sweep_csv(const std::string& text, const std::string& path, const Csv
                 "check nor the sums of squared bit errors, so it cannot be continued. Run the "
                 "same command with --overwrite instead of --resume: the same settings give the "
                 "same counts";
+        return false;
+      }
+      if (line == CSV_HEADER_NO_UNDETECTED) {
+        error = path +
+                " was written by an earlier version of ldpcsw-sweep: its rows do not count "
+                "undetected errors, so it cannot be continued. Run the same command with "
+                "--overwrite instead of --resume: the same settings give the same counts";
         return false;
       }
       if (line != CSV_HEADER) return bad("not the sweep's CSV header");

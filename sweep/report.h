@@ -27,6 +27,11 @@ namespace ldpcsw::sweep {
 
 inline constexpr const char* CSV_HEADER =
     "p,h_p,blocks,frame_errors,bit_errors,fer,fer_lo,fer_hi,ber,ber_lo,ber_hi,avg_iterations,"
+    "seconds,blocks_per_second,bit_errors_sq,undetected_errors,check";
+// The header of files written before undetected errors were counted: read by the plot, not
+// continued by a sweep (see parse_sweep_csv).
+inline constexpr const char* CSV_HEADER_NO_UNDETECTED =
+    "p,h_p,blocks,frame_errors,bit_errors,fer,fer_lo,fer_hi,ber,ber_lo,ber_hi,avg_iterations,"
     "seconds,blocks_per_second,bit_errors_sq,check";
 // The header of files written by earlier versions: no bit_errors_sq, no check. Such a file is
 // still read by the plot, but a sweep does not continue it (see parse_sweep_csv).

@@ -138,10 +138,19 @@ std::vector<Setting> settings() {
     saturating.norm_num = 1;
     saturating.norm_shift = 0;
     saturating.max_iterations = 7;
-    out.push_back({fl ? "flooding/normalise" : "layered/normalise", s, norm});
+    out.push_back({fl ? "flooding/by weight" : "layered/by weight", s, norm});
     out.push_back({fl ? "flooding/offset" : "layered/offset", s, offset});
     out.push_back({fl ? "flooding/saturating" : "layered/saturating", s, saturating});
   }
+  // The former 8-bit layered rule, and the sum-product rule at a working and at the largest Q.
+  out.push_back({"layered/8-bit", Schedule::layered, former_params(Schedule::layered)});
+  MinsumParams spa = default_params(Schedule::layered);
+  spa.check = CheckRule::sum_product;
+  spa.q = 20;
+  out.push_back({"layered/sum-product", Schedule::layered, spa});
+  spa.q = MSG_MAX;
+  spa.max_iterations = 7;
+  out.push_back({"layered/sum-product saturating", Schedule::layered, spa});
   return out;
 }
 
@@ -196,8 +205,8 @@ void expect_identity(const MinsumCode& code, const Setting& set, double p, std::
       sweep::draw_sweep_block(key, block, threshold, x.data(), y.data(), n);
       compute_syndrome(code.ir.data(), code.jc.data(), m, x.data(), s.data());
       int iterations = 0;
-      minsum_decode_reference(code, set.params, set.schedule, y.data(), s.data(), x_hat.data(),
-                              &iterations);
+      const bool success = minsum_decode_reference(code, set.params, set.schedule, y.data(),
+                                                   s.data(), x_hat.data(), &iterations);
       const auto at = [&](const std::vector<std::int8_t>& v, int len) {
         return std::vector<std::int8_t>(v.begin() + static_cast<std::ptrdiff_t>(i) * len,
                                         v.begin() + static_cast<std::ptrdiff_t>(i + 1) * len);
@@ -211,6 +220,8 @@ void expect_identity(const MinsumCode& code, const Setting& set, double p, std::
       ASSERT_EQ(stream_x_hat[done + i], x_hat) << "block " << block;
       const int errors = count_bit_errors(x_hat.data(), x.data(), n);
       ASSERT_EQ(outcomes[i].bit_errors, errors) << "block " << block;
+      ASSERT_EQ(outcomes[i].success, success) << "block " << block;
+      sums.undetected_errors += success && errors > 0 ? 1 : 0;
       sums.frame_errors += errors > 0 ? 1 : 0;
       sums.bit_errors += static_cast<std::uint64_t>(errors);
       sums.bit_errors_sq += static_cast<std::uint64_t>(errors) * static_cast<std::uint64_t>(errors);
@@ -386,11 +397,11 @@ TEST(GpuMinsumSweep, DeviceOptionAndTheWholeSweep) {
   EXPECT_EQ(o.device, sweep::SweepDevice::gpu);
   const std::vector<std::pair<std::vector<const char*>, std::string>> bad = {
       {{"--device", "gpu"},
-       "--device gpu: the adaptive decoder runs on the cpu only; the gpu runs minsum-flooding "
-       "and minsum-layered"},
+       "--device gpu: the adaptive decoder runs on the cpu only; the gpu runs minsum-flooding, "
+       "minsum-layered and spa-layered"},
       {{"--decoder", "plain", "--device", "gpu"},
-       "--device gpu: the plain decoder runs on the cpu only; the gpu runs minsum-flooding and "
-       "minsum-layered"},
+       "--device gpu: the plain decoder runs on the cpu only; the gpu runs minsum-flooding, "
+       "minsum-layered and spa-layered"},
       {{"--decoder", "minsum-layered", "--device", "tpu"}, "--device: 'tpu' is not one of cpu, gpu"}};
   for (const auto& [extra, want] : bad) {
     std::vector<const char*> args{"--matrix", "H", "--p", "0.05"};
@@ -439,8 +450,8 @@ TEST(GpuMinsumSweep, DeviceOptionAndTheWholeSweep) {
       if (comma == std::string::npos) break;
       at = comma + 1;
     }
-    EXPECT_EQ(fields.size(), 16u) << row;
-    if (fields.size() == 16u) fields.erase(fields.begin() + 12, fields.begin() + 14), fields.pop_back();
+    EXPECT_EQ(fields.size(), 17u) << row;
+    if (fields.size() == 17u) fields.erase(fields.begin() + 12, fields.begin() + 14), fields.pop_back();
     return fields;
   };
   for (std::size_t i = 1; i < cpu_rows.size(); ++i)

@@ -336,6 +336,11 @@ TEST(MinsumIdentity, RandomAndIrregularMatrices) {
   }
   const MinsumCode sparse = irregular_code(60, 45, 2, 13);  // weights 0..2 only, many short rows
   expect_identity(sparse, offset(6, 1), draw_blocks(sparse, 40, 0.08, 14));
+  // A column met twice in one row (no reader lets such a file through, but the decoders
+  // define it): every rule reads both inputs from before the row and keeps the later edge's.
+  const MinsumCode twice = code_of(6, {{0, 1, 0, 2}, {2, 3, 4}, {4, 5, 5}, {1, 3, 5}});
+  for (const MinsumParams& params : {offset(6, 1), by_weight(16), sum_product(20)})
+    expect_identity(twice, params, draw_blocks(twice, 40, 0.15, 15));
 }
 
 TEST(MinsumIdentity, SaturationAtBothEnds) {

@@ -182,10 +182,28 @@ TEST(MinsumSweep, OptionsSettingsAndRefusals) {
   SweepOptions d;
   ASSERT_EQ(parse({"--matrix", "H", "--p", "0.05", "--decoder", "minsum-flooding"}, d, message), -1);
   EXPECT_EQ(d.minsum, minsum::default_params(minsum::Schedule::flooding));
-  EXPECT_EQ(d.minsum.norm_num, 13);
+  EXPECT_EQ(d.minsum.correction, minsum::Correction::by_weight);
+  // spa-layered takes Q from each point's p unless --q gives it; --posterior-bits 8 is the
+  // former layered rule.
+  SweepOptions spa;
+  ASSERT_EQ(parse({"--matrix", "H", "--p", "0.05", "--decoder", "spa-layered"}, spa, message), -1);
+  EXPECT_EQ(spa.minsum.check, minsum::CheckRule::sum_product);
+  EXPECT_EQ(spa.minsum.q, 0);
+  EXPECT_EQ(point_params(spa.minsum, 0.08).q, 20);  // ln(0.92/0.08) = 2.44 nats
+  SweepOptions former;
+  ASSERT_EQ(parse({"--matrix", "H", "--p", "0.05", "--decoder", "minsum-layered",
+                   "--posterior-bits", "8", "--normalise", "7/8"},
+                  former, message),
+            -1);
+  EXPECT_EQ(former.minsum, minsum::former_params(minsum::Schedule::layered));
 
   const std::vector<std::pair<std::vector<const char*>, std::string>> bad = {
-      {{"--q", "6"}, "--q applies to the min-sum decoders only"},
+      {{"--q", "6"}, "--q applies to the fixed-point decoders only"},
+      {{"--decoder", "spa-layered", "--offset", "2"}, "--offset applies to the min-sum decoders only"},
+      {{"--decoder", "minsum-flooding", "--posterior-bits", "8"},
+       "--posterior-bits applies to the layered decoders only"},
+      {{"--decoder", "minsum-layered", "--posterior-bits", "12"},
+       "--posterior-bits: '12' is neither 16 nor 8"},
       {{"--decoder", "minsum-flooding", "--q", "0"}, "--q: '0' is not a whole number in 1..127"},
       {{"--decoder", "minsum-flooding", "--offset", "2", "--normalise", "3/4"},
        "--offset and --normalise exclude each other"},
@@ -194,7 +212,8 @@ TEST(MinsumSweep, OptionsSettingsAndRefusals) {
       {{"--decoder", "minsum-flooding", "--iterations", "0"},
        "--iterations: '0' is not a whole number in 1..100000"},
       {{"--decoder", "minsum", "--p", "0.05"},
-       "--decoder: 'minsum' is not one of adaptive, plain, minsum-flooding, minsum-layered"}};
+       "--decoder: 'minsum' is not one of adaptive, plain, minsum-flooding, minsum-layered, "
+       "spa-layered"}};
   for (const auto& [extra, want] : bad) {
     std::vector<const char*> args{"--matrix", "H", "--p", "0.05"};
     args.insert(args.end(), extra.begin(), extra.end());
@@ -234,11 +253,40 @@ TEST(MinsumSweep, OptionsSettingsAndRefusals) {
   std::rewind(err);
   char line[512] = "";
   ASSERT_NE(std::fgets(line, sizeof line, err), nullptr);
-  EXPECT_NE(std::string(line).find("another min-sum setting (minsum_q 16, now 8)"),
+  EXPECT_NE(std::string(line).find("another fixed-point decoder setting (minsum_q 16, now 8); "
+                                    "give --q 16 to continue it"),
             std::string::npos)
       << line;
   std::fclose(err);
   other.minsum.q = 16;
   EXPECT_EQ(run_sweep(other, solo, nullptr, io), 0);
+
+  // A layered sweep from before the a-posteriori width was recorded was made with 8 bits: a
+  // resume with the 16-bit default is refused with the option that continues it.
+  SweepOptions layered;
+  ASSERT_EQ(parse({"--matrix", SHIPPED_ROWS.c_str(), "--p", "0.06", "--blocks", "64",
+                   "--decoder", "minsum-layered", "--posterior-bits", "8", "--threads", "1"},
+                  layered, message), -1);
+  layered.csv = dir.file("old.csv");
+  ASSERT_EQ(run_sweep(layered, solo, nullptr, io), 0);
+  std::string old_settings = test::read_file(dir.file("old.csv.run"));
+  const std::size_t at = old_settings.find("minsum_posterior_bits=8\n");
+  ASSERT_NE(at, std::string::npos) << old_settings;
+  old_settings.erase(at, std::string("minsum_posterior_bits=8\n").size());
+  test::write_file(dir.file("old.csv.run"), old_settings);
+  SweepOptions wide = layered;
+  wide.resume = true;
+  wide.minsum.posterior_bits = 16;
+  err = std::tmpfile();
+  EXPECT_EQ(run_sweep(wide, solo, nullptr, SweepIo{sink, err, false}), 1);
+  std::rewind(err);
+  ASSERT_NE(std::fgets(line, sizeof line, err), nullptr);
+  EXPECT_NE(std::string(line).find("(minsum_posterior_bits 8, now 16); give --posterior-bits 8 "
+                                   "to continue it"),
+            std::string::npos)
+      << line;
+  std::fclose(err);
+  layered.resume = true;
+  EXPECT_EQ(run_sweep(layered, solo, nullptr, io), 0);
   std::fclose(sink);
 }

@@ -53,9 +53,10 @@ PointCounts serial_reference(const PointTask& task, DecoderKind decoder) {
   const PhiloxKey key = point_key(task.seed, task.p);
   PointCounts c;
   while (!point_finished(c, task.blocks, task.max_frame_errors)) {
-    const auto [bit_errors, iterations] =
+    const auto [bit_errors, iterations, undetected] =
         decode_block(shipped(), decoder, ws, key, noise_threshold(task.p), task.p,
                      static_cast<std::uint64_t>(c.blocks));
+    c.undetected_errors += undetected ? 1 : 0;
     c.blocks += 1;
     c.bit_errors += bit_errors;
     c.bit_errors_sq += static_cast<std::int64_t>(bit_errors) * bit_errors;
@@ -205,19 +206,20 @@ TEST(SweepStats, ClusterIntervalFollowsTheFailedFrames) {
 }
 
 TEST(SweepRounds, FoldStopsAtTheKthFailureOrAtAGap) {
-  // Blocks: ok, fail(3), ok, fail(1), fail(2), ok
-  const std::vector<std::int64_t> o = {1, 0, 4, 1, 3, 50, 1, 0, 5, 1, 1, 9, 1, 2, 50, 1, 0, 3};
+  // Blocks: ok, fail(3), ok, fail(1, undetected), fail(2), ok
+  const std::vector<std::int64_t> o = {1, 0, 4, 0, 1, 3, 50, 0, 1, 0, 5, 0,
+                                       1, 1, 9, 1, 1, 2, 50, 0, 1, 0, 3, 0};
   PointCounts c;
   EXPECT_EQ(absorb_round(c, o.data(), 6, 2), 4);
-  EXPECT_EQ(c, (PointCounts{4, 2, 4, 68, 10}));
+  EXPECT_EQ(c, (PointCounts{4, 2, 4, 68, 10, 1}));
   c = {};
   EXPECT_EQ(absorb_round(c, o.data(), 6, 0), 6);
-  EXPECT_EQ(c, (PointCounts{6, 3, 6, 121, 14}));
+  EXPECT_EQ(c, (PointCounts{6, 3, 6, 121, 14, 1}));
   std::vector<std::int64_t> gap = o;
   gap[2 * OUTCOME_SLOTS] = 0;  // block 2 never taken: blocks 3.. are not counted
   c = {};
   EXPECT_EQ(absorb_round(c, gap.data(), 6, 0), 2);
-  EXPECT_EQ(c, (PointCounts{2, 1, 3, 54, 9}));
+  EXPECT_EQ(c, (PointCounts{2, 1, 3, 54, 9, 0}));
 }
 
 TEST(SweepRounds, RankSharesTileTheRound) {
@@ -473,7 +475,7 @@ TEST(SweepCsv, ChangedReorderedOrInconsistentRowsAreRefusedWithTheirLine) {
   // rows only.
   refused({good[0], good[1], good[2], good[3], good[3]}, "line 5: a row follows the partial row");
   refused({good[0], good[1], "", good[2]}, "line 3: a blank line between rows");
-  refused({good[0], good[1], "0.04,1,2"}, "line 3: 3 fields instead of 16");
+  refused({good[0], good[1], "0.04,1,2"}, "line 3: 3 fields instead of 17");
   {
     const PointRow full{0.06, {100000, 2, 77, 12345, 3000}, 1.25, true};
     refused(lines_of(csv_of({full})), "line 2: a partial row whose counts already finish");

@@ -38,7 +38,7 @@ __all__ = [
 ]
 
 #: The decoders, by the names the command line uses.
-DECODERS = ("adaptive", "plain", "minsum-flooding", "minsum-layered")
+DECODERS = ("adaptive", "plain", "minsum-flooding", "minsum-layered", "spa-layered")
 
 
 def _from_scipy(a) -> Matrix:
@@ -132,7 +132,8 @@ def decode(
 
     y: (B, n) and s: (B, m) arrays of 0/1, uint8 or bool (a single block may be 1-D).
     p: the crossover probability the exact decoders assume (ignored by min-sum).
-    decoder: 'adaptive', 'plain', 'minsum-flooding' or 'minsum-layered'.
+    decoder: 'adaptive', 'plain', 'minsum-flooding', 'minsum-layered' or
+        'spa-layered' (the fixed-point layered sum-product; its Q follows from p).
     threads: worker threads (0: one per core); the GIL is released while decoding.
     q, offset, normalise=(A, B), iterations: the min-sum decoders' parameters.
 

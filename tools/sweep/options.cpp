@@ -217,12 +217,16 @@ void add_minsum_settings(const SweepOptions& options,
                          std::map<std::string, std::string>& settings) {
   if (!is_minsum(options.decoder)) return;
   const minsum::MinsumParams& ms = options.minsum;
-  settings["minsum_q"] = std::to_string(ms.q);
-  settings["minsum_correction"] =
-      ms.correction == minsum::Correction::offset
-          ? "offset " + std::to_string(ms.beta)
-          : "normalise " + std::to_string(ms.norm_num) + "/" + std::to_string(1 << ms.norm_shift);
+  settings["minsum_q"] = ms.q == 0 ? "auto" : std::to_string(ms.q);
+  if (ms.check == minsum::CheckRule::min_sum)
+    settings["minsum_correction"] =
+        ms.correction == minsum::Correction::offset ? "offset " + std::to_string(ms.beta)
+        : ms.correction == minsum::Correction::normalise
+            ? "normalise " + std::to_string(ms.norm_num) + "/" + std::to_string(1 << ms.norm_shift)
+            : "by weight";
   settings["minsum_iterations"] = std::to_string(ms.max_iterations);
+  if (schedule_of(options.decoder) == minsum::Schedule::layered)
+    settings["minsum_posterior_bits"] = std::to_string(ms.posterior_bits);
 }
 
 int parse_sweep_options(int argc, const char* const* argv, SweepOptions& options,
@@ -267,21 +271,27 @@ int parse_sweep_options(int argc, const char* const* argv, SweepOptions& options
       ->option_text("K");
   app.add_option("--decoder", decoder,
                  "adaptive (up to 50 iterations; default),\nplain (up to 100 iterations), or the\n"
-                 "fixed-point minsum-flooding or minsum-layered")
+                 "fixed-point minsum-flooding, minsum-layered\nor spa-layered (sum-product)")
       ->option_text("NAME")
       ;
-  std::string q_text, offset_text, normalise_text, iterations_text;
-  app.add_option("--q", q_text, "Min-sum: channel magnitude Q, 1..127 (default 16)")
+  std::string q_text, offset_text, normalise_text, iterations_text, posterior_text;
+  app.add_option("--q", q_text,
+                 "Fixed-point: channel magnitude Q, 1..127 (default\n16; spa-layered: ln((1-p)/p) in "
+                 "1/8 nat)")
       ->option_text("Q");
   app.add_option("--normalise", normalise_text,
-                 "Min-sum: check magnitudes times A/D, D a power\nof two up to 128 (default 7/8 layered,\n"
-                 "13/16 flooding)")
+                 "Min-sum: check magnitudes times A/D, D a power\nof two up to 128 (default: each "
+                 "check's\ncorrection from its weight)")
       ->option_text("A/D");
   app.add_option("--offset", offset_text,
                  "Min-sum: subtract B (0..127) from check magnitudes\ninstead of normalising")
       ->option_text("B");
-  app.add_option("--iterations", iterations_text, "Min-sum: iteration limit (default 50)")
+  app.add_option("--iterations", iterations_text, "Fixed-point: iteration limit (default 50)")
       ->option_text("N");
+  app.add_option("--posterior-bits", posterior_text,
+                 "Layered fixed-point: a-posteriori values of 16\nbits (default) or 8 (the former "
+                 "rule)")
+      ->option_text("16|8");
   app.add_option("--simd-target", options.simd_target,
                  "Min-sum: force a SIMD target (avx2, sse4, scalar,\n...; default: the widest, or LDPCSW_SIMD_TARGET)")
       ->option_text("NAME");
@@ -337,20 +347,34 @@ int parse_sweep_options(int argc, const char* const* argv, SweepOptions& options
   else if (decoder == "plain") options.decoder = DecoderKind::plain;
   else if (decoder == "minsum-flooding") options.decoder = DecoderKind::minsum_flooding;
   else if (decoder == "minsum-layered") options.decoder = DecoderKind::minsum_layered;
+  else if (decoder == "spa-layered") options.decoder = DecoderKind::spa_layered;
   else
     return fail("--decoder: '" + decoder +
-                "' is not one of adaptive, plain, minsum-flooding, minsum-layered");
+                "' is not one of adaptive, plain, minsum-flooding, minsum-layered, spa-layered");
 
-  // The min-sum parameters apply to the min-sum decoders only.
-  for (const char* name : {"--q", "--offset", "--normalise", "--iterations", "--simd-target"})
+  // The fixed-point parameters apply to the fixed-point decoders only.
+  for (const char* name : {"--q", "--offset", "--normalise", "--iterations", "--simd-target",
+                           "--posterior-bits"})
     if (app.count(name) > 0 && !is_minsum(options.decoder))
+      return fail(std::string(name) + " applies to the fixed-point decoders only");
+  for (const char* name : {"--offset", "--normalise"})
+    if (app.count(name) > 0 && options.decoder == DecoderKind::spa_layered)
       return fail(std::string(name) + " applies to the min-sum decoders only");
+  if (app.count("--posterior-bits") > 0 && options.decoder == DecoderKind::minsum_flooding)
+    return fail("--posterior-bits applies to the layered decoders only");
   if (app.count("--offset") > 0 && app.count("--normalise") > 0)
     return fail("--offset and --normalise exclude each other");
   minsum::MinsumParams& ms = options.minsum;
-  ms = minsum::default_params(options.decoder == DecoderKind::minsum_flooding
-                                  ? minsum::Schedule::flooding
-                                  : minsum::Schedule::layered);
+  ms = minsum::default_params(schedule_of(options.decoder));
+  if (options.decoder == DecoderKind::spa_layered) {
+    ms.check = minsum::CheckRule::sum_product;
+    ms.q = 0;  // from each point's p, unless --q gives it
+  }
+  if (!posterior_text.empty()) {
+    if (posterior_text == "8") ms.posterior_bits = 8;
+    else if (posterior_text == "16") ms.posterior_bits = 16;
+    else return fail("--posterior-bits: '" + posterior_text + "' is neither 16 nor 8");
+  }
   if (!offset_text.empty()) ms.correction = minsum::Correction::offset;
   if (!q_text.empty() && (!parse_integer(q_text, ms.q) || ms.q < 1 || ms.q > minsum::MSG_MAX))
     return fail("--q: '" + q_text + "' is not a whole number in 1..127");
@@ -380,7 +404,8 @@ int parse_sweep_options(int argc, const char* const* argv, SweepOptions& options
   else return fail("--device: '" + device_text + "' is not one of cpu, gpu");
   if (options.device == SweepDevice::gpu && !is_minsum(options.decoder))
     return fail(std::string("--device gpu: the ") + decoder_name(options.decoder) +
-                " decoder runs on the cpu only; the gpu runs minsum-flooding and minsum-layered");
+                " decoder runs on the cpu only; the gpu runs minsum-flooding, minsum-layered and "
+                "spa-layered");
   if (is_minsum(options.decoder)) {
     if (app.count("--simd-target") == 0) {
       const char* env = std::getenv("LDPCSW_SIMD_TARGET");

@@ -76,11 +76,27 @@ namespace {
 
 std::string describe_setting(const std::string& key) {
   if (key == "matrix" || key == "n" || key == "m") return "the matrix";
-  if (key.rfind("minsum_", 0) == 0) return "min-sum setting";
+  if (key.rfind("minsum_", 0) == 0) return "fixed-point decoder setting";
   if (key == "max_frame_errors") return "--max-frame-errors";
   std::string option = "--";
   option += key;
   return option;
+}
+
+// "; give OPTION to continue it" for a setting whose earlier value an option reproduces.
+std::string option_giving(const std::string& key, const std::string& was) {
+  std::string option;
+  if (key == "minsum_posterior_bits") option = "--posterior-bits " + was;
+  else if (key == "minsum_q" && was != "auto") option = "--q " + was;
+  else if (key == "minsum_iterations") option = "--iterations " + was;
+  else if (key == "minsum_correction" && was.rfind("normalise ", 0) == 0)
+    option = "--normalise " + was.substr(10);
+  else if (key == "minsum_correction" && was.rfind("offset ", 0) == 0)
+    option = "--offset " + was.substr(7);
+  else if (key == "minsum_correction" && was == "by weight")
+    option = "neither --offset nor --normalise";
+  if (option.empty()) return "";
+  return "; give " + option + " to continue it";
 }
 
 // The CSV output of rank 0: appends rows and flushes each to the disk at once. A resumed file
@@ -250,10 +266,14 @@ int prepare_csv(const SweepOptions& o, const SweepCode& code, const CodeLimits& 
     }
     for (const auto& [key, value] : settings) {
       const auto it = old.find(key);
-      if (it == old.end() || it->second != value) {
+      // Settings files from before the option was added were all made with 8-bit layered
+      // a-posteriori values.
+      const std::string was = it != old.end() ? it->second
+                              : key == "minsum_posterior_bits" ? "8"
+                                                               : "unknown";
+      if (was != value) {
         error = "cannot resume " + o.csv + ": it was made with another " + describe_setting(key) +
-                " (" + key + " " + (it == old.end() ? "unknown" : it->second) + ", now " + value +
-                ")";
+                " (" + key + " " + was + ", now " + value + ")" + option_giving(key, was);
         return 1;
       }
     }
@@ -415,7 +435,7 @@ int run_sweep(const SweepOptions& o, Collective& group, const std::atomic<bool>*
   CsvFile csv;
   ResumeState state;
   CodeLimits limits;
-  std::int64_t shared[8] = {0, 0, 0, 0, 0, 0, 0, 0};  // status, finished, partial?, counts
+  std::int64_t shared[9] = {0, 0, 0, 0, 0, 0, 0, 0, 0};  // status, finished, partial?, counts
   if (root) {
     int status = -1;
     if (!o.csv.empty()) status = check_output_paths(o, error);
@@ -433,11 +453,12 @@ int run_sweep(const SweepOptions& o, Collective& group, const std::atomic<bool>*
     shared[5] = state.partial.counts.bit_errors;
     shared[6] = state.partial.counts.iterations;
     shared[7] = state.partial.counts.bit_errors_sq;
+    shared[8] = state.partial.counts.undetected_errors;
   }
-  group.sum(shared, 8);
+  group.sum(shared, 9);
   if (shared[0] != 0) return static_cast<int>(shared[0] - 1);
   const std::size_t first_point = static_cast<std::size_t>(shared[1]);
-  const PointCounts resumed{shared[3], shared[4], shared[5], shared[6], shared[7]};
+  const PointCounts resumed{shared[3], shared[4], shared[5], shared[6], shared[7], shared[8]};
   if (root && state.torn_tail)
     std::fprintf(io.err, "ldpcsw-sweep: %s ended inside a row (a cut-off write); dropped it\n",
                  o.csv.c_str());
