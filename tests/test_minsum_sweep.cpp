@@ -50,8 +50,8 @@ PointResult run(DecoderKind decoder, const PointTask& task, int threads,
 // The definition: blocks 0, 1, 2, ... through the scalar reference until K failures.
 PointCounts serial_reference(const PointTask& task, DecoderKind decoder) {
   const SweepCode& code = shipped();
-  const auto schedule = decoder == DecoderKind::minsum_layered ? minsum::Schedule::layered
-                                                               : minsum::Schedule::flooding;
+  const auto schedule = schedule_of(decoder);
+  const minsum::MinsumParams params = point_params(task.minsum, task.p);
   std::vector<std::int8_t> x(code.n), y(code.n), x_hat(code.n), s(code.m);
   const PhiloxKey key = point_key(task.seed, task.p);
   PointCounts c;
@@ -60,9 +60,10 @@ PointCounts serial_reference(const PointTask& task, DecoderKind decoder) {
                      x.data(), y.data(), code.n);
     compute_syndrome(code.ir.data(), code.jc.data(), code.m, x.data(), s.data());
     int iterations = 0;
-    minsum::minsum_decode_reference(code.minsum, task.minsum, schedule, y.data(), s.data(),
-                                    x_hat.data(), &iterations);
+    const bool success = minsum::minsum_decode_reference(code.minsum, params, schedule, y.data(),
+                                                         s.data(), x_hat.data(), &iterations);
     const int bit_errors = count_bit_errors(x_hat.data(), x.data(), code.n);
+    c.undetected_errors += success && bit_errors > 0 ? 1 : 0;
     c.blocks += 1;
     c.bit_errors += bit_errors;
     c.bit_errors_sq += static_cast<std::int64_t>(bit_errors) * bit_errors;
@@ -72,7 +73,18 @@ PointCounts serial_reference(const PointTask& task, DecoderKind decoder) {
   return c;
 }
 
-constexpr DecoderKind MINSUM[] = {DecoderKind::minsum_flooding, DecoderKind::minsum_layered};
+constexpr DecoderKind MINSUM[] = {DecoderKind::minsum_flooding, DecoderKind::minsum_layered,
+                                  DecoderKind::spa_layered};
+
+// The task's parameters as the options give them to `decoder`: the sum-product rule takes Q
+// from p.
+PointTask for_decoder(PointTask task, DecoderKind decoder) {
+  if (decoder == DecoderKind::spa_layered) {
+    task.minsum.check = minsum::CheckRule::sum_product;
+    task.minsum.q = 0;
+  }
+  return task;
+}
 
 }  // namespace
 
@@ -100,10 +112,11 @@ TEST(MinsumSweep, SimdDrawingGivesTheScalarBlocksOnEveryTarget) {
 
 TEST(MinsumSweep, CountsEqualTheSerialReferenceForAnyThreadsProcessesAndTarget) {
   // p = 0.075 fails about one block in six: 25 failures end the point inside a round.
-  PointTask task{0.075, 3000, 25, 11, {}};
-  task.minsum.q = 7;
+  PointTask common{0.075, 3000, 25, 11, {}};
+  common.minsum.q = 7;
   for (DecoderKind decoder : MINSUM) {
     SCOPED_TRACE(decoder_name(decoder));
+    const PointTask task = for_decoder(common, decoder);
     const PointCounts reference = serial_reference(task, decoder);
     ASSERT_EQ(reference.frame_errors, 25);
     ASSERT_LT(reference.blocks, 3000);
@@ -131,7 +144,7 @@ TEST(MinsumSweep, CountsEqualTheSerialReferenceForAnyThreadsProcessesAndTarget) 
 
     // Without an early stop every block is counted, fewer blocks than one vector included.
     for (std::int64_t blocks : {5, 700}) {
-      const PointTask all{0.06, blocks, 0, 3, {}};
+      const PointTask all = for_decoder(PointTask{0.06, blocks, 0, 3, {}}, decoder);
       const PointResult r = run(decoder, all, 2);
       EXPECT_EQ(r.counts, serial_reference(all, decoder));
       EXPECT_EQ(r.counts.blocks, blocks);
@@ -140,8 +153,8 @@ TEST(MinsumSweep, CountsEqualTheSerialReferenceForAnyThreadsProcessesAndTarget) 
 }
 
 TEST(MinsumSweep, InterruptedMidRoundAndResumedEqualsUninterrupted) {
-  const PointTask task{0.07, 4000, 200, 5, {}};  // about 900 blocks
   for (DecoderKind decoder : MINSUM) {
+    const PointTask task = for_decoder(PointTask{0.07, 4000, 200, 5, {}}, decoder);  // ~900 blocks
     const PointCounts whole = run(decoder, task, 2).counts;
     for (std::int64_t after : {1, 50, 300}) {
       // One worker for the cut: it reports every block it settles, so the stop comes after
