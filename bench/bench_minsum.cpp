@@ -1,4 +1,4 @@
-// The fixed-point min-sum batch decoder on the shipped matrix, per SIMD target and schedule, in
+// The fixed-point batch decoder on the shipped matrix, per SIMD target and rule, in
 // nanoseconds per edge-iteration per block (a vector of blocks shares each operation), and the
 // sweep's per-block work around it: drawing a block from its Philox stream and its syndrome.
 //
@@ -52,11 +52,31 @@ const Workload& workload(double p) {
   return w;
 }
 
-void BM_MinsumStream(benchmark::State& state, std::int64_t target, Schedule schedule) {
+// The rules timed: the former layered rule (8-bit a-posteriori values, 7/8), the default
+// layered rule (16-bit, corrections by weight), the layered sum-product and flooding.
+enum class Rule { layered8, layered16, spa, flooding };
+
+MinsumParams params_of(Rule rule) {
+  switch (rule) {
+    case Rule::layered8: return former_params(Schedule::layered);
+    case Rule::layered16: return default_params(Schedule::layered);
+    case Rule::spa: {
+      MinsumParams p = default_params(Schedule::layered);
+      p.check = CheckRule::sum_product;
+      p.q = spa_channel_q(0.06);
+      return p;
+    }
+    case Rule::flooding: break;
+  }
+  return default_params(Schedule::flooding);
+}
+
+void BM_MinsumStream(benchmark::State& state, std::int64_t target, Rule rule) {
   minsum_force_target(target);
   const Workload& w = workload(0.06);
   const int n = w.code.n, m = w.code.m;
-  const MinsumParams params = default_params(schedule);
+  const Schedule schedule = rule == Rule::flooding ? Schedule::flooding : Schedule::layered;
+  const MinsumParams params = params_of(rule);
   MinsumWorkspace ws;
   std::int64_t iterations = 0, blocks = 0;
   for (auto _ : state) {
@@ -107,11 +127,14 @@ BENCHMARK_CAPTURE(BM_DrawAndSyndrome, scalar, false);
 BENCHMARK_CAPTURE(BM_DrawAndSyndrome, simd, true);
 
 const int registered = [] {
+  const std::pair<Rule, const char*> rules[] = {{Rule::layered8, "/layered-8bit"},
+                                                 {Rule::layered16, "/layered"},
+                                                 {Rule::spa, "/spa-layered"},
+                                                 {Rule::flooding, "/flooding"}};
   for (std::int64_t t : minsum_available_targets()) {
-    for (Schedule schedule : {Schedule::layered, Schedule::flooding}) {
-      const std::string name = "BM_MinsumStream/" + minsum_target_name(t) +
-                               (schedule == Schedule::layered ? "/layered" : "/flooding");
-      benchmark::RegisterBenchmark(name.c_str(), BM_MinsumStream, t, schedule)
+    for (const auto& [rule, suffix] : rules) {
+      const std::string name = "BM_MinsumStream/" + minsum_target_name(t) + suffix;
+      benchmark::RegisterBenchmark(name.c_str(), BM_MinsumStream, t, rule)
           ->Unit(benchmark::kMillisecond);
     }
   }

@@ -138,14 +138,19 @@ struct RowCorrection {
 
 // The correction of a check of weight `weight` (its number of ones). Given parameters apply
 // to every check; by_weight chooses from the weight and Q:
-//   weight <= 7: normalisation by 7/8 (flooding: 13/16), the best single factor on (3,6)
-//                codes and rows of weight 4..7;
-//   weight >= 8: an offset of about 7/16 of Q, growing by 1/16 of Q for every two ones
-//                beyond 9, at most Q/2; the smallest of a longer row's inputs overstates
-//                the true check message by more, and a fixed factor corrects small
-//                magnitudes too little.
+//   weight <= 7: normalisation by 7/8 (flooding: 13/16);
+//   weight 8:    an offset of Q/4; weight 9: 6/16 of Q; weight 10: 7/16 of Q, growing by
+//                1/16 of Q for every two ones more, at most Q/2.
+// The smallest of a longer row's inputs overstates the true check message by more, and a
+// fixed factor corrects small magnitudes too little. Chosen by the frame errors of the
+// layered decoder on regular codes of row weight 4..8 and three irregular codes (rows 7,
+// 8..9 and 9..10; the table is in the documentation of the decoders): no single factor or
+// offset serves both short and long rows (7/8 fails every block of the designed n = 10,000
+// code where an offset of 7/16 of Q fails 14 in 3000; an offset of 7/16 of Q fails 2186 of
+// 3000 on a code of rows 8..9 where Q/4 fails 14).
 // An offset that divides Q would make many sums tie at exactly zero (Q = 9 with offset 3
-// collapses the decoder), so the chosen offset is moved to the next value that does not.
+// collapses the decoder), so the chosen offset is moved down to the next value that does not:
+// with the default Q = 16, rows of weight 8, 9, 10..13 and 14 on get offsets 3, 6, 7 and 7.
 constexpr RowCorrection row_correction(const MinsumParams& p, Schedule schedule, int weight) {
   RowCorrection c;
   if (p.correction == Correction::offset) {
@@ -159,7 +164,8 @@ constexpr RowCorrection row_correction(const MinsumParams& p, Schedule schedule,
     c.shift = schedule == Schedule::flooding ? 4 : 3;
   } else {
     c.offset = true;
-    const int sixteenths = weight <= 9 ? 7 : (7 + (weight - 9) / 2 < 8 ? 7 + (weight - 9) / 2 : 8);
+    const int longer = 7 + (weight - 10) / 2;
+    const int sixteenths = weight == 8 ? 4 : weight == 9 ? 6 : (longer < 8 ? longer : 8);
     int beta = (p.q * sixteenths + 8) / 16;
     if (beta < 1) beta = 1;
     while (beta > 1 && p.q % beta == 0) --beta;

@@ -192,8 +192,8 @@ TEST(MinsumRegression, HeavyColumnsKeepTheirChannelValue) {
 }
 
 TEST(MinsumRules, CorrectionsByWeightNeverTieAndTheTableIsItsFormula) {
-  // By weight: normalisation up to weight 7, then an offset near 7/16 of Q that never divides
-  // Q (Q = 9 with offset 3 makes sums tie at zero and collapses the decoder).
+  // By weight: normalisation up to weight 7, then an offset growing from Q/4 that never
+  // divides Q (Q = 9 with offset 3 makes sums tie at zero and collapses the decoder).
   for (int q = 1; q <= MSG_MAX; ++q) {
     MinsumParams p = default_params(Schedule::layered);
     p.q = q;
@@ -212,11 +212,14 @@ TEST(MinsumRules, CorrectionsByWeightNeverTieAndTheTableIsItsFormula) {
     }
   }
   MinsumParams p = default_params(Schedule::layered);
-  EXPECT_EQ(row_correction(p, Schedule::layered, 9).beta, 7);    // 7/16 of 16
+  EXPECT_EQ(row_correction(p, Schedule::layered, 8).beta, 3);    // Q/4 = 4 divides 16
+  EXPECT_EQ(row_correction(p, Schedule::layered, 9).beta, 6);    // 6/16 of 16
+  EXPECT_EQ(row_correction(p, Schedule::layered, 10).beta, 7);   // 7/16 of 16
+  EXPECT_EQ(row_correction(p, Schedule::layered, 40).beta, 7);   // 8 divides 16
   EXPECT_EQ(row_correction(p, Schedule::layered, 6).num, 7);     // 7/8
   EXPECT_EQ(row_correction(p, Schedule::flooding, 6).num, 13);   // 13/16
   p.q = 9;
-  EXPECT_EQ(row_correction(p, Schedule::layered, 9).beta, 4);
+  EXPECT_EQ(row_correction(p, Schedule::layered, 10).beta, 4);
   // Given corrections apply to every check.
   p.correction = Correction::offset;
   p.beta = 3;
