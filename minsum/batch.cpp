@@ -233,11 +233,11 @@ void DecodeStream(const MinsumCode& code, const MinsumParams& params, Schedule s
 
   const V8 vmax = hn::Set(d8, static_cast<std::int8_t>(MSG_MAX));
   const V8 vmin = hn::Set(d8, static_cast<std::int8_t>(-MSG_MAX));
-  const auto wmin = hn::Set(d16, static_cast<std::int16_t>(-POST_MAX));
 
   // A row's inputs t = a - c (saturated at MSG_MAX, or whole in tmp16 with 16-bit
   // a-posteriori values) into tmp; returns the parity of the syndrome bit and their signs, and
-  // their two smallest magnitudes.
+  // their two smallest magnitudes. 16-bit values never reach POST_MAX (a column's weight is at
+  // most MAX_COLUMN_WEIGHT), so their sums and differences need no clamp.
   auto row_inputs = [&](int r, V8& min1, V8& min2) {
     V8 parity = hn::Load(d8, synd + r * L);
     min1 = vmax;
@@ -245,14 +245,21 @@ void DecodeStream(const MinsumCode& code, const MinsumParams& params, Schedule s
     for (int e = ir[r], k = 0; e < ir[r + 1]; ++e, ++k) {
       V8 t;
       if (wide) {
-        for (std::size_t h = 0; h < L; h += H) {
-          const auto a = hn::LoadU(d16, post16 + jc[e] * L + h);
-          const auto c = hn::PromoteTo(d16, hn::LoadU(dh, msg + e * L + h));
-          const auto whole = hn::Max(hn::SaturatedSub(a, c), wmin);
-          hn::StoreU(whole, d16, tmp16 + k * L + h);
-          hn::StoreU(hn::DemoteTo(dh, whole), dh, tmp + k * L + h);
-        }
-        t = hn::Max(hn::Load(d8, tmp + k * L), vmin);
+#if HWY_TARGET == HWY_SCALAR
+        const auto a = hn::LoadU(d16, post16 + jc[e] * L);
+        const auto whole = hn::Sub(a, hn::PromoteTo(d16, hn::LoadU(dh, msg + e * L)));
+        hn::StoreU(whole, d16, tmp16 + k * L);
+        t = hn::DemoteTo(dh, whole);
+#else
+        const V8 c = hn::Load(d8, msg + e * L);
+        const std::int16_t* const a = post16 + jc[e] * L;
+        const auto lo = hn::Sub(hn::LoadU(d16, a), hn::PromoteTo(d16, hn::LowerHalf(c)));
+        const auto hi = hn::Sub(hn::LoadU(d16, a + H), hn::PromoteTo(d16, hn::UpperHalf(dh, c)));
+        hn::StoreU(lo, d16, tmp16 + k * L);
+        hn::StoreU(hi, d16, tmp16 + k * L + H);
+        t = hn::Combine(d8, hn::DemoteTo(dh, hi), hn::DemoteTo(dh, lo));
+#endif
+        t = hn::Max(t, vmin);
       } else {
         t = hn::Max(hn::SaturatedSub(hn::Load(d8, post + jc[e] * L), hn::Load(d8, msg + e * L)), vmin);
       }
@@ -269,12 +276,19 @@ void DecodeStream(const MinsumCode& code, const MinsumParams& params, Schedule s
   auto row_output = [&](int e, int k, V8 t, V8 c) {
     hn::Store(c, d8, msg + e * L);
     if (wide) {
-      for (std::size_t h = 0; h < L; h += H) {
-        const auto whole = hn::LoadU(d16, tmp16 + k * L + h);
-        const auto a = hn::Max(hn::SaturatedAdd(whole, hn::PromoteTo(d16, hn::LoadU(dh, msg + e * L + h))), wmin);
-        hn::StoreU(a, d16, post16 + jc[e] * L + h);
-        hn::StoreU(hn::DemoteTo(dh, a), dh, post + jc[e] * L + h);
-      }
+      std::int16_t* const a = post16 + jc[e] * L;
+      std::int8_t* const sign = post + jc[e] * L;
+#if HWY_TARGET == HWY_SCALAR
+      const auto whole = hn::Add(hn::LoadU(d16, tmp16 + k * L), hn::PromoteTo(d16, hn::LoadU(dh, msg + e * L)));
+      hn::StoreU(whole, d16, a);
+      hn::StoreU(hn::DemoteTo(dh, whole), dh, sign);
+#else
+      const auto lo = hn::Add(hn::LoadU(d16, tmp16 + k * L), hn::PromoteTo(d16, hn::LowerHalf(c)));
+      const auto hi = hn::Add(hn::LoadU(d16, tmp16 + k * L + H), hn::PromoteTo(d16, hn::UpperHalf(dh, c)));
+      hn::StoreU(lo, d16, a);
+      hn::StoreU(hi, d16, a + H);
+      hn::Store(hn::Combine(d8, hn::DemoteTo(dh, hi), hn::DemoteTo(dh, lo)), d8, sign);
+#endif
     } else {
       hn::Store(hn::Max(hn::SaturatedAdd(t, c), vmin), d8, post + jc[e] * L);
     }
