@@ -112,6 +112,7 @@ fresh; try ldpcsw-sweep 2 "threads not a number" "--threads abc" -- "$bin/ldpcsw
 fresh; try ldpcsw-sweep 2 "an option given twice" "--csv a.csv --csv b.csv" -- "$bin/ldpcsw-sweep" --matrix "$shipped_dat" --p 0.05 --csv a.csv --csv b.csv
 fresh; try ldpcsw-sweep 2 "a value missing" "--blocks" -- "$bin/ldpcsw-sweep" --matrix "$shipped_dat" --p 0.05 --blocks
 fresh; try ldpcsw-sweep 2 "unknown option" "--frobnicate" -- "$bin/ldpcsw-sweep" --matrix "$shipped_dat" --p 0.05 --frobnicate
+fresh huge.dat '2147483647 1 1\n5\n'; try ldpcsw-sweep 1 "n = 2147483647, one row" "--matrix huge.dat" -- "$bin/ldpcsw-sweep" --matrix huge.dat --p 0.05 -q
 fresh; try ldpcsw-sweep 1 "an alist file as rows" "--format rows" -- "$bin/ldpcsw-sweep" --matrix "$shipped_alist" --format rows --p 0.05
 fresh; try ldpcsw-sweep 1 "a row-list file as alist" "--format alist" -- "$bin/ldpcsw-sweep" --matrix "$shipped_dat" --format alist --p 0.05
 fresh; try ldpcsw-sweep 1 "a folder" "--matrix ." -- "$bin/ldpcsw-sweep" --matrix . --p 0.05

@@ -14,6 +14,7 @@
 // (q, 1, lo, hi) (four words per counter), where (lo, hi) are the block index's 32-bit halves.
 #pragma once
 
+#include <array>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -109,6 +110,17 @@ inline std::uint64_t noise_threshold(double p) {
   if (!(p > 0.0)) return 0;
   if (p >= 1.0) return std::uint64_t{1} << 32;
   return static_cast<std::uint64_t>(std::llround(p * 4294967296.0));
+}
+
+// The host's array form of the generator, for the sweep's callers: a counter of four words and
+// a key of two.
+using PhiloxCounter = std::array<std::uint32_t, 4>;
+using PhiloxKey = std::array<std::uint32_t, 2>;
+
+// The ten-round Philox4x32 bijection of `counter` under `key`.
+inline PhiloxCounter philox4x32_10(PhiloxCounter counter, PhiloxKey key) {
+  philox4x32_10(counter.data(), key[0], key[1]);
+  return counter;
 }
 
 }  // namespace ldpcsw::streams

@@ -24,13 +24,17 @@
 #include <vector>
 
 #include "minsum/minsum.h"
-#include "sweep/philox.h"
+#include "streams/block_streams.h"
 
 namespace ldpcsw {
 class GpuMinsum;
 }
 
 namespace ldpcsw::sweep {
+
+using streams::PhiloxCounter;
+using streams::PhiloxKey;
+using streams::philox4x32_10;
 
 enum class DecoderKind { adaptive, plain, minsum_flooding, minsum_layered, spa_layered };
 

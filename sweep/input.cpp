@@ -1,5 +1,6 @@
 #include "sweep/input.h"
 
+#include <climits>
 #include <cstdio>
 #include <utility>
 
@@ -39,6 +40,20 @@ bool load_sweep_code(const std::string& path, MatrixFormat format, SweepCode& co
     if (status == LoadStatus::refused && loaded.layout == CodeLayout::detect &&
         why.rfind("neither", 0) == 0)
       error += "; name the layout with --format rows or --format alist";
+    return false;
+  }
+  // The decoders' largest array holds E + 2n numbers and their sizes are ints: a matrix beyond
+  // that cannot be decoded, however much memory there is, and is refused before any array of
+  // n values is made (a few bytes of file can declare a two-billion-column matrix).
+  const bool rows = loaded.layout == CodeLayout::rows;
+  const long long n = rows ? loaded.rows.n : loaded.columns.n;
+  const long long m = rows ? loaded.rows.m : loaded.columns.m;
+  const long long edges = rows ? loaded.rows.edges() : loaded.columns.edges();
+  if (edges + 2 * n > INT_MAX) {
+    error = path + ": n = " + std::to_string(n) + ", m = " + std::to_string(m) + ", " +
+            std::to_string(edges) + " ones: the decoders' arrays would hold E + 2n = " +
+            std::to_string(edges + 2 * n) + " numbers, beyond the int range (" +
+            std::to_string(INT_MAX) + ") of their sizes";
     return false;
   }
   if (loaded.layout == CodeLayout::rows) {

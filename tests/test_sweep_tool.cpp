@@ -152,14 +152,36 @@ TEST(SweepTool, MatrixTooLargeForMemoryIsRefusedWithOneLine) {
   GTEST_SKIP() << "an address-space limit cannot be combined with AddressSanitizer";
 #endif
   ldpcsw::test::TempDir dir;
-  ldpcsw::test::write_file(dir.file("huge.dat"), "2147483647 1 1\n5\n");
+  // At the decoders' int sizes (E + 2n = 2^31 - 1, the largest accepted), beyond a 2 GB
+  // address space: refused for memory.
+  ldpcsw::test::write_file(dir.file("big.dat"), "1073741823 1 1\n5\n");
   const auto r = run_process(
       "/bin/sh",
-      {"-c", "ulimit -v 2000000 && exec '" + bin("ldpcsw-sweep") + "' --matrix huge.dat --p 0.05 -q"},
+      {"-c", "ulimit -v 2000000 && exec '" + bin("ldpcsw-sweep") + "' --matrix big.dat --p 0.05 -q"},
       dir.path);
   EXPECT_EQ(r.exit_code, 1);
   EXPECT_EQ(r.err,
-            "ldpcsw-sweep: huge.dat: not enough memory for the matrix and the decoders' arrays\n");
+            "ldpcsw-sweep: big.dat: not enough memory for the matrix and the decoders' arrays\n");
+  // One column more, and the two-billion-column file: refused for their size before anything
+  // of n values is allocated, so the answer does not depend on the machine's memory (under the
+  // same limit an attempt to allocate would give the memory line instead).
+  ldpcsw::test::write_file(dir.file("over.dat"), "1073741824 1 1\n5\n");
+  ldpcsw::test::write_file(dir.file("huge.dat"), "2147483647 1 1\n5\n");
+  const std::pair<const char*, const char*> cases[] = {
+      {"over.dat", "n = 1073741824, m = 1, 1 ones: the decoders' arrays would hold "
+                   "E + 2n = 2147483649 numbers"},
+      {"huge.dat", "n = 2147483647, m = 1, 1 ones: the decoders' arrays would hold "
+                   "E + 2n = 4294967295 numbers"}};
+  for (const auto& [name, what] : cases) {
+    const auto h = run_process("/bin/sh",
+                               {"-c", "ulimit -v 2000000 && exec '" + bin("ldpcsw-sweep") +
+                                          "' --matrix " + name + " --p 0.05 -q"},
+                               dir.path);
+    EXPECT_EQ(h.exit_code, 1) << name;
+    EXPECT_EQ(h.err, std::string("ldpcsw-sweep: ") + name + ": " + what +
+                         ", beyond the int range (2147483647) of their sizes\n");
+    EXPECT_EQ(h.out, "") << name;
+  }
 }
 
 // ---- The CSV guards itself: one writer at a time, no output onto the matrix or a device,

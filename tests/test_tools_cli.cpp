@@ -31,6 +31,10 @@ TEST(ToolsCommandLine, EveryToolAnswersHelpAndVersion) {
       EXPECT_TRUE(head == "usage:" || head == "Usage:" || r.out.find("Usage: ") != std::string::npos)
           << tool << ": " << r.out;
       EXPECT_NE(r.out.find(tool), std::string::npos) << r.out;
+      // The help lists every option the program takes, these two among them.
+      EXPECT_NE(r.out.find("--help"), std::string::npos) << tool << ": " << r.out;
+      EXPECT_NE(r.out.find("--version"), std::string::npos) << tool << ": " << r.out;
+      EXPECT_NE(r.out.find("xit status"), std::string::npos) << tool << ": " << r.out;
     }
     const auto r = run_process(bin(tool), {"--version"}, dir.path);
     EXPECT_EQ(r.exit_code, 0) << tool;

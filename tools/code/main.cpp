@@ -52,7 +52,11 @@ constexpr const char* USAGE =
     "       ldpcsw-code threshold (--column-weight W | --column-degrees D:F,... | --lambda D:F,...)"
     " (--row-weight R | --row-degrees D:F,... | --rho D:F,... | --rate R) [--step S] [--range L]\n"
     "       ldpcsw-code convert IN OUT\n"
-    "       ldpcsw-code info FILE [--girth-limit L]\n";
+    "       ldpcsw-code info FILE [--girth-limit L]\n"
+    "       ldpcsw-code help | -h | --help          this text\n"
+    "       ldpcsw-code --version                   the version\n"
+    "Exit status: 0 done (help and --version too), 1 a bad file or a failed construction,\n"
+    "2 a wrong command line.\n";
 
 int usage_error(const std::string& message) {
   std::fprintf(stderr, "ldpcsw-code: %s\n%s", message.c_str(), USAGE);

@@ -26,10 +26,13 @@ constexpr const char* DEFAULT_FILE = "Reg504252.alist";
 
 constexpr const char* USAGE =
     "usage: ldpcsw-plain [FILE]\n"
+    "       ldpcsw-plain -h | --help | --version    this text; the version\n"
     "Decodes the fixed experiment's 200 blocks (crossover 0.08) with the plain decoder over the\n"
     "alist matrix FILE (default Reg504252.alist in the working folder) and prints the running\n"
     "time, FER and BER.\n"
-    "Exit status: 0 done, 1 missing or refused file, 2 wrong command line.\n";
+    "A FILE whose name begins with '-' is given as ./-name.\n"
+    "Exit status: 0 done (--help and --version too), 1 missing or refused file, 2 wrong command\n"
+    "line.\n";
 
 // Reads the matrix; on failure prints what went wrong and returns false.
 bool load_matrix(const char* path, ldpcsw::ColumnMatrix& h) {

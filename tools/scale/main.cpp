@@ -38,11 +38,12 @@ using Clock = std::chrono::steady_clock;
 
 constexpr const char* USAGE =
     "usage: ldpcsw-scale FILE.dat|FILE.alist [--p P] [--bound-only]\n"
+    "       ldpcsw-scale -h | --help | --version    this text; the version\n"
     "Reads one matrix (.dat: row-list, decoded by the adaptive decoder; .alist: decoded by the\n"
     "plain decoder) and decodes one block at crossover P (default 0.02), holding only what the\n"
     "decoder needs. --bound-only stops after the reading.\n"
-    "Exit status: 0 decoded without error, 3 not, 1 missing or refused file or not enough\n"
-    "memory, 2 wrong command line.\n";
+    "Exit status: 0 decoded without error (--help and --version too), 3 not, 1 missing or\n"
+    "refused file or not enough memory, 2 wrong command line.\n";
 constexpr double P_SRC = 0.5;
 
 double seconds_since(Clock::time_point start) {

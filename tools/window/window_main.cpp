@@ -21,10 +21,12 @@ namespace {
 
 constexpr const char* USAGE =
     "usage: ldpcsw-window FILE\n"
+    "       ldpcsw-window -h | --help | --version   this text; the version\n"
     "FILE holds n probabilities of a one, one per line. Prints, for every odd width W up to\n"
     "min(n, 1249), 'w W CPU KERNEL' (the window error on the CPU and from the kernel), then\n"
     "'bestw W' (the CPU search's choice) and 'argmin T' (the kernel's arg-min).\n"
-    "Exit status: 0 done, 1 wrong command line, bad file or kernel failure.\n";
+    "Exit status: 0 done (--help and --version too), 1 wrong command line, bad file or kernel\n"
+    "failure.\n";
 
 constexpr int CANDIDATES = 625;
 constexpr int MAX_WIDTH = 2 * CANDIDATES - 1;  // 1249

@@ -1,3 +1,0 @@
-#include "sim/driver.h"
-
-int main() { return ldpcsw::run_experiment(); }
