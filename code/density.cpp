@@ -1,7 +1,9 @@
 #include "code/density.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cmath>
+#include <cstdint>
 #include <vector>
 
 namespace ldpcsw {
@@ -69,61 +71,150 @@ struct Evolution {
     d[lo + 1 + K] += mass * up;
   }
 
-  // out = a ⊛ b on the signed grid, sums beyond the range held at its ends.
-  void convolve(const std::vector<double>& a, const std::vector<double>& b,
-                std::vector<double>& out) {
-    const int N = 2 * K + 1;
-    out.assign(N, 0.0);
-    int b_first = 0, b_last = N - 1;
-    while (b_first < N && b[b_first] < NEGLIGIBLE) ++b_first;
-    while (b_last > b_first && b[b_last] < NEGLIGIBLE) --b_last;
-    if (b_first == N) return;
-    prefix.assign(N + 1, 0.0);
-    for (int j = 0; j < N; ++j) prefix[j + 1] = prefix[j] + b[j];
-    for (int i = 0; i < N; ++i) {
-      const double ai = a[i];
-      if (ai < NEGLIGIBLE) continue;
-      // out index i + j - K; keep j with 0 <= i + j - K <= 2K.
-      const int j_low = std::max(b_first, K - i), j_high = std::min(b_last, 3 * K - i);
-      if (j_low > b_first) out[0] += ai * (prefix[std::min(j_low, b_last + 1)] - prefix[b_first]);
-      if (j_high < b_last)
-        out[N - 1] += ai * (prefix[b_last + 1] - prefix[std::max(j_high + 1, b_first)]);
-      double* o = out.data() + (i - K);
-      for (int j = j_low; j <= j_high; ++j) o[j] += ai * b[j];
-    }
-  }
-
-  // Check-node combination of two magnitude densities.
-  void combine(const std::vector<double>& ap, const std::vector<double>& an,
-               const std::vector<double>& bp, const std::vector<double>& bn,
-               std::vector<double>& op, std::vector<double>& on) const {
+  // Check-node combination of two magnitude densities, each interleaved: [2k] the mass at
+  // +k*step, [2k + 1] at -k*step. `same`: a and b are the one density (a square), whose
+  // pairs (a, b) and (b, a) are formed once.
+  void combine(const std::vector<double>& a, const std::vector<double>& b, std::vector<double>& out,
+               bool same) const {
     const std::size_t side = static_cast<std::size_t>(K) + 1;
-    op.assign(side, 0.0);
-    on.assign(side, 0.0);
+    out.assign(2 * side + 2, 0.0);  // one spare pair: l + 1 <= K always, but the loop is simpler
     int b_last = K;
-    while (b_last > 0 && bp[b_last] + bn[b_last] < NEGLIGIBLE) --b_last;
-    for (int a = 0; a <= K; ++a) {
-      const double pa = ap[a], na = an[a];
+    while (b_last > 0 && b[2 * b_last] + b[2 * b_last + 1] < NEGLIGIBLE) --b_last;
+    double* o = out.data();
+    for (int i = 0; i <= K; ++i) {
+      double pa = a[2 * i], na = a[2 * i + 1];
       if (pa + na < NEGLIGIBLE) continue;
-      const int* lo = &table_lo[a * side];
-      const double* up = &table_up[a * side];
-      for (int b = 0; b <= b_last; ++b) {
-        const double pb = bp[b], nb = bn[b];
+      const int* lo = &table_lo[i * side];
+      const double* up = &table_up[i * side];
+      int first = 0;
+      if (same) {
+        // The diagonal once, every other pair twice.
+        first = i + 1;
+        const double plus = pa * pa + na * na, minus = 2 * pa * na;
+        const int l = lo[i];
+        const double u = up[i], d = 1 - u;
+        o[2 * l] += plus * d;
+        o[2 * l + 1] += minus * d;
+        o[2 * l + 2] += plus * u;
+        o[2 * l + 3] += minus * u;
+        pa *= 2;
+        na *= 2;
+      }
+      for (int j = first; j <= b_last; ++j) {
+        const double pb = b[2 * j], nb = b[2 * j + 1];
         const double plus = pa * pb + na * nb, minus = pa * nb + na * pb;
-        const int l = lo[b];
-        const double u = up[b];
-        op[l] += plus * (1 - u);
-        op[l + 1] += plus * u;
-        on[l] += minus * (1 - u);
-        on[l + 1] += minus * u;
+        const int l = lo[j];
+        const double u = up[j], d = 1 - u;
+        o[2 * l] += plus * d;
+        o[2 * l + 1] += minus * d;
+        o[2 * l + 2] += plus * u;
+        o[2 * l + 3] += minus * u;
       }
     }
-    op[0] += on[0];
-    on[0] = 0;
+    out.resize(2 * side);
+    out[0] += out[1];
+    out[1] = 0;
   }
 };
 
+
+// A complex number with the plain product (a c - b d, a d + b c): the library's complex
+// product adds a recovery branch for infinities that costs more than the product here, where
+// every value is a finite probability mass or its transform.
+struct Cplx {
+  double re = 0, im = 0;
+};
+inline Cplx operator*(Cplx a, Cplx b) { return {a.re * b.re - a.im * b.im, a.re * b.im + a.im * b.re}; }
+inline Cplx operator+(Cplx a, Cplx b) { return {a.re + b.re, a.im + b.im}; }
+inline Cplx operator-(Cplx a, Cplx b) { return {a.re - b.re, a.im - b.im}; }
+
+// A radix-2 complex FFT of one length, with its twiddle factors computed once (each from cos
+// and sin directly, no recurrence that would accumulate rounding).
+class Fft {
+ public:
+  explicit Fft(std::size_t length) : length_(length), twiddle_(length / 2), reversed_(length) {
+    const double pi = std::acos(-1.0);
+    for (std::size_t k = 0; k < length / 2; ++k) {
+      const double angle = -2 * pi * static_cast<double>(k) / static_cast<double>(length);
+      twiddle_[k] = {std::cos(angle), std::sin(angle)};
+    }
+    int bits = 0;
+    while ((std::size_t{1} << bits) < length) ++bits;
+    for (std::size_t i = 0; i < length; ++i) {
+      std::size_t r = 0;
+      for (int b = 0; b < bits; ++b) r |= ((i >> b) & 1) << (bits - 1 - b);
+      reversed_[i] = r;
+    }
+  }
+  std::size_t length() const { return length_; }
+
+  // In place; `inverse` conjugates the twiddles and divides by the length.
+  void transform(std::vector<Cplx>& a, bool inverse) const {
+    for (std::size_t i = 0; i < length_; ++i)
+      if (i < reversed_[i]) std::swap(a[i], a[reversed_[i]]);
+    for (std::size_t half = 1; half < length_; half *= 2) {
+      const std::size_t stride = length_ / (2 * half);
+      for (std::size_t start = 0; start < length_; start += 2 * half)
+        for (std::size_t k = 0; k < half; ++k) {
+          Cplx w = twiddle_[k * stride];
+          if (inverse) w.im = -w.im;
+          const Cplx u = a[start + k], t = w * a[start + k + half];
+          a[start + k] = u + t;
+          a[start + k + half] = u - t;
+        }
+    }
+    if (inverse)
+      for (Cplx& x : a) {
+        x.re /= static_cast<double>(length_);
+        x.im /= static_cast<double>(length_);
+      }
+  }
+
+ private:
+  std::size_t length_;
+  std::vector<Cplx> twiddle_;
+  std::vector<std::size_t> reversed_;
+};
+
+// z^k by squaring (k >= 0).
+Cplx power_of(Cplx z, int k) {
+  Cplx r{1, 0};
+  while (k > 0) {
+    if (k & 1) r = r * z;
+    k >>= 1;
+    if (k > 0) z = z * z;
+  }
+  return r;
+}
+
+// Length of the FFT that holds the sum of the channel message and `degree` - 1 row messages
+// on a grid of K steps a side without wrapping: every sum lies in [-degree K, degree K].
+std::size_t column_fft_length(int K, int degree) {
+  const std::uint64_t span = 2 * static_cast<std::uint64_t>(degree) * static_cast<std::uint64_t>(K) + 1;
+  std::uint64_t length = 1;
+  while (length < span) length *= 2;
+  return static_cast<std::size_t>(length);
+}
+
+// Masses the FFT's rounding leaves where there is none (about 1e-16 of the total, times the
+// transform's depth) are cleared below this: far below any error probability that matters.
+constexpr double FFT_NOISE = 1e-13;
+
+// A number as the shortest text that reads back to it.
+std::string number_text(double v) {
+  char text[32];
+  const auto r = std::to_chars(text, text + sizeof text, v);
+  return std::string(text, r.ptr);
+}
+
 }  // namespace
+
+int code_density_max_column_degree(const DensityOptions& options) {
+  const double K = std::round(options.range / options.step);
+  if (!(K >= 1)) return 0;
+  // 2 D K + 1 <= MAX_FFT_LENGTH.
+  return static_cast<int>(std::floor((static_cast<double>(MAX_DENSITY_FFT_LENGTH) - 1) / (2 * K)));
+}
 
 bool code_density_converges(const DegreeDistribution& columns, const DegreeDistribution& rows,
                             double p, const DensityOptions& options, double& error_probability,
@@ -145,54 +236,85 @@ bool code_density_converges(const DegreeDistribution& columns, const DegreeDistr
     return e;
   };
 
-  std::vector<double> v = channel, c(N), sum(N), power(N), next(N);
-  std::vector<double> vp(K + 1), vn(K + 1), accp, accn, tp, tn, cp(K + 1), cn(K + 1);
+  // The column side works on the transforms: a sum of messages is a product there, so the
+  // powers c^{⊛(d-1)} of every degree cost a few multiplications per frequency. A value x of
+  // the grid (in steps) sits at index x mod L; L holds every sum without wrapping.
+  const Fft fft(column_fft_length(K, columns.degrees.back()));
+  const std::size_t L = fft.length();
+  const auto to_circle = [&](const std::vector<double>& d, std::vector<Cplx>& a) {
+    a.assign(L, Cplx{});
+    for (int i = 0; i < N; ++i)
+      if (d[i] != 0.0) a[(static_cast<std::size_t>(i) + L - static_cast<std::size_t>(K)) % L].re = d[i];
+  };
+  std::vector<Cplx> channel_f, work;
+  to_circle(channel, channel_f);
+  fft.transform(channel_f, false);
+
+  std::vector<double> v = channel, c(N);
+  std::vector<double> mags(2 * (K + 1)), acc, t, rowsum(2 * (K + 1));
+  std::vector<std::vector<double>> squares;  // squares[j] = v^{⊞2^j}
   double previous = error_of(v);
   int stalls = 0;
   error_probability = previous;
   for (iterations = 1; iterations <= options.max_iterations; ++iterations) {
-    // Rows: c = Σ ρ_d v^{⊞(d-1)}; v^{⊞0} is certainty (all mass at +range).
+    // Rows: c = Σ ρ_d v^{⊞(d-1)}; v^{⊞0} is certainty (all mass at +range). Each power is the
+    // one before it combined with the squares v^{⊞2^j} that make up the difference.
     for (int k = 0; k <= K; ++k) {
-      vp[k] = v[K + k];
-      vn[k] = k == 0 ? 0.0 : v[K - k];
+      mags[2 * k] = v[K + k];
+      mags[2 * k + 1] = k == 0 ? 0.0 : v[K - k];
     }
-    std::fill(cp.begin(), cp.end(), 0.0);
-    std::fill(cn.begin(), cn.end(), 0.0);
-    accp.assign(K + 1, 0.0);
-    accn.assign(K + 1, 0.0);
-    accp[K] = 1;
-    int power_degree = 1;  // acc holds v^{⊞(power_degree - 1)}
+    squares.assign(1, mags);
+    std::fill(rowsum.begin(), rowsum.end(), 0.0);
+    int power = 0;  // acc holds v^{⊞power}; none yet while power is 0
     for (std::size_t i = 0; i < rows.degrees.size(); ++i) {
-      while (power_degree < rows.degrees[i]) {
-        ev.combine(accp, accn, vp, vn, tp, tn);
-        accp.swap(tp);
-        accn.swap(tn);
-        ++power_degree;
+      int gap = rows.degrees[i] - 1 - power;
+      for (std::size_t j = 0; gap > 0; ++j, gap >>= 1) {
+        if (j == squares.size()) {
+          ev.combine(squares[j - 1], squares[j - 1], t, true);
+          squares.push_back(t);
+        }
+        if ((gap & 1) == 0) continue;
+        if (power == 0) {
+          acc = squares[j];
+        } else {
+          ev.combine(acc, squares[j], t, false);
+          acc.swap(t);
+        }
+        power += 1 << j;
       }
-      for (int k = 0; k <= K; ++k) {
-        cp[k] += rho[i] * accp[k];
-        cn[k] += rho[i] * accn[k];
+      if (power == 0) {
+        rowsum[2 * K] += rho[i];
+      } else {
+        for (std::size_t k = 0; k < rowsum.size(); ++k) rowsum[k] += rho[i] * acc[k];
       }
     }
     std::fill(c.begin(), c.end(), 0.0);
     for (int k = 0; k <= K; ++k) {
-      c[K + k] += cp[k];
-      c[K - k] += cn[k];
+      c[K + k] += rowsum[2 * k];
+      c[K - k] += rowsum[2 * k + 1];
     }
-    // Columns: v = channel ⊛ Σ λ_d c^{⊛(d-1)}.
-    std::fill(sum.begin(), sum.end(), 0.0);
-    std::fill(power.begin(), power.end(), 0.0);
-    power[K] = 1;  // c^{⊛0}: all mass at 0
-    power_degree = 1;
-    for (std::size_t i = 0; i < columns.degrees.size(); ++i) {
-      while (power_degree < columns.degrees[i]) {
-        ev.convolve(power, c, next);
-        power.swap(next);
-        ++power_degree;
+    // Columns: v = channel ⊛ Σ λ_d c^{⊛(d-1)}, sums beyond the range held at its ends.
+    to_circle(c, work);
+    fft.transform(work, false);
+    for (std::size_t f = 0; f < L; ++f) {
+      const Cplx z = work[f];
+      Cplx acc{1, 0}, sum{0, 0};
+      int exponent = 0;
+      for (std::size_t i = 0; i < columns.degrees.size(); ++i) {
+        acc = acc * power_of(z, columns.degrees[i] - 1 - exponent);
+        exponent = columns.degrees[i] - 1;
+        sum = sum + Cplx{lambda[i] * acc.re, lambda[i] * acc.im};
       }
-      for (int j = 0; j < N; ++j) sum[j] += lambda[i] * power[j];
+      work[f] = sum * channel_f[f];
     }
-    ev.convolve(channel, sum, v);
+    fft.transform(work, true);
+    std::fill(v.begin(), v.end(), 0.0);
+    for (std::size_t t = 0; t < L; ++t) {
+      const double mass = work[t].re;
+      if (mass < FFT_NOISE) continue;
+      const long long x = t < L / 2 ? static_cast<long long>(t) : static_cast<long long>(t) - static_cast<long long>(L);
+      v[static_cast<std::size_t>(std::clamp<long long>(x, -K, K) + K)] += mass;
+    }
     // Every step maps a total mass M to about M^(dv-1)(dc-1), so rounding in the total would
     // grow without bound: hold it at 1.
     double mass = 0;
@@ -211,7 +333,8 @@ bool code_density_converges(const DegreeDistribution& columns, const DegreeDistr
 }
 
 bool code_threshold(const DegreeDistribution& columns, const DegreeDistribution& rows,
-                    const DensityOptions& options, double& threshold, std::string& error) {
+                    const DensityOptions& options, double& threshold, std::string& error,
+                    const ThresholdProgress& progress) {
   if (!(options.step > 0) || !(options.range >= 4 * options.step) ||
       options.range / options.step > 20000) {
     error = "the grid (step " + std::to_string(options.step) + ", range " +
@@ -225,9 +348,19 @@ bool code_threshold(const DegreeDistribution& columns, const DegreeDistribution&
         error = "degree " + std::to_string(degree) + " is below 1";
         return false;
       }
+  const int most = code_density_max_column_degree(options);
+  if (columns.degrees.back() > most) {
+    error = "column degree " + std::to_string(columns.degrees.back()) +
+            " is beyond what the grid (step " + number_text(options.step) + ", range " +
+            number_text(options.range) + ") can sum, at most " + std::to_string(most) +
+            ": use a coarser step or a smaller range";
+    return false;
+  }
   double lo = 0, hi = 0.5, e = 0;
-  int iterations = 0;
+  int iterations = 0, steps = 0, step = 0;
+  for (double width = hi - lo; width > options.tolerance; width /= 2) ++steps;
   while (hi - lo > options.tolerance) {
+    if (progress) progress(++step, steps, lo, hi);
     const double mid = (lo + hi) / 2;
     (code_density_converges(columns, rows, mid, options, e, iterations) ? lo : hi) = mid;
   }

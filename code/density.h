@@ -6,12 +6,16 @@
 // the same way, so both share one threshold and the all-zero block stands for every block.
 // The densities of log-likelihood ratios are held on a grid of step `step` over
 // [-range, range]; values between grid points are split linearly between the two neighbours
-// (which keeps their mean), values beyond the range are held at its end.
+// (which keeps their mean), values beyond the range are held at its end. A column's sum of
+// messages is formed whole (by FFT over the grid) before it is held to the range; a row's
+// powers are built from repeated squares, so that a degree d costs about 2 log2(d) check
+// combinations rather than d.
 //
 // Error policy: parameters out of their domain are the caller's error: false and one line in
 // `error`. Nothing else fails.
 #pragma once
 
+#include <functional>
 #include <string>
 
 #include "code/degrees.h"
@@ -44,11 +48,24 @@ bool code_density_converges(const DegreeDistribution& columns, const DegreeDistr
                             double p, const DensityOptions& options, double& error_probability,
                             int& iterations);
 
+// The column side sums a degree's messages on transforms of at most this many grid points.
+inline constexpr long long MAX_DENSITY_FFT_LENGTH = 1LL << 22;
+
+// The largest column degree whose sums of messages the grid of `options` can hold within
+// MAX_DENSITY_FFT_LENGTH points: (2^22 - 1) / (2 range / step), 4369 on the default grid.
+// code_density_converges must not be given a larger one.
+int code_density_max_column_degree(const DensityOptions& options);
+
+// Told before each bisection step: step (1-based) of steps, and the bracket [lo, hi].
+using ThresholdProgress = std::function<void(int step, int steps, double lo, double hi)>;
+
 // Threshold p* of the ensemble: the largest p in (0, 1/2) at which density evolution
 // converges, by bisection to within options.tolerance (the lower end of the final bracket).
 // Fails when the options are out of range (step not positive, range below 4 steps, or
-// more than 20000 grid points a side) or a degree is below 1.
+// more than 20000 grid points a side), a degree is below 1 or a column degree is above
+// code_density_max_column_degree. `progress`, when given, hears of each bisection step.
 bool code_threshold(const DegreeDistribution& columns, const DegreeDistribution& rows,
-                    const DensityOptions& options, double& threshold, std::string& error);
+                    const DensityOptions& options, double& threshold, std::string& error,
+                    const ThresholdProgress& progress = {});
 
 }  // namespace ldpcsw

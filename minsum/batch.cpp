@@ -457,13 +457,30 @@ bool minsum_force_target_by_name(const std::string& name, std::string& error) {
     minsum_force_target(0);
     return true;
   }
+  // Highway's names (lower case) and the names users know the instruction sets by: AVX-512
+  // is Highway's avx3 family, SSE4.2 its sse4. Letters may come in either case.
+  static const std::pair<const char*, const char*> ALIASES[] = {
+      {"avx512", "avx3"},          {"avx-512", "avx3"},       {"avx512f", "avx3"},
+      {"avx512-skx", "avx3"},      {"avx512_skx", "avx3"},    {"avx512skx", "avx3"},
+      {"avx512-dl", "avx3_dl"},    {"avx512_dl", "avx3_dl"},  {"avx512-icl", "avx3_dl"},
+      {"avx512-zen4", "avx3_zen4"}, {"avx512_zen4", "avx3_zen4"},
+      {"avx512-spr", "avx3_spr"},  {"avx512_spr", "avx3_spr"},
+      {"avx-2", "avx2"},           {"sse4.2", "sse4"},        {"sse42", "sse4"},
+      {"sse4.1", "sse4"},          {"sse-4", "sse4"}};
+  std::string wanted = name;
+  for (char& c : wanted) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+  for (const auto& [alias, target] : ALIASES)
+    if (wanted == alias) wanted = target;
   std::string names;
   for (std::int64_t t : minsum_available_targets()) {
-    if (minsum_target_name(t) == name) {
+    const std::string target = minsum_target_name(t);
+    if (target == wanted) {
       minsum_force_target(t);
       return true;
     }
-    names += (names.empty() ? "" : ", ") + minsum_target_name(t);
+    names += (names.empty() ? "" : ", ") + target;
+    if (target == "avx3") names += " (avx512)";
+    if (target == "sse4") names += " (sse4.2)";
   }
   error = "SIMD target '" + name + "' is not available here (available: best, " + names + ")";
   return false;

@@ -11,6 +11,7 @@
 #include <sched.h>
 
 #include <algorithm>
+#include <charconv>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -50,6 +51,13 @@ struct Refusal : std::runtime_error {
 
 using sweep::DecoderKind;
 
+// A number as the shortest text that reads back to it (0.50001, not 0.500010).
+std::string number_text(double v) {
+  char text[32];
+  const auto r = std::to_chars(text, text + sizeof text, v);
+  return std::string(text, r.ptr);
+}
+
 DecoderKind decoder_of(const std::string& name) {
   for (DecoderKind d : {DecoderKind::adaptive, DecoderKind::plain, DecoderKind::minsum_flooding,
                         DecoderKind::minsum_layered, DecoderKind::spa_layered})
@@ -58,13 +66,26 @@ DecoderKind decoder_of(const std::string& name) {
                 "' is not one of adaptive, plain, minsum-flooding, minsum-layered, spa-layered");
 }
 
-int worker_count(int threads) {
+// The workers for `threads` (0: one per core) on `work` blocks: at most
+// sweep::MAX_THREADS_PER_CORE per core and one per block.
+int worker_count(int threads, std::int64_t work) {
   if (threads < 0) throw Refusal("threads: " + std::to_string(threads) + " is negative");
-  if (threads > 0) return threads;
-  cpu_set_t set;
-  if (sched_getaffinity(0, sizeof set, &set) == 0 && CPU_COUNT(&set) > 0) return CPU_COUNT(&set);
-  const unsigned n = std::thread::hardware_concurrency();
-  return n > 0 ? static_cast<int>(n) : 1;
+  const int cores = sweep::available_cores();
+  return sweep::useful_workers(threads > 0 ? threads : cores, work, cores);
+}
+
+// Starts a pool of `workers` with the GIL held; when the system refuses some threads, the
+// pool runs with those that started and a RuntimeWarning says so.
+std::unique_ptr<sweep::WorkerPool> start_pool(int workers) {
+  auto pool = std::make_unique<sweep::WorkerPool>(workers);
+  if (!pool->start_error().empty()) {
+    const std::string text = "threads: only " + std::to_string(pool->size()) + " of " +
+                             std::to_string(workers) + " threads could start (" +
+                             pool->start_error() + "); running with " +
+                             std::to_string(pool->size());
+    if (PyErr_WarnEx(PyExc_RuntimeWarning, text.c_str(), 1) != 0) throw nb::python_error();
+  }
+  return pool;
 }
 
 // ---- The matrix ------------------------------------------------------------------------------
@@ -216,15 +237,37 @@ Matrix read_matrix(const std::string& path, const std::string& format) {
   return Matrix(code_rows_of(loaded.columns));
 }
 
+// The layout a file name asks for, as ldpcsw-code reads names: .alist or .dat; "" for others.
+std::string layout_of_name(const std::string& path) {
+  const auto ends_with = [&](const char* tail) {
+    const std::size_t k = std::strlen(tail);
+    return path.size() >= k && path.compare(path.size() - k, k, tail) == 0;
+  };
+  if (ends_with(".alist")) return "alist";
+  if (ends_with(".dat")) return "rows";
+  return "";
+}
+
+// Writes the matrix in `format` ("": told by the name, row-list unless it ends in .alist).
+// A format that contradicts the name is refused, since every program reads a .alist name as
+// alist and a .dat name as row-list. A partly written file is removed.
 void write_matrix(const Matrix& matrix, const std::string& path, const std::string& format) {
-  if (format != "rows" && format != "alist")
+  if (!format.empty() && format != "rows" && format != "alist")
     throw Refusal("format: '" + format + "' is not one of rows, alist");
-  std::FILE* file = std::fopen(path.c_str(), "w");
-  if (file == nullptr) throw Refusal(path + ": cannot open: " + std::strerror(errno));
+  const std::string named = layout_of_name(path);
+  if (!format.empty() && !named.empty() && named != format)
+    throw Refusal(path + ": format '" + format + "' does not match the name: a row-list "
+                  "file's name ends in .dat, an alist file's in .alist");
+  const std::string layout = !format.empty() ? format : !named.empty() ? named : "rows";
+  std::FILE* file = std::fopen(path.c_str(), "wb");
+  if (file == nullptr) throw Refusal(path + ": cannot open for writing: " + std::strerror(errno));
   const ParityCheckMatrix h = matrix.rows();
-  bool ok = format == "rows" ? write_code_rows(file, h) : write_code_alist(file, h);
+  bool ok = layout == "rows" ? write_code_rows(file, h) : write_code_alist(file, h);
   ok = std::fclose(file) == 0 && ok;
-  if (!ok) throw Refusal(path + ": write failed");
+  if (!ok) {
+    std::remove(path.c_str());
+    throw Refusal(path + ": write failed");
+  }
 }
 
 Matrix build_matrix(int n, int m, int column_weight, std::uint64_t seed, const std::string& method) {
@@ -330,7 +373,7 @@ nb::tuple decode(const Matrix& matrix, BitsIn y, BitsIn s, double p, const std::
                  std::optional<std::pair<int, int>> normalise, std::optional<int> iterations) {
   const DecoderKind decoder = decoder_of(decoder_text);
   matrix.require(decoder);
-  if (!(p > 0.0 && p <= 0.5)) throw Refusal("p: " + std::to_string(p) + " is not in (0, 0.5]");
+  if (!(p > 0.0 && p <= 0.5)) throw Refusal("p: " + number_text(p) + " is not in (0, 0.5]");
   const minsum::MinsumParams ms =
       sweep::point_params(minsum_params(decoder, q, offset, normalise, iterations), p);
   const sweep::SweepCode& code = matrix.code();
@@ -341,8 +384,7 @@ nb::tuple decode(const Matrix& matrix, BitsIn y, BitsIn s, double p, const std::
     throw Refusal("y and s hold " + std::to_string(y.shape(0)) + " and " +
                   std::to_string(s.shape(0)) + " blocks");
   const std::size_t blocks = y.shape(0);
-  const int workers = static_cast<int>(std::min<std::size_t>(
-      static_cast<std::size_t>(worker_count(threads)), std::max<std::size_t>(blocks, 1)));
+  const int workers = worker_count(threads, static_cast<std::int64_t>(std::max<std::size_t>(blocks, 1)));
 
   std::uint8_t* x_hat;
   bool* success;
@@ -353,19 +395,37 @@ nb::tuple decode(const Matrix& matrix, BitsIn y, BitsIn s, double p, const std::
   const auto* yd = reinterpret_cast<const std::int8_t*>(y.data());
   const auto* sd = reinterpret_cast<const std::int8_t*>(s.data());
   auto* xd = reinterpret_cast<std::int8_t*>(x_hat);
+  // Ctrl-C: worker 0 (the calling thread) looks for it at most every 50 ms between blocks;
+  // then no worker takes another block, and the KeyboardInterrupt is raised once the blocks
+  // in hand are done.
+  std::atomic<bool> stop{false};
+  std::optional<nb::python_error> interrupt;
+  using Clock = std::chrono::steady_clock;
+  Clock::time_point last_check = Clock::now();
+  const auto check_signals = [&](int worker) {
+    if (worker != 0 || Clock::now() - last_check < std::chrono::milliseconds(50)) return;
+    last_check = Clock::now();
+    nb::gil_scoped_acquire acquire;
+    if (PyErr_CheckSignals() != 0) {
+      interrupt.emplace();
+      stop.store(true);
+    }
+  };
+  const std::unique_ptr<sweep::WorkerPool> pool = start_pool(workers);
   {
     nb::gil_scoped_release release;
-    sweep::WorkerPool pool(workers);
-    auto workspaces = matrix.take_workspaces(workers);
+    auto workspaces = matrix.take_workspaces(pool->size());
     std::atomic<std::size_t> next{0};
     constexpr std::size_t CHUNK = 16;
-    pool.run([&](int worker) {
+    pool->run([&](int worker) {
       sweep::BlockWorkspace& ws = *workspaces[static_cast<std::size_t>(worker)];
       if (sweep::is_minsum(decoder)) {
         const int lanes = minsum::minsum_lanes();
         ws.lane_block.assign(static_cast<std::size_t>(lanes), -1);
         std::size_t chunk_next = 0, chunk_end = 0;
         const auto load = [&](int lane, std::int8_t* ly, std::int8_t* ls) {
+          check_signals(worker);
+          if (stop.load(std::memory_order_relaxed)) return false;
           if (chunk_next >= chunk_end) {
             chunk_next = next.fetch_add(CHUNK, std::memory_order_relaxed);
             chunk_end = std::min(chunk_next + CHUNK, blocks);
@@ -388,6 +448,8 @@ nb::tuple decode(const Matrix& matrix, BitsIn y, BitsIn s, double p, const std::
         return;
       }
       for (;;) {
+        check_signals(worker);
+        if (stop.load(std::memory_order_relaxed)) return;
         const std::size_t b = next.fetch_add(1, std::memory_order_relaxed);
         if (b >= blocks) return;
         const std::int8_t* by = yd + b * n;
@@ -410,16 +472,28 @@ nb::tuple decode(const Matrix& matrix, BitsIn y, BitsIn s, double p, const std::
     });
     matrix.give_back(workspaces);
   }
+  if (interrupt) throw std::move(*interrupt);
   return nb::make_tuple(x_hat_array, success_array, iters_array);
 }
 
 // ---- The sweep's blocks ----------------------------------------------------------------------
 
+// The block streams count blocks with a 64-bit index, 0 .. 2^64 - 1.
 nb::tuple sweep_blocks(const Matrix& matrix, std::uint64_t seed, double p, std::uint64_t first,
-                       std::size_t count) {
-  if (!(p > 0.0 && p <= 0.5)) throw Refusal("p: " + std::to_string(p) + " is not in (0, 0.5]");
+                       std::uint64_t count) {
+  if (!(p > 0.0 && p <= 0.5)) throw Refusal("p: " + number_text(p) + " is not in (0, 0.5]");
+  if (count > 0 && count - 1 > UINT64_MAX - first)
+    throw Refusal("first, count: " + std::to_string(count) + " blocks from " + std::to_string(first) +
+                  " pass the last block index, 2^64 - 1 = 18446744073709551615");
   const sweep::SweepCode& code = matrix.code();
   const std::size_t n = static_cast<std::size_t>(code.n), m = static_cast<std::size_t>(code.m);
+  // Each array must stay within the largest array numpy can index (2^63 - 1 bytes); checked
+  // by division, before any product is formed.
+  const std::uint64_t limit = static_cast<std::uint64_t>(PTRDIFF_MAX) / std::max<std::size_t>(std::max(n, m), 1);
+  if (count > limit)
+    throw Refusal("count: " + std::to_string(count) + " blocks of " + std::to_string(std::max(n, m)) +
+                  " bits pass the largest array, 2^63 - 1 bytes (at most " + std::to_string(limit) +
+                  " blocks)");
   std::uint8_t *x, *y, *s;
   auto xa = owned_array<std::uint8_t>({count, n}, x);
   auto ya = owned_array<std::uint8_t>({count, n}, y);
@@ -480,14 +554,14 @@ nb::tuple run_sweep(const Matrix& matrix, const std::vector<double>& ps, std::in
   if (ps.empty()) throw Refusal("p: no crossover probability given");
   for (std::size_t i = 0; i < ps.size(); ++i) {
     if (!(ps[i] > 0.0 && ps[i] <= 0.5))
-      throw Refusal("p: " + std::to_string(ps[i]) + " is not in (0, 0.5]");
+      throw Refusal("p: " + number_text(ps[i]) + " is not in (0, 0.5]");
     for (std::size_t k = 0; k < i; ++k)
-      if (ps[k] == ps[i]) throw Refusal("p: " + std::to_string(ps[i]) + " appears twice");
+      if (ps[k] == ps[i]) throw Refusal("p: " + number_text(ps[i]) + " appears twice");
   }
   if (blocks < 1) throw Refusal("blocks: " + std::to_string(blocks) + " is not positive");
   if (max_frame_errors < 0)
     throw Refusal("max_frame_errors: " + std::to_string(max_frame_errors) + " is negative");
-  const int workers = worker_count(threads);
+  const int workers = worker_count(threads, blocks);
   const sweep::SweepCode& code = matrix.code();
 
   nb::list records;
@@ -495,12 +569,13 @@ nb::tuple run_sweep(const Matrix& matrix, const std::vector<double>& ps, std::in
   std::atomic<bool> stop{false};
   std::optional<nb::python_error> callback_error;
   using Clock = std::chrono::steady_clock;
+  const std::unique_ptr<sweep::WorkerPool> started = start_pool(workers);
+  sweep::WorkerPool& pool = *started;
   {
     nb::gil_scoped_release release;
-    sweep::WorkerPool pool(workers);
     std::vector<sweep::BlockWorkspace> workspaces;
-    workspaces.reserve(static_cast<std::size_t>(workers));
-    for (int w = 0; w < workers; ++w) workspaces.emplace_back(code);
+    workspaces.reserve(static_cast<std::size_t>(pool.size()));
+    for (int w = 0; w < pool.size(); ++w) workspaces.emplace_back(code);
     sweep::SoloCollective group;
     Clock::time_point last_tick = Clock::now();
     // With the GIL: Ctrl-C and the progress callback; either may ask the engine to stop.
@@ -537,7 +612,7 @@ nb::tuple run_sweep(const Matrix& matrix, const std::vector<double>& ps, std::in
         tick(i, shown);
       };
       const sweep::PointResult r = sweep::run_point(code, decoder, task, sweep::PointCounts{}, pool,
-                                                    workspaces, group, workers, &stop, on_block);
+                                                    workspaces, group, pool.size(), &stop, on_block);
       const double seconds = std::chrono::duration<double>(Clock::now() - t0).count();
       if (!r.finished && r.counts.blocks == 0) break;  // nothing decoded says nothing
       {
@@ -592,16 +667,16 @@ NB_MODULE(_core, mod) {
            },
            "GF(2) rank (independent checks); None when the matrix is too large for the dense "
            "elimination.")
-      .def("write", &write_matrix, "path"_a, "format"_a = "rows",
-           "Writes the matrix as a row-list ('rows') or alist ('alist') file.");
+      .def("_write", &write_matrix, nb::call_guard<nb::gil_scoped_release>(), "path"_a,
+           "format"_a);
 
   mod.def("_matrix_from_dense", &matrix_from_dense, "a"_a.noconvert());
   mod.def("_matrix_from_csr", &matrix_from_csr, "n"_a, "m"_a, "indptr"_a.noconvert(),
           "indices"_a.noconvert(), "data"_a.noconvert());
-  mod.def("read_matrix", &read_matrix, "path"_a, "format"_a = "detect",
+  mod.def("read_matrix", &read_matrix, nb::call_guard<nb::gil_scoped_release>(), "path"_a, "format"_a = "detect",
           "Reads a row-list or alist matrix file; format is 'detect' (by content), 'rows' or "
           "'alist'. Raises ldpcsw.Error naming the file and the problem.");
-  mod.def("build_matrix", &build_matrix, "n"_a, "m"_a, "column_weight"_a = 3, "seed"_a = 1,
+  mod.def("build_matrix", &build_matrix, nb::call_guard<nb::gil_scoped_release>(), "n"_a, "m"_a, "column_weight"_a = 3, "seed"_a = 1,
           "method"_a = "peg",
           "Builds an n-bit, m-check matrix with the given column weight by progressive edge "
           "growth ('peg', for codes up to some ten thousand bits) or random sockets ('random'). "
@@ -613,7 +688,19 @@ NB_MODULE(_core, mod) {
   mod.def("_sweep", &run_sweep, "code"_a, "ps"_a, "blocks"_a, "max_frame_errors"_a, "decoder"_a,
           "seed"_a, "threads"_a, "progress"_a.none(), "q"_a.none(), "offset"_a.none(),
           "normalise"_a.none(), "iterations"_a.none());
-  mod.def("binary_entropy", &sweep::binary_entropy, "p"_a, "H(p) in bits.");
-  mod.def("slepian_wolf_limit", &sweep::slepian_wolf_limit, "rate"_a,
+  mod.def("binary_entropy",
+          [](double p) {
+            if (!(p >= 0.0 && p <= 1.0))
+              throw Refusal("p: " + number_text(p) + " is not a probability in [0, 1]");
+            return sweep::binary_entropy(p);
+          },
+          "p"_a, "H(p) in bits, for p in [0, 1].");
+  mod.def("slepian_wolf_limit",
+          [](double rate) {
+            if (!(rate >= 0.0 && rate <= 1.0))
+              throw Refusal("rate: " + number_text(rate) + " is not in [0, 1]");
+            return sweep::slepian_wolf_limit(rate);
+          },
+          "rate"_a,
           "The crossover probability p at which H(p) equals rate = m / n.");
 }

@@ -127,6 +127,9 @@ fresh; try ldpcsw-sweep 2 "--csv a device" "--csv /dev/null" -- "$bin/ldpcsw-swe
 fresh; try ldpcsw-sweep 2 "empty --csv" '--csv ""' -- "$bin/ldpcsw-sweep" --matrix "$shipped_dat" --p 0.05 --blocks 1 --csv ""
 fresh; try ldpcsw-sweep 2 "--device for an exact decoder" "--device gpu" -- "$bin/ldpcsw-sweep" --matrix "$shipped_dat" --p 0.05 --blocks 1 --device gpu
 fresh; try ldpcsw-sweep 2 "an unknown device" "--decoder minsum-layered --device tpu" -- "$bin/ldpcsw-sweep" --matrix "$shipped_dat" --p 0.05 --blocks 1 --decoder minsum-layered --device tpu
+fresh; try ldpcsw-sweep 0 "more threads than the cores serve (runs at most 4 per core, says so)" "--threads 4096" -- "$bin/ldpcsw-sweep" --matrix "$shipped_dat" --p 0.05 --blocks 2 --threads 4096
+fresh; try ldpcsw-sweep 0 "AVX-512 by its common name (accepted where the machine has it)" "--simd-target avx512" -- sh -c '"$0" "$@" || [ $? -eq 2 ]' "$bin/ldpcsw-sweep" --matrix "$shipped_dat" --p 0.05 --blocks 1 --decoder minsum-layered --simd-target avx512
+fresh; try ldpcsw-code 2 "a column degree the density grid cannot sum" "threshold --column-weight 5000 --rate 0.5" -- "$bin/ldpcsw-code" threshold --column-weight 5000 --rate 0.5
 sweep_csv=(--matrix "$shipped_dat" --p 0.07 --blocks 100 --max-frame-errors 5 --csv s.csv -q)
 fresh; (cd "$dir" && "$bin/ldpcsw-sweep" "${sweep_csv[@]}" >/dev/null 2>&1); sed -i '2s/,5,/,4,/' "$dir/s.csv"
 try ldpcsw-sweep 1 "a frame-error count lowered in the CSV" "--resume" -- "$bin/ldpcsw-sweep" "${sweep_csv[@]}" --resume

@@ -5,6 +5,10 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <new>
+#include <system_error>
+
+#include <sched.h>
 
 #include "code/blocks.h"
 #include "decode/adaptive.h"
@@ -120,8 +124,35 @@ std::int64_t next_round_length(const PointCounts& c, std::int64_t blocks,
 
 // ---- WorkerPool ------------------------------------------------------------------------------
 
-WorkerPool::WorkerPool(int workers) : workers_(std::max(1, workers)) {
-  for (int w = 1; w < workers_; ++w) threads_.emplace_back([this, w] { loop(w); });
+WorkerPool::WorkerPool(int workers, const ThreadStarter& start) : workers_(std::max(1, workers)) {
+  const int requested = workers_;
+  threads_.reserve(static_cast<std::size_t>(requested - 1));
+  for (int w = 1; w < requested; ++w) {
+    std::function<void()> body = [this, w] { loop(w); };
+    try {
+      threads_.push_back(start ? start(std::move(body)) : std::thread(std::move(body)));
+    } catch (const std::system_error& e) {
+      start_error_ = e.what();
+    } catch (const std::bad_alloc&) {
+      start_error_ = "not enough memory";
+    }
+    if (!start_error_.empty()) break;
+  }
+  // A started thread only looks at workers_ inside a job, and no job has run yet.
+  workers_ = static_cast<int>(threads_.size()) + 1;
+}
+
+int available_cores() {
+  cpu_set_t set;
+  if (sched_getaffinity(0, sizeof set, &set) == 0 && CPU_COUNT(&set) > 0) return CPU_COUNT(&set);
+  const unsigned n = std::thread::hardware_concurrency();
+  return n > 0 ? static_cast<int>(n) : 1;
+}
+
+int useful_workers(int requested, std::int64_t work, int cores) {
+  std::int64_t cap = static_cast<std::int64_t>(std::max(1, cores)) * MAX_THREADS_PER_CORE;
+  if (work > 0) cap = std::min(cap, work);
+  return static_cast<int>(std::max<std::int64_t>(1, std::min<std::int64_t>(requested, cap)));
 }
 
 WorkerPool::~WorkerPool() {

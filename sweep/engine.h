@@ -155,20 +155,30 @@ class SoloCollective final : public Collective {
 
 // ---- Threads ---------------------------------------------------------------------------------
 
+// Starts one thread running `body`; throws (std::system_error, std::bad_alloc) when the
+// system refuses. Replaceable so that tests can refuse a start.
+using ThreadStarter = std::function<std::thread(std::function<void()> body)>;
+
 // A fixed set of threads that run one job at a time; the calling thread is worker 0.
+// A thread that cannot start (the process's thread or memory limit) ends the starting: the
+// pool keeps the workers that did start, size() says how many, and start_error() why the
+// next one did not. Never an abort, never a wait on a thread that does not exist.
 class WorkerPool {
  public:
-  explicit WorkerPool(int workers);
+  explicit WorkerPool(int workers, const ThreadStarter& start = {});
   ~WorkerPool();
   WorkerPool(const WorkerPool&) = delete;
   WorkerPool& operator=(const WorkerPool&) = delete;
   int size() const { return workers_; }
+  // Empty when every requested worker started; else the system's reason for the first refusal.
+  const std::string& start_error() const { return start_error_; }
   // Runs job(worker) on every worker and returns when all have returned.
   void run(const std::function<void(int)>& job);
 
  private:
   void loop(int worker);
   int workers_;
+  std::string start_error_;
   std::vector<std::thread> threads_;
   std::mutex mutex_;
   std::condition_variable wake_, done_;
@@ -177,6 +187,17 @@ class WorkerPool {
   int pending_ = 0;
   bool quit_ = false;
 };
+
+// The cores this process may run on (its CPU affinity), at least 1.
+int available_cores();
+
+// More decoding threads than this many per core only cost memory (each worker holds the
+// decoders' arrays) and switching: the CPU-bound decoders gain nothing from them.
+inline constexpr int MAX_THREADS_PER_CORE = 4;
+
+// The workers worth starting for `requested` threads: at most MAX_THREADS_PER_CORE per core
+// and at most one per block of `work` (work <= 0: no bound from the work), at least 1.
+int useful_workers(int requested, std::int64_t work, int cores);
 
 // ---- One point -------------------------------------------------------------------------------
 

@@ -2,6 +2,7 @@
 // symmetric channel, the Slepian–Wolf bound, and the threshold command.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cmath>
 #include <string>
 
@@ -136,4 +137,44 @@ TEST(CodeTool, ThresholdCommand) {
     EXPECT_EQ(r.exit_code, 2) << args[1];
     EXPECT_EQ(r.err.rfind("ldpcsw-code: ", 0), 0u) << r.err;
   }
+}
+
+TEST(DensityEvolution, LargeDegreesAreFastOrRefusedAndTheBisectionIsReported) {
+  // A row degree of 3000 costs a dozen check combinations an iteration, not 3000.
+  std::string error;
+  double p = -1;
+  std::vector<std::array<double, 2>> brackets;
+  const ThresholdProgress note = [&](int step, int steps, double lo, double hi) {
+    EXPECT_EQ(step, static_cast<int>(brackets.size()) + 1);
+    EXPECT_EQ(steps, 13);  // 0.5 halved to 1e-4
+    brackets.push_back({lo, hi});
+  };
+  ASSERT_TRUE(code_threshold(code_regular_degrees(3), code_regular_degrees(3000), coarse(), p,
+                             error, note))
+      << error;
+  // (Its limit, 7e-5, lies below the bisection's tolerance: p* is 0 to that resolution.)
+  EXPECT_LT(p, code_slepian_wolf_limit(code_design_rate(code_regular_degrees(3),
+                                                        code_regular_degrees(3000))));
+  ASSERT_EQ(brackets.size(), 13u);
+  for (std::size_t i = 1; i < brackets.size(); ++i) {
+    EXPECT_GE(brackets[i][0], brackets[i - 1][0]);
+    EXPECT_LE(brackets[i][1], brackets[i - 1][1]);
+    EXPECT_DOUBLE_EQ(brackets[i][1] - brackets[i][0], (brackets[i - 1][1] - brackets[i - 1][0]) / 2);
+  }
+  EXPECT_GE(p, brackets.back()[0]);
+  EXPECT_LE(p, brackets.back()[1]);
+
+  // The sum of a column's messages must fit the transform: 4369 on the default grid.
+  DensityOptions o;
+  EXPECT_EQ(code_density_max_column_degree(o), 4369);
+  EXPECT_FALSE(code_threshold(code_regular_degrees(4370), code_regular_degrees(8740), o, p, error));
+  EXPECT_NE(error.find("column degree 4370 is beyond what the grid (step 0.0625, range 30) can "
+                       "sum, at most 4369"),
+            std::string::npos)
+      << error;
+  const ProcessResult r = run_process(
+      bin("ldpcsw-code"), {"threshold", "--column-weight", "5000", "--rate", "0.5"}, ".");
+  EXPECT_EQ(r.exit_code, 2);
+  EXPECT_NE(r.err.find("column degree 5000 is beyond"), std::string::npos) << r.err;
+  EXPECT_EQ(r.err.find("density evolution: step"), std::string::npos) << r.err;  // no terminal
 }

@@ -18,6 +18,7 @@
 #include "tests/local_collective.h"
 #include "code/matrix.h"
 #include "gpu/gpu_minsum.h"
+#include "gpu/kernel_runner.h"
 #include "minsum/minsum.h"
 #include "streams/block_streams.h"
 #include "support.h"
@@ -414,6 +415,23 @@ TEST(GpuMinsumSweep, DeviceOptionAndTheWholeSweep) {
   // The whole sweep on each device writes the same CSV rows, but for the seconds column; a
   // sweep recorded on the cpu resumes on the gpu.
   test::TempDir dir;
+  {
+    // The emulation says that it runs; a CUDA build says nothing.
+    sweep::SweepOptions small = o;
+    small.ps = {0.07};
+    small.blocks = 4;
+    const std::string said = dir.file("said.txt");
+    std::FILE* err = std::fopen(said.c_str(), "w");
+    std::FILE* out = std::fopen("/dev/null", "w");
+    sweep::SoloCollective one;
+    ASSERT_EQ(sweep::run_sweep(small, one, nullptr, sweep::SweepIo{out, err, false}), 0);
+    std::fclose(err);
+    std::fclose(out);
+    EXPECT_EQ(test::read_file(said).find("host backend (SIMT emulation on the CPU)") !=
+                  std::string::npos,
+              std::string(device_backend_name()) == "host")
+        << test::read_file(said);
+  }
   std::FILE* sink = std::fopen("/dev/null", "w");
   const sweep::SweepIo io{sink, sink, false};
   sweep::SoloCollective solo;

@@ -308,6 +308,22 @@ TEST(MinsumKnown, ParametersAndCodesOutOfRangeAreRefused) {
   std::string target_error;
   EXPECT_FALSE(minsum_force_target_by_name("no-such-target", target_error));
   EXPECT_NE(target_error.find("available: best"), std::string::npos);
+  // Names in any case, and AVX-512 by the names users know it by.
+  bool has_avx3 = false;
+  for (std::int64_t t : minsum_available_targets()) {
+    std::string upper = minsum_target_name(t);
+    has_avx3 = has_avx3 || upper == "avx3";
+    for (char& c : upper) c = static_cast<char>(c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c);
+    EXPECT_TRUE(minsum_force_target_by_name(upper, target_error)) << target_error;
+    EXPECT_EQ(minsum_current_target(), t) << upper;
+  }
+  for (const char* alias : {"avx512", "AVX-512"}) {
+    EXPECT_EQ(minsum_force_target_by_name(alias, target_error), has_avx3) << alias;
+    if (has_avx3) {
+      EXPECT_EQ(minsum_target_name(minsum_current_target()), "avx3");
+    }
+  }
+  minsum_force_target(0);
 }
 
 TEST(MinsumIdentity, ShippedMatrixAtSeveralCrossovers) {

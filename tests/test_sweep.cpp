@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdio>
 #include <sstream>
+#include <system_error>
 #include <thread>
 
 #include "sweep/engine.h"
@@ -302,6 +303,46 @@ TEST(SweepCounts, InterruptedMidRoundAndResumedEqualsUninterrupted) {
     EXPECT_TRUE(resumed.finished);
     EXPECT_EQ(resumed.counts, whole) << "stopped after " << after;
   }
+}
+
+TEST(SweepThreads, APoolWhoseThreadsCannotStartRunsWithThoseThatDid) {
+  // The system refuses the fourth thread: the pool keeps workers 0..3, says why, and a point
+  // decoded on it has the counts of any other thread count.
+  int starts = 0;
+  const ThreadStarter refuse_fourth = [&](std::function<void()> body) {
+    if (++starts == 4)
+      throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
+    return std::thread(std::move(body));
+  };
+  {
+    WorkerPool pool(9, refuse_fourth);
+    EXPECT_EQ(pool.size(), 4);
+    EXPECT_NE(pool.start_error().find("unavailable"), std::string::npos) << pool.start_error();
+    const PointTask task{0.07, 40, 0, 3};
+    SoloCollective solo;
+    std::vector<BlockWorkspace> ws(4, BlockWorkspace(shipped()));
+    const PointResult r = run_point(shipped(), DecoderKind::adaptive, task, {}, pool, ws, solo,
+                                    pool.size(), nullptr, {});
+    EXPECT_EQ(r.counts, run(task, 1).counts);
+  }
+  // No thread at all, and a refusal for lack of memory: the caller's thread is the pool.
+  WorkerPool alone(5, [](std::function<void()>) -> std::thread { throw std::bad_alloc(); });
+  EXPECT_EQ(alone.size(), 1);
+  EXPECT_EQ(alone.start_error(), "not enough memory");
+  int calls = 0;
+  alone.run([&](int worker) { calls += worker + 1; });
+  EXPECT_EQ(calls, 1);
+  WorkerPool full(3);
+  EXPECT_EQ(full.size(), 3);
+  EXPECT_TRUE(full.start_error().empty());
+
+  // At most four per core and one per block, never below one.
+  EXPECT_EQ(useful_workers(5000, 300, 16), 64);
+  EXPECT_EQ(useful_workers(5000, 0, 16), 64);
+  EXPECT_EQ(useful_workers(50, 20, 16), 20);
+  EXPECT_EQ(useful_workers(3, 1000, 16), 3);
+  EXPECT_EQ(useful_workers(0, 10, 2), 1);
+  EXPECT_GE(available_cores(), 1);
 }
 
 TEST(SweepOptions, PointListsAndCommandLineErrors) {

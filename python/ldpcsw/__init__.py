@@ -15,13 +15,15 @@ Refusals (bad files, arrays or parameters) raise :class:`ldpcsw.Error`, a ValueE
 
 from __future__ import annotations
 
+import numbers
+import os
 import warnings
 from typing import Callable, Iterable, Optional, Sequence, Tuple
 
 import numpy as np
 
 from . import _core
-from ._core import Error, Matrix, binary_entropy, build_matrix, read_matrix, slepian_wolf_limit
+from ._core import Error, Matrix, binary_entropy, slepian_wolf_limit
 
 __all__ = [
     "Error",
@@ -39,6 +41,114 @@ __all__ = [
 
 #: The decoders, by the names the command line uses.
 DECODERS = ("adaptive", "plain", "minsum-flooding", "minsum-layered", "spa-layered")
+
+#: The largest count of blocks or frame errors taken, as ldpcsw-sweep takes: 2^53, beyond
+#: which a double (in which counts may be written as 1e6) no longer holds every whole number.
+MAX_COUNT = 2**53
+
+#: The most decoding threads asked for, as ldpcsw-sweep takes; the engine runs at most four
+#: per core (and one per block) of them.
+MAX_THREADS = 4096
+
+_U64 = 2**64 - 1
+
+
+def _is_integer(value) -> bool:
+    return isinstance(value, numbers.Integral) and not isinstance(value, (bool, np.bool_))
+
+
+def _whole(name: str, value, lo: int, hi: int) -> int:
+    """An integer argument in lo..hi: bools, non-integers (1.9, "7", 7.0) and values out of
+    range are refused in ldpcsw-sweep's words."""
+    if not _is_integer(value) or not lo <= int(value) <= hi:
+        raise Error(f"{name}: {value!r} is not a whole number in {lo}..{hi}")
+    return int(value)
+
+
+def _count(name: str, value, lo: int) -> int:
+    """A count in lo..2^53; a float is taken when it is whole (1e5), as the command line takes
+    '1e5'."""
+    if isinstance(value, (bool, np.bool_)) or not isinstance(value, numbers.Real):
+        raise Error(f"{name}: {value!r} is not a number")
+    if not _is_integer(value):
+        v = float(value)
+        if not np.isfinite(v) or v != np.floor(v):
+            raise Error(f"{name}: {value!r} is not a whole number")
+        if v > MAX_COUNT:
+            raise Error(f"{name}: {value!r} is above 2^53 = {MAX_COUNT}, the largest count taken")
+        value = int(v)
+    value = int(value)
+    if value < lo:
+        raise Error(f"{name}: {value} is below {lo}")
+    if value > MAX_COUNT:
+        raise Error(f"{name}: {value} is above 2^53 = {MAX_COUNT}, the largest count taken")
+    return value
+
+
+def _probability(name: str, value) -> float:
+    """A real number (not a bool); its range is checked by the engine."""
+    if isinstance(value, (bool, np.bool_)) or not isinstance(value, numbers.Real):
+        raise Error(f"{name}: {value!r} is not a number")
+    return float(value)
+
+
+def _decoder(value) -> str:
+    if not isinstance(value, str) or value not in DECODERS:
+        raise Error(f"decoder: {value!r} is not one of {', '.join(DECODERS)}")
+    return value
+
+
+def _normalise(value):
+    """normalise as (A, D) or "A/D", D a power of two up to 128 and 1 <= A <= D."""
+    if value is None:
+        return None
+    parts = value.split("/") if isinstance(value, str) else value
+    ok = isinstance(parts, (tuple, list)) and len(parts) == 2
+    if ok and isinstance(value, str):
+        try:
+            parts = [int(t) for t in parts]
+        except ValueError:
+            ok = False
+    if ok and all(_is_integer(v) for v in parts):
+        a, d = int(parts[0]), int(parts[1])
+        if 1 <= d <= 128 and d & (d - 1) == 0 and 1 <= a <= d:
+            return (a, d)
+    raise Error(f"normalise: {value!r} is not A/D with D a power of two up to 128 and 1 <= A <= D")
+
+
+def _minsum(q, offset, normalise, iterations):
+    return (
+        None if q is None else _whole("q", q, 1, 127),
+        None if offset is None else _whole("offset", offset, 0, 127),
+        _normalise(normalise),
+        None if iterations is None else _whole("iterations", iterations, 1, 100000),
+    )
+
+
+def _path(name: str, value) -> str:
+    """A path given as str or os.PathLike (bytes paths are decoded as the file system does)."""
+    try:
+        path = os.fspath(value)
+    except TypeError:
+        raise Error(f"{name}: {value!r} is not a path") from None
+    return os.fsdecode(path)
+
+
+def read_matrix(path, format: str = "detect") -> Matrix:
+    """Reads a row-list or alist matrix file (a str or os.PathLike); format is 'detect' (by
+    content), 'rows' or 'alist'. Raises ldpcsw.Error naming the file and the problem."""
+    return _core.read_matrix(_path("path", path), format)
+
+
+def build_matrix(n: int, m: int, column_weight: int = 3, seed: int = 1,
+                 method: str = "peg") -> Matrix:
+    """Builds an n-bit, m-check matrix with the given column weight by progressive edge growth
+    ('peg', for codes up to some ten thousand bits) or random sockets ('random'). The same
+    arguments always give the same matrix. Other Python threads run while it builds."""
+    return _core.build_matrix(
+        _whole("n", n, 1, 2**31 - 1), _whole("m", m, 1, 2**31 - 1),
+        _whole("column_weight", column_weight, 1, 2**31 - 1), _whole("seed", seed, 0, _U64),
+        method)
 
 
 def _from_scipy(a) -> Matrix:
@@ -89,6 +199,14 @@ def _to_dense(self) -> np.ndarray:
     return out
 
 
+def _write(self, path, format: Optional[str] = None) -> None:
+    """Writes the matrix as a row-list ('rows') or alist ('alist') file (a str or
+    os.PathLike). Without format, the name tells: alist for a name ending in .alist, else
+    row-list. A format that contradicts a .dat or .alist name is refused, since every program
+    reads those names as row-list and alist."""
+    self._write(_path("path", path), "" if format is None else format)
+
+
 def _repr(self) -> str:
     return f"<ldpcsw.Matrix n={self.n} m={self.m} edges={self.edges}>"
 
@@ -98,6 +216,7 @@ Matrix.from_dense = staticmethod(_from_dense)
 Matrix.to_scipy = _to_scipy
 Matrix.to_dense = _to_dense
 Matrix.__repr__ = _repr
+Matrix.write = _write
 
 
 def _bits(name: str, a, width: int) -> np.ndarray:
@@ -134,27 +253,34 @@ def decode(
     p: the crossover probability the exact decoders assume (ignored by min-sum).
     decoder: 'adaptive', 'plain', 'minsum-flooding', 'minsum-layered' or
         'spa-layered' (the fixed-point layered sum-product; its Q follows from p).
-    threads: worker threads (0: one per core); the GIL is released while decoding.
+    threads: worker threads, 0..4096 (0: one per core); at most four per core and one per
+    block run. The GIL is released while decoding, and Ctrl-C stops the decode between blocks
+    (KeyboardInterrupt). Threads the system refuses to start leave the decode to those that
+    did, with a RuntimeWarning.
     q, offset, normalise=(A, B), iterations: the min-sum decoders' parameters.
 
     Returns x_hat (B, n) uint8, success (B,) bool and iterations (B,) int32. Decisions start
     as the complement of y, as in the sweep, so a block decodes exactly as there.
     """
+    p = _probability("p", p)
+    decoder = _decoder(decoder)
+    threads = _whole("threads", threads, 0, MAX_THREADS)
+    q, offset, normalise, iterations = _minsum(q, offset, normalise, iterations)
     y8 = _bits("y", y, code.n)
     s8 = _bits("s", s, code.m)
-    return _core._decode(
-        code, y8, s8, float(p), decoder, int(threads), q, offset,
-        None if normalise is None else (int(normalise[0]), int(normalise[1])), iterations,
-    )
+    return _core._decode(code, y8, s8, p, decoder, threads, q, offset, normalise, iterations)
 
 
 def blocks(code: Matrix, seed: int, p: float, first: int = 0, count: int = 1):
     """The sweep's blocks first .. first + count - 1 of point p under seed: the source x,
     the side information y and the syndrome s = H x, as uint8 arrays (count, n), (count, n),
     (count, m). They are the blocks ldpcsw-sweep decodes for the same seed and p."""
-    if count < 0 or first < 0:
-        raise Error("first and count must not be negative")
-    return _core._blocks(code, int(seed), float(p), int(first), int(count))
+    for name, v in (("first", first), ("count", count)):
+        if _is_integer(v) and int(v) < 0:
+            raise Error(f"{name}: {v} is negative")
+    first = _whole("first", first, 0, _U64)
+    count = _whole("count", count, 0, _U64)
+    return _core._blocks(code, _whole("seed", seed, 0, _U64), _probability("p", p), first, count)
 
 
 class SweepResult(list):
@@ -191,15 +317,22 @@ def sweep(
     ldpcsw-sweep: the same blocks, the same early stop after max_frame_errors failed blocks
     (0: none), the same counts for any thread count.
 
+    threads: 0..4096 (0: one per core); at most four per core and one per block run, and
+    threads the system refuses to start leave the sweep to those that did, with a
+    RuntimeWarning (the counts are the same for any thread count).
+
     progress(point_index, p, blocks_done, frame_errors) is called now and then from the
     calling thread, and after each point. Ctrl-C stops the sweep at the next block: the points
     finished so far are returned, with the interrupted one marked partial, and a warning.
     """
-    ps = [float(p)] if np.isscalar(p) else [float(v) for v in np.asarray(p, dtype=float).ravel()]
+    if isinstance(p, str):
+        raise Error(f"p: {p!r} is not a number")
+    values = [p] if np.isscalar(p) else list(np.asarray(p, dtype=object).ravel())
+    ps = [_probability("p", v) for v in values]
     records, interrupted = _core._sweep(
-        code, ps, int(blocks), int(max_frame_errors), decoder, int(seed), int(threads), progress,
-        q, offset, None if normalise is None else (int(normalise[0]), int(normalise[1])),
-        iterations,
+        code, ps, _count("blocks", blocks, 1), _count("max_frame_errors", max_frame_errors, 0),
+        _decoder(decoder), _whole("seed", seed, 0, _U64), _whole("threads", threads, 0, MAX_THREADS),
+        progress, *_minsum(q, offset, normalise, iterations),
     )
     result = SweepResult(records)
     result.interrupted = bool(interrupted)

@@ -78,6 +78,33 @@ def test_minsum_parameters_reach_the_decoder(code504):
         (lambda c, y, s: ldpcsw.sweep(c, p=[0.05], blocks=0), "blocks"),
         (lambda c, y, s: ldpcsw.sweep(c, p=[0.05], max_frame_errors=-1), "max_frame_errors"),
         (lambda c, y, s: ldpcsw.blocks(c, seed=1, p=0.05, count=-1), "negative"),
+        # one column too many is refused as one too few is
+        (lambda c, y, s: ldpcsw.decode(c, np.c_[y, y[:, :1]], s, 0.05), "n = 504"),
+        (lambda c, y, s: ldpcsw.decode(c, y, np.c_[s, s[:, :1]], 0.05), "m = 252"),
+        # sizes and indices checked before anything is multiplied or wraps
+        (lambda c, y, s: ldpcsw.blocks(c, 1, 0.06, 0, 2**62), "largest array"),
+        (lambda c, y, s: ldpcsw.blocks(c, 1, 0.06, 0, 2**63), "largest array"),
+        (lambda c, y, s: ldpcsw.blocks(c, 1, 0.06, 2**64 - 1, 3), r"2\^64 - 1"),
+        (lambda c, y, s: ldpcsw.blocks(c, 1, 0.06, 2**64, 1), "first: .* not a whole number"),
+        # no silent truncation: non-integers, bools, strings and out-of-range values
+        (lambda c, y, s: ldpcsw.sweep(c, p=[0.05], blocks=1.9), "blocks: 1.9 is not a whole number"),
+        (lambda c, y, s: ldpcsw.sweep(c, p=[0.05], blocks=2**53 + 1), r"above 2\^53"),
+        (lambda c, y, s: ldpcsw.sweep(c, p=[0.05], blocks=True), "blocks: True is not a number"),
+        (lambda c, y, s: ldpcsw.sweep(c, p=[0.05], max_frame_errors=1.5), "max_frame_errors: 1.5"),
+        (lambda c, y, s: ldpcsw.sweep(c, p=[0.05], seed=-1), "seed: -1 is not a whole number"),
+        (lambda c, y, s: ldpcsw.sweep(c, p=[0.05], threads=2**40), "threads: .* in 0..4096"),
+        (lambda c, y, s: ldpcsw.sweep(c, p=[True], blocks=10), "p: True is not a number"),
+        (lambda c, y, s: ldpcsw.sweep(c, p="0.05", blocks=10), "p: '0.05' is not a number"),
+        (lambda c, y, s: ldpcsw.decode(c, y, s, 0.05, "minsum-layered", q=True), "q: True"),
+        (lambda c, y, s: ldpcsw.decode(c, y, s, 0.05, "minsum-layered", iterations=2**40), "iterations:"),
+        (lambda c, y, s: ldpcsw.decode(c, y, s, 0.05, "minsum-layered", normalise=(7.9, 8)), "normalise:"),
+        (lambda c, y, s: ldpcsw.decode(c, y, s, 0.05, "minsum-layered", normalise="78"), "normalise:"),
+        (lambda c, y, s: ldpcsw.decode(c, y, s, 0.05, "minsum-layered", normalise=(7, 8, 9)), "normalise:"),
+        (lambda c, y, s: ldpcsw.decode(c, y, s, 0.05, "minsum-layered", normalise=0.875), "normalise:"),
+        (lambda c, y, s: ldpcsw.decode(c, y, s, 0.05, threads=1.5), "threads:"),
+        (lambda c, y, s: ldpcsw.binary_entropy(-1), r"p: -1 is not a probability in \[0, 1\]"),
+        (lambda c, y, s: ldpcsw.binary_entropy(float("nan")), "p: nan"),
+        (lambda c, y, s: ldpcsw.slepian_wolf_limit(1.5), r"rate: 1.5 is not in \[0, 1\]"),
     ],
 )
 def test_bad_arguments_are_refused(code504, call, words):
@@ -166,3 +193,39 @@ def test_ctrl_c_stops_the_sweep_and_returns_the_points_so_far(code504):
     assert len(result) == 2
     assert not result[0]["partial"] and result[0]["blocks"] == 4000
     assert result[1]["partial"] and 0 < result[1]["blocks"] < 4000
+
+
+def test_whole_values_in_any_spelling_and_the_edges_of_the_ranges_are_taken(code504):
+    _, y, s = ldpcsw.blocks(code504, seed=1, p=0.05, count=20)
+    a = ldpcsw.sweep(code504, p=[0.05], blocks=20.0, max_frame_errors=np.int64(0), seed=np.uint64(1))
+    b = ldpcsw.sweep(code504, p=np.float32(0.05), blocks=20, max_frame_errors=0, seed=1)
+    assert a[0]["blocks"] == b[0]["blocks"] == 20 and a[0]["bit_errors"] == b[0]["bit_errors"]
+    pair = ldpcsw.decode(code504, y, s, 0.05, "minsum-layered", normalise=(7, 8))
+    text = ldpcsw.decode(code504, y, s, 0.05, "minsum-layered", normalise="7/8")
+    np.testing.assert_array_equal(pair[0], text[0])
+    # p = 1/2 is a valid crossover probability for every decoder
+    x_hat, ok, _ = ldpcsw.decode(code504, y, s, 0.5, "adaptive")
+    assert x_hat.shape == (20, 504)
+    # the last blocks of the stream, and none past it
+    last = ldpcsw.blocks(code504, 1, 0.06, 2**64 - 3, 3)
+    assert last[0].shape == (3, 504)
+    assert ldpcsw.blocks(code504, 1, 0.06, 2**64 - 1, 0)[0].shape == (0, 504)
+    assert ldpcsw.binary_entropy(0) == 0 and ldpcsw.binary_entropy(0.5) == 1
+    assert ldpcsw.slepian_wolf_limit(0) == 0 and ldpcsw.slepian_wolf_limit(1) == 0.5
+
+
+def test_ctrl_c_stops_a_long_decode_between_blocks(code504):
+    import _thread
+
+    _, y, s = ldpcsw.blocks(code504, seed=4, p=0.1, count=3000)
+    timer = threading.Timer(0.3, _thread.interrupt_main)  # as a Ctrl-C in a notebook would
+    t0 = time.perf_counter()
+    timer.start()
+    with pytest.raises(KeyboardInterrupt):
+        ldpcsw.decode(code504, y, s, 0.1, decoder="adaptive", threads=1)
+    elapsed = time.perf_counter() - t0
+    timer.join()
+    # the whole batch takes several seconds on one thread; the stop comes after the blocks in hand
+    assert elapsed < 3, elapsed
+    # and the module is usable afterwards
+    assert ldpcsw.decode(code504, y[:2], s[:2], 0.1)[0].shape == (2, 504)

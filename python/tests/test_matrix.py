@@ -1,3 +1,6 @@
+import threading
+import time
+
 import numpy as np
 import pytest
 import scipy.sparse
@@ -81,3 +84,38 @@ def test_bad_files_name_the_file_and_the_problem(tmp_path, data_dir):
     with pytest.raises(ldpcsw.Error, match="cannot open"):
         ldpcsw.build_matrix(504, 252).write(str(tmp_path / "no" / "such" / "dir"))
     assert issubclass(ldpcsw.Error, ValueError)
+
+
+def test_paths_may_be_pathlike_and_the_name_tells_the_layout(tmp_path, data_dir, code504):
+    assert ldpcsw.read_matrix(data_dir / "Reg504252.alist").edges == code504.edges
+    for name, first_line in (("h.alist", "504 252"), ("h.dat", "504 252 6"), ("h.txt", "504 252 6")):
+        code504.write(tmp_path / name)  # a pathlib.Path, no format: the name tells
+        assert (tmp_path / name).read_text().splitlines()[0].split() == first_line.split()
+        np.testing.assert_array_equal(ldpcsw.read_matrix(tmp_path / name).to_dense(),
+                                      code504.to_dense())
+    # a format that contradicts the name is refused and writes nothing
+    for name, fmt in (("x.alist", "rows"), ("x.dat", "alist")):
+        with pytest.raises(ldpcsw.Error, match="does not match the name"):
+            code504.write(tmp_path / name, format=fmt)
+        assert not (tmp_path / name).exists()
+    with pytest.raises(ldpcsw.Error, match="not a path"):
+        ldpcsw.read_matrix(3)
+
+
+def test_build_matrix_leaves_other_threads_running():
+    done = threading.Event()
+
+    def work():
+        ldpcsw.build_matrix(6000, 3000, column_weight=3, seed=2)
+        done.set()
+
+    t = threading.Thread(target=work)
+    t0 = time.perf_counter()
+    t.start()
+    ticks = 0
+    while not done.is_set():
+        ticks += 1
+        time.sleep(0.001)
+    t.join()
+    # with the GIL held for the whole build the loop would run once or twice
+    assert time.perf_counter() - t0 > 0.05 and ticks >= 10

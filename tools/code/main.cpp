@@ -414,7 +414,18 @@ int run_threshold(int argc, char** argv) {
               options.step, options.range, options.tolerance);
   std::fflush(stdout);
   double threshold = 0;
-  if (!code_threshold(columns, rows, options, threshold, error)) return usage_error(error);
+  // On a terminal, each bisection step on stderr; the line is cleared at the end.
+  const bool show = ::isatty(STDERR_FILENO) == 1;
+  ThresholdProgress progress;
+  if (show)
+    progress = [](int step, int steps, double lo, double hi) {
+      std::fprintf(stderr, "\rdensity evolution: step %d/%d, p* in [%.5f, %.5f]\033[K", step,
+                   steps, lo, hi);
+      std::fflush(stderr);
+    };
+  const bool found = code_threshold(columns, rows, options, threshold, error, progress);
+  if (show) std::fputs("\r\033[K", stderr);
+  if (!found) return usage_error(error);
   const double limit = code_slepian_wolf_limit(design_rate);
   std::printf("threshold p* %.5f, Slepian-Wolf limit %.5f, gap %.5f\n", threshold, limit,
               limit - threshold);

@@ -20,6 +20,7 @@
 #include "code/density.h"
 #include "code/rank.h"
 #include "gpu/gpu_minsum.h"
+#include "gpu/kernel_runner.h"
 #include "sweep/input.h"
 #include "sweep/report.h"
 
@@ -428,6 +429,12 @@ int run_sweep(const SweepOptions& o, Collective& group, const std::atomic<bool>*
       ok = false;
     if (!ok) std::fprintf(io.err, "ldpcsw-sweep: --device gpu: %s\n", why.c_str());
     if (!all_ok(group, ok)) return 1;
+    // A build without CUDA runs the kernels through the SIMT emulation: the same counts, but
+    // far slower than the CPU decoders, which the user should not learn from the clock.
+    if (root && std::strcmp(device_backend_name(), "host") == 0)
+      std::fprintf(io.err,
+                   "ldpcsw-sweep: --device gpu: this build has no CUDA; the kernels run on the "
+                   "host backend (SIMT emulation on the CPU), far slower than --device cpu\n");
   }
 
   // Rank 0 prepares the output and tells every process where the sweep starts.
@@ -463,9 +470,29 @@ int run_sweep(const SweepOptions& o, Collective& group, const std::atomic<bool>*
     std::fprintf(io.err, "ldpcsw-sweep: %s ended inside a row (a cut-off write); dropped it\n",
                  o.csv.c_str());
 
+  // Threads beyond MAX_THREADS_PER_CORE per core, or beyond one per block of this process's
+  // share of a point, would only idle and hold memory. A thread the system refuses to start
+  // leaves the pool with those that did: the sweep goes on with them (the counts do not
+  // depend on the thread count) and says so.
+  const int cores = available_cores();
+  const std::int64_t share = (o.blocks + group.size() - 1) / group.size();
+  const int wanted = useful_workers(o.threads, share, cores);
+  const int core_cap = useful_workers(o.threads, 0, cores);
+  if (root && core_cap < o.threads)
+    std::fprintf(io.err,
+                 "ldpcsw-sweep: --threads %d: running at most %d, %d per core of the %d this "
+                 "process may use (more only cost memory)\n",
+                 o.threads, core_cap, MAX_THREADS_PER_CORE, cores);
+  WorkerPool pool(wanted);
+  if (!pool.start_error().empty())
+    std::fprintf(io.err,
+                 "ldpcsw-sweep: --threads: only %d of %d threads could start (%s); running "
+                 "with %d\n",
+                 pool.size(), wanted, pool.start_error().c_str(), pool.size());
+
   // A device counts as GPU_ROUND_WORKERS workers in the rounds' sizes, so that its rounds are
   // long enough to fill it (round sizes never change a count).
-  std::int64_t total_workers = o.device == SweepDevice::gpu ? GPU_ROUND_WORKERS : o.threads;
+  std::int64_t total_workers = o.device == SweepDevice::gpu ? GPU_ROUND_WORKERS : pool.size();
   group.sum(&total_workers, 1);
 
   if (root) {
@@ -476,7 +503,6 @@ int run_sweep(const SweepOptions& o, Collective& group, const std::atomic<bool>*
     std::fflush(io.out);
   }
 
-  WorkerPool pool(o.threads);
   std::vector<BlockWorkspace> workspaces;
   workspaces.reserve(static_cast<std::size_t>(pool.size()));
   for (int w = 0; w < pool.size(); ++w) workspaces.emplace_back(code);
