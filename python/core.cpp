@@ -311,12 +311,17 @@ using BitsIn = nb::ndarray<const std::uint8_t, nb::ndim<2>, nb::c_contig, nb::de
 minsum::MinsumParams minsum_params(DecoderKind decoder, std::optional<int> q,
                                    std::optional<int> offset,
                                    std::optional<std::pair<int, int>> normalise,
-                                   std::optional<int> iterations) {
-  const bool given = q || offset || normalise || iterations;
+                                   std::optional<int> iterations,
+                                   std::optional<int> posterior_bits) {
+  const bool given = q || offset || normalise || iterations || posterior_bits;
   if (!sweep::is_minsum(decoder)) {
-    if (given) throw Refusal("q, offset, normalise and iterations apply to the min-sum decoders only");
+    if (given)
+      throw Refusal("q, offset, normalise, iterations and posterior_bits apply to the "
+                    "fixed-point decoders only");
     return {};
   }
+  if (posterior_bits && decoder == DecoderKind::minsum_flooding)
+    throw Refusal("posterior_bits applies to the layered decoders only");
   if (offset && normalise) throw Refusal("offset and normalise exclude each other");
   minsum::MinsumParams ms = minsum::default_params(sweep::schedule_of(decoder));
   if (decoder == DecoderKind::spa_layered) {
@@ -352,6 +357,11 @@ minsum::MinsumParams minsum_params(DecoderKind decoder, std::optional<int> q,
                     std::to_string(minsum::MAX_ITERATION_LIMIT));
     ms.max_iterations = *iterations;
   }
+  if (posterior_bits) {
+    if (*posterior_bits != 8 && *posterior_bits != 16)
+      throw Refusal("posterior_bits: " + std::to_string(*posterior_bits) + " is neither 16 nor 8");
+    ms.posterior_bits = *posterior_bits;
+  }
   return ms;
 }
 
@@ -370,12 +380,13 @@ void check_bits(const BitsIn& a, std::size_t width, const char* name, const char
 
 nb::tuple decode(const Matrix& matrix, BitsIn y, BitsIn s, double p, const std::string& decoder_text,
                  int threads, std::optional<int> q, std::optional<int> offset,
-                 std::optional<std::pair<int, int>> normalise, std::optional<int> iterations) {
+                 std::optional<std::pair<int, int>> normalise, std::optional<int> iterations,
+                 std::optional<int> posterior_bits) {
   const DecoderKind decoder = decoder_of(decoder_text);
   matrix.require(decoder);
   if (!(p > 0.0 && p <= 0.5)) throw Refusal("p: " + number_text(p) + " is not in (0, 0.5]");
   const minsum::MinsumParams ms =
-      sweep::point_params(minsum_params(decoder, q, offset, normalise, iterations), p);
+      sweep::point_params(minsum_params(decoder, q, offset, normalise, iterations, posterior_bits), p);
   const sweep::SweepCode& code = matrix.code();
   const std::size_t n = static_cast<std::size_t>(code.n), m = static_cast<std::size_t>(code.m);
   check_bits(y, n, "y", "n");
@@ -547,10 +558,11 @@ nb::tuple run_sweep(const Matrix& matrix, const std::vector<double>& ps, std::in
                     std::int64_t max_frame_errors, const std::string& decoder_text,
                     std::uint64_t seed, int threads, nb::object progress, std::optional<int> q,
                     std::optional<int> offset, std::optional<std::pair<int, int>> normalise,
-                    std::optional<int> iterations) {
+                    std::optional<int> iterations, std::optional<int> posterior_bits) {
   const DecoderKind decoder = decoder_of(decoder_text);
   matrix.require(decoder);
-  const minsum::MinsumParams ms = minsum_params(decoder, q, offset, normalise, iterations);
+  const minsum::MinsumParams ms =
+      minsum_params(decoder, q, offset, normalise, iterations, posterior_bits);
   if (ps.empty()) throw Refusal("p: no crossover probability given");
   for (std::size_t i = 0; i < ps.size(); ++i) {
     if (!(ps[i] > 0.0 && ps[i] <= 0.5))
@@ -683,11 +695,11 @@ NB_MODULE(_core, mod) {
           "The same arguments always give the same matrix.");
   mod.def("_decode", &decode, "code"_a, "y"_a.noconvert(), "s"_a.noconvert(), "p"_a, "decoder"_a,
           "threads"_a, "q"_a.none(), "offset"_a.none(), "normalise"_a.none(),
-          "iterations"_a.none());
+          "iterations"_a.none(), "posterior_bits"_a.none());
   mod.def("_blocks", &sweep_blocks, "code"_a, "seed"_a, "p"_a, "first"_a, "count"_a);
   mod.def("_sweep", &run_sweep, "code"_a, "ps"_a, "blocks"_a, "max_frame_errors"_a, "decoder"_a,
           "seed"_a, "threads"_a, "progress"_a.none(), "q"_a.none(), "offset"_a.none(),
-          "normalise"_a.none(), "iterations"_a.none());
+          "normalise"_a.none(), "iterations"_a.none(), "posterior_bits"_a.none());
   mod.def("binary_entropy",
           [](double p) {
             if (!(p >= 0.0 && p <= 1.0))

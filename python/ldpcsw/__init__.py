@@ -116,12 +116,16 @@ def _normalise(value):
     raise Error(f"normalise: {value!r} is not A/D with D a power of two up to 128 and 1 <= A <= D")
 
 
-def _minsum(q, offset, normalise, iterations):
+def _minsum(q, offset, normalise, iterations, posterior_bits=None):
+    if posterior_bits is not None and (not _is_integer(posterior_bits) or
+                                       int(posterior_bits) not in (8, 16)):
+        raise Error(f"posterior_bits: {posterior_bits!r} is neither 16 nor 8")
     return (
         None if q is None else _whole("q", q, 1, 127),
         None if offset is None else _whole("offset", offset, 0, 127),
         _normalise(normalise),
         None if iterations is None else _whole("iterations", iterations, 1, 100000),
+        None if posterior_bits is None else int(posterior_bits),
     )
 
 
@@ -246,18 +250,23 @@ def decode(
     offset: Optional[int] = None,
     normalise: Optional[Tuple[int, int]] = None,
     iterations: Optional[int] = None,
+    posterior_bits: Optional[int] = None,
 ) -> Tuple[np.ndarray, np.ndarray, np.ndarray]:
     """Decodes a batch of blocks from their side information and syndromes.
 
     y: (B, n) and s: (B, m) arrays of 0/1, uint8 or bool (a single block may be 1-D).
-    p: the crossover probability the exact decoders assume (ignored by min-sum).
+    p: the crossover probability the exact decoders and spa-layered assume (min-sum ignores it).
     decoder: 'adaptive', 'plain', 'minsum-flooding', 'minsum-layered' or
         'spa-layered' (the fixed-point layered sum-product; its Q follows from p).
     threads: worker threads, 0..4096 (0: one per core); at most four per core and one per
     block run. The GIL is released while decoding, and Ctrl-C stops the decode between blocks
     (KeyboardInterrupt). Threads the system refuses to start leave the decode to those that
     did, with a RuntimeWarning.
-    q, offset, normalise=(A, B), iterations: the min-sum decoders' parameters.
+    q, offset, normalise=(A, B), iterations, posterior_bits: the fixed-point decoders'
+    parameters, as ldpcsw-sweep's --q (1..127; default 16, spa-layered: from p), --offset
+    (0..127), --normalise A/D, --iterations (1..100000, default 50) and --posterior-bits (16,
+    the default, or 8: the former layered rule). With neither offset nor normalise each check's
+    correction follows from its weight.
 
     Returns x_hat (B, n) uint8, success (B,) bool and iterations (B,) int32. Decisions start
     as the complement of y, as in the sweep, so a block decodes exactly as there.
@@ -265,10 +274,10 @@ def decode(
     p = _probability("p", p)
     decoder = _decoder(decoder)
     threads = _whole("threads", threads, 0, MAX_THREADS)
-    q, offset, normalise, iterations = _minsum(q, offset, normalise, iterations)
+    fixed = _minsum(q, offset, normalise, iterations, posterior_bits)
     y8 = _bits("y", y, code.n)
     s8 = _bits("s", s, code.m)
-    return _core._decode(code, y8, s8, p, decoder, threads, q, offset, normalise, iterations)
+    return _core._decode(code, y8, s8, p, decoder, threads, *fixed)
 
 
 def blocks(code: Matrix, seed: int, p: float, first: int = 0, count: int = 1):
@@ -285,7 +294,8 @@ def blocks(code: Matrix, seed: int, p: float, first: int = 0, count: int = 1):
 
 class SweepResult(list):
     """One record (a dict) per point, in the order of p: p, h_p, blocks, frame_errors,
-    bit_errors, bit_errors_sq, fer, fer_lo, fer_hi, ber, ber_lo, ber_hi (95% intervals),
+    bit_errors, bit_errors_sq, undetected_errors (failed blocks whose decisions satisfy the
+    syndrome), fer, fer_lo, fer_hi, ber, ber_lo, ber_hi (95% intervals),
     iterations, avg_iterations, seconds, blocks_per_second and partial (True for a point cut
     short by an interruption). `interrupted` tells whether the sweep was stopped."""
 
@@ -312,6 +322,7 @@ def sweep(
     offset: Optional[int] = None,
     normalise: Optional[Tuple[int, int]] = None,
     iterations: Optional[int] = None,
+    posterior_bits: Optional[int] = None,
 ) -> SweepResult:
     """Frame and bit error rates at each crossover probability in p, by the engine of
     ldpcsw-sweep: the same blocks, the same early stop after max_frame_errors failed blocks
@@ -332,7 +343,7 @@ def sweep(
     records, interrupted = _core._sweep(
         code, ps, _count("blocks", blocks, 1), _count("max_frame_errors", max_frame_errors, 0),
         _decoder(decoder), _whole("seed", seed, 0, _U64), _whole("threads", threads, 0, MAX_THREADS),
-        progress, *_minsum(q, offset, normalise, iterations),
+        progress, *_minsum(q, offset, normalise, iterations, posterior_bits),
     )
     result = SweepResult(records)
     result.interrupted = bool(interrupted)

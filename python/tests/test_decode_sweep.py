@@ -27,6 +27,9 @@ def test_decoding_the_sweeps_blocks_gives_the_sweeps_counts(code504, decoder):
     assert rec["iterations"] == int(its.sum())
     # a reported success is a block whose decisions satisfy the syndrome
     assert ((x_hat[ok].astype(np.int64) @ code504.to_dense().T) % 2 == s[ok]).all()
+    # undetected errors: decisions that satisfy the syndrome but are wrong
+    satisfied = ((x_hat.astype(np.int64) @ code504.to_dense().T) % 2 == s).all(axis=1)
+    assert rec["undetected_errors"] == int((satisfied & (errors > 0)).sum())
     # the blocks of a later window are the tail of a longer one
     _, y2, _ = ldpcsw.blocks(code504, seed=3, p=p, first=90, count=6)
     np.testing.assert_array_equal(y2, y[90:])
@@ -53,6 +56,16 @@ def test_minsum_parameters_reach_the_decoder(code504):
     a = ldpcsw.decode(code504, y, s, 0.07, decoder="minsum-layered", offset=1)
     b = ldpcsw.decode(code504, y, s, 0.07, decoder="minsum-layered", normalise=(7, 8))
     assert not np.array_equal(a[2], b[2])
+    # the former 8-bit layered rule differs from the default somewhere on these blocks
+    wide = ldpcsw.decode(code504, y, s, 0.07, decoder="minsum-layered", normalise=(7, 8))
+    narrow = ldpcsw.decode(code504, y, s, 0.07, decoder="minsum-layered", normalise=(7, 8),
+                           posterior_bits=8)
+    assert not np.array_equal(wide[2], narrow[2])
+    # spa-layered takes Q from p unless q gives it
+    auto = ldpcsw.decode(code504, y, s, 0.07, decoder="spa-layered")
+    given = ldpcsw.decode(code504, y, s, 0.07, decoder="spa-layered", q=21)  # round(8 ln(0.93/0.07))
+    for u, v in zip(auto, given):
+        np.testing.assert_array_equal(u, v)
 
 
 @pytest.mark.parametrize(
@@ -66,7 +79,11 @@ def test_minsum_parameters_reach_the_decoder(code504):
         (lambda c, y, s: ldpcsw.decode(c, y, s, 0.0), "p:"),
         (lambda c, y, s: ldpcsw.decode(c, y, s, 0.7), "p:"),
         (lambda c, y, s: ldpcsw.decode(c, y, s, 0.05, decoder="bp"), "decoder"),
-        (lambda c, y, s: ldpcsw.decode(c, y, s, 0.05, q=4), "min-sum"),
+        (lambda c, y, s: ldpcsw.decode(c, y, s, 0.05, q=4), "fixed-point"),
+        (lambda c, y, s: ldpcsw.decode(c, y, s, 0.05, "spa-layered", offset=2), "min-sum decoders only"),
+        (lambda c, y, s: ldpcsw.decode(c, y, s, 0.05, "minsum-flooding", posterior_bits=8), "layered"),
+        (lambda c, y, s: ldpcsw.decode(c, y, s, 0.05, "minsum-layered", posterior_bits=12), "neither 16 nor 8"),
+        (lambda c, y, s: ldpcsw.sweep(c, p=[0.05], decoder="minsum-layered", posterior_bits=True), "posterior_bits"),
         (lambda c, y, s: ldpcsw.decode(c, y, s, 0.05, "minsum-layered", q=400), "q:"),
         (lambda c, y, s: ldpcsw.decode(c, y, s, 0.05, "minsum-layered", normalise=(3, 5)), "normalise"),
         (lambda c, y, s: ldpcsw.decode(c, y, s, 0.05, "minsum-layered", offset=1, normalise=(1, 2)), "exclude"),
@@ -113,7 +130,7 @@ def test_bad_arguments_are_refused(code504, call, words):
         call(code504, y, s)
 
 
-@pytest.mark.parametrize("decoder", ["adaptive", "minsum-layered"])
+@pytest.mark.parametrize("decoder", ["adaptive", "minsum-layered", "spa-layered"])
 def test_sweep_counts_are_the_command_lines(tmp_path, code504, data_dir, sweep_program, decoder):
     if sweep_program is None:
         pytest.skip("ldpcsw-sweep is not built")
@@ -130,7 +147,7 @@ def test_sweep_counts_are_the_command_lines(tmp_path, code504, data_dir, sweep_p
     assert len(result) == len(rows) == 3
     for rec, row in zip(result, rows):
         assert float(row["p"]) == rec["p"]
-        for key in ("blocks", "frame_errors", "bit_errors", "bit_errors_sq"):
+        for key in ("blocks", "frame_errors", "bit_errors", "bit_errors_sq", "undetected_errors"):
             assert int(row[key]) == rec[key], key
         assert float(row["fer"]) == pytest.approx(rec["fer"], rel=1e-12)
         assert float(row["ber_hi"]) == pytest.approx(rec["ber_hi"], rel=1e-12)
