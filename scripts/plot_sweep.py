@@ -251,7 +251,13 @@ def curve_name(path, settings, others):
     does not tell it from another curve."""
     name = f"n = {settings.get('n', '?')}, {settings.get('decoder', '?')}"
     if "minsum_q" in settings:
-        name += f" (Q {settings['minsum_q']}, {settings.get('minsum_correction', '?')})"
+        q = settings["minsum_q"]
+        detail = [f"Q {'from p' if q == 'auto' else q}"]
+        if "minsum_correction" in settings:
+            detail.append(settings["minsum_correction"])
+        if settings.get("minsum_posterior_bits") == "8":
+            detail.append("8-bit")
+        name += f" ({', '.join(detail)})"
     if sum(1 for o in others if o == name) > 1:
         name += f" [{os.path.basename(path)}]"
     return name
