@@ -208,4 +208,13 @@ std::string code_describe_degrees(const std::vector<int>& node_degrees) {
   return text;
 }
 
+DegreeDistribution code_rows_for_rate(const DegreeDistribution& columns, double rate) {
+  const double mean = code_mean_degree(columns) / (1 - rate);
+  const int low = static_cast<int>(std::floor(mean));
+  const double high_share = mean - low;
+  if (high_share < 1e-12) return code_regular_degrees(low);
+  if (low < 1) return code_regular_degrees(1);
+  return {{low, low + 1}, {1 - high_share, high_share}};
+}
+
 }  // namespace ldpcsw

@@ -62,4 +62,8 @@ bool code_realise_degrees(int n, int m, const DegreeDistribution& columns,
 // `count x degree` groups of a list of node degrees, e.g. "2 x 5000, 3 x 3000, 8 x 2000".
 std::string code_describe_degrees(const std::vector<int>& node_degrees);
 
+// Rows for an ensemble of rate `rate` (0 < rate < 1) with column distribution `columns`:
+// concentrated on the two degrees around the mean row degree mean(columns) / (1 - rate).
+DegreeDistribution code_rows_for_rate(const DegreeDistribution& columns, double rate);
+
 }  // namespace ldpcsw

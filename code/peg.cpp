@@ -433,6 +433,11 @@ int code_peg_default_depth(const std::vector<int>& column_degrees,
   return depth;
 }
 
+int code_peg_build_depth(int n, const std::vector<int>& column_degrees,
+                         const std::vector<int>& row_caps) {
+  return n <= CODE_FULL_SEARCH_COLUMNS ? 0 : code_peg_default_depth(column_degrees, row_caps);
+}
+
 bool build_peg_code(int n, int m, int column_weight, std::uint64_t seed, ParityCheckMatrix& h,
                     std::string& error) {
   if (!check_parameters(n, m, column_weight, error)) return false;

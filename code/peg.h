@@ -94,6 +94,15 @@ bool build_peg_irregular(const std::vector<int>& column_degrees, const std::vect
 int code_peg_default_depth(const std::vector<int>& column_degrees,
                            const std::vector<int>& row_caps);
 
+// Codes of up to this many columns are built with the full search by default; longer ones with
+// code_peg_default_depth (a full search of n = 100,000 takes hours).
+inline constexpr int CODE_FULL_SEARCH_COLUMNS = 20000;
+
+// The search depth of a build of n columns when none is asked for: 0 (full) up to
+// CODE_FULL_SEARCH_COLUMNS, code_peg_default_depth beyond.
+int code_peg_build_depth(int n, const std::vector<int>& column_degrees,
+                         const std::vector<int>& row_caps);
+
 // build_random_code: every row gets floor or ceil of n * column_weight / m sockets, the
 // sockets are shuffled and dealt to the columns, column_weight each; a row dealt twice to one
 // column is swapped with a random socket elsewhere. Row weights are as balanced as possible

@@ -4,6 +4,7 @@
 // GIL around the work and turns refusals into ldpcsw.Error.
 #include <nanobind/nanobind.h>
 #include <nanobind/ndarray.h>
+#include <nanobind/stl/map.h>
 #include <nanobind/stl/optional.h>
 #include <nanobind/stl/pair.h>
 #include <nanobind/stl/string.h>
@@ -19,6 +20,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -30,12 +32,15 @@
 
 #include "code/blocks.h"
 #include "code/convert.h"
+#include "code/degrees.h"
+#include "code/density.h"
 #include "code/load.h"
 #include "code/peg.h"
 #include "code/rank.h"
 #include "code/writers.h"
 #include "decode/adaptive.h"
 #include "decode/plain.h"
+#include "gpu/gpu_minsum.h"
 #include "sweep/engine.h"
 #include "sweep/stats.h"
 
@@ -270,13 +275,67 @@ void write_matrix(const Matrix& matrix, const std::string& path, const std::stri
   }
 }
 
-Matrix build_matrix(int n, int m, int column_weight, std::uint64_t seed, const std::string& method) {
+// A degree distribution written `degree:value,...` in node (columns/rows) or edge (lambda/rho)
+// fractions, as ldpcsw-code reads it.
+DegreeDistribution distribution_of(const char* name, const std::string& text,
+                                   DegreePerspective perspective) {
+  DegreeDistribution d;
+  std::string error;
+  if (!code_parse_degrees(text, perspective, d, error)) throw Refusal(std::string(name) + ": " + error);
+  return d;
+}
+
+// The one distribution given among a node and an edge form (the caller checked that at most
+// one is), or nullopt.
+std::optional<DegreeDistribution> one_distribution(const char* node_name,
+                                                   const std::optional<std::string>& node,
+                                                   const char* edge_name,
+                                                   const std::optional<std::string>& edge) {
+  if (node && edge)
+    throw Refusal(std::string(node_name) + " and " + edge_name + " exclude each other");
+  if (node) return distribution_of(node_name, *node, DegreePerspective::node);
+  if (edge) return distribution_of(edge_name, *edge, DegreePerspective::edge);
+  return std::nullopt;
+}
+
+Matrix build_matrix(int n, int m, std::optional<int> column_weight, std::uint64_t seed,
+                    const std::string& method, std::optional<std::string> column_degrees,
+                    std::optional<std::string> lambda, std::optional<std::string> row_degrees,
+                    std::optional<std::string> rho, std::optional<int> depth) {
+  if (method != "peg" && method != "random")
+    throw Refusal("method: '" + method + "' is not one of peg, random");
+  const std::optional<DegreeDistribution> columns =
+      one_distribution("column_degrees", column_degrees, "lambda_", lambda);
+  const std::optional<DegreeDistribution> rows =
+      one_distribution("row_degrees", row_degrees, "rho", rho);
+  if (columns && column_weight)
+    throw Refusal(std::string("column_weight and ") + (column_degrees ? "column_degrees" : "lambda_") +
+                  " exclude each other");
+  if (depth && *depth < 0) throw Refusal("depth: " + std::to_string(*depth) + " is negative");
+  if (method == "random" && (columns || rows || depth))
+    throw Refusal("method 'random' takes only column_weight");
+  const int weight = column_weight.value_or(3);
   ParityCheckMatrix h;
   std::string error;
   bool ok;
-  if (method == "peg") ok = build_peg_code(n, m, column_weight, seed, h, error);
-  else if (method == "random") ok = build_random_code(n, m, column_weight, seed, h, error);
-  else throw Refusal("method: '" + method + "' is not one of peg, random");
+  if (method == "random") {
+    ok = build_random_code(n, m, weight, seed, h, error);
+  } else if (!columns && !rows && depth.value_or(0) == 0) {
+    ok = build_peg_code(n, m, weight, seed, h, error);
+  } else {
+    // Irregular (or bounded) progressive edge growth, as ldpcsw-code build makes it.
+    std::vector<int> column_list, row_list;
+    const DegreeDistribution regular = code_regular_degrees(weight);
+    ok = n > 0 && m > 0 &&
+         code_realise_degrees(n, m, columns ? *columns : regular, rows ? &*rows : nullptr,
+                              column_list, row_list, error);
+    if (n <= 0 || m <= 0) error = "n and m must be positive";
+    if (ok) {
+      PegOptions options;
+      options.depth_limit = depth ? *depth : code_peg_build_depth(n, column_list, row_list);
+      ok = build_peg_irregular(column_list, row_list, seed, options, h, error);
+    }
+  }
   if (!ok) throw Refusal("build: " + error);
   // Through the reader's checks too, so that a built matrix is one the decoders accept.
   if (h.m > h.n || h.n < MIN_SEARCH_BITS) {
@@ -297,11 +356,85 @@ nb::ndarray<nb::numpy, T> owned_array(std::vector<std::size_t> shape, T*& data) 
   return nb::ndarray<nb::numpy, T>(data, shape.size(), shape.data(), owner);
 }
 
+std::vector<int> column_weights(const sweep::SweepCode& code) {
+  std::vector<int> w(static_cast<std::size_t>(code.n), 0);
+  for (int j : code.jc) w[static_cast<std::size_t>(j)] += 1;
+  return w;
+}
+
+std::vector<int> row_weights(const sweep::SweepCode& code) {
+  std::vector<int> w(static_cast<std::size_t>(code.m));
+  for (int r = 0; r < code.m; ++r) w[static_cast<std::size_t>(r)] = code.ir[r + 1] - code.ir[r];
+  return w;
+}
+
+// {degree: share of the nodes} of a list of node degrees.
+std::map<int, double> shares(const std::vector<int>& degrees) {
+  std::map<int, double> counts;
+  for (int d : degrees) counts[d] += 1;
+  for (auto& [d, c] : counts) c /= static_cast<double>(degrees.size());
+  return counts;
+}
+
 nb::ndarray<nb::numpy, std::int32_t> int_array(const std::vector<int>& values) {
   std::int32_t* data;
   auto a = owned_array<std::int32_t>({values.size()}, data);
   std::copy(values.begin(), values.end(), data);
   return a;
+}
+
+// ---- Thresholds and SIMD targets ---------------------------------------------------------------
+
+// ldpcsw-code threshold: the columns from one of column_weight, column_degrees, lambda_; the
+// rows from one of row_weight, row_degrees, rho, rate.
+double threshold(std::optional<int> column_weight, std::optional<std::string> column_degrees,
+                 std::optional<std::string> lambda, std::optional<int> row_weight,
+                 std::optional<std::string> row_degrees, std::optional<std::string> rho,
+                 std::optional<double> rate, double step, double range) {
+  if ((column_weight ? 1 : 0) + (column_degrees ? 1 : 0) + (lambda ? 1 : 0) != 1)
+    throw Refusal("threshold needs one of column_weight, column_degrees, lambda_");
+  if ((row_weight ? 1 : 0) + (row_degrees ? 1 : 0) + (rho ? 1 : 0) + (rate ? 1 : 0) != 1)
+    throw Refusal("threshold needs one of row_weight, row_degrees, rho, rate");
+  if (column_weight && *column_weight < 1)
+    throw Refusal("column_weight: " + std::to_string(*column_weight) + " is not positive");
+  if (row_weight && *row_weight < 1)
+    throw Refusal("row_weight: " + std::to_string(*row_weight) + " is not positive");
+  if (rate && !(*rate > 0 && *rate < 1)) throw Refusal("rate: " + number_text(*rate) + " is not in (0, 1)");
+  if (!(step >= 1.0 / 256 && step <= 1)) throw Refusal("step: " + number_text(step) + " is not in [1/256, 1]");
+  if (!(range >= 4 && range <= 60)) throw Refusal("range: " + number_text(range) + " is not in [4, 60]");
+  const DegreeDistribution columns =
+      column_weight ? code_regular_degrees(*column_weight)
+                    : *one_distribution("column_degrees", column_degrees, "lambda_", lambda);
+  const DegreeDistribution rows =
+      row_weight ? code_regular_degrees(*row_weight)
+      : rate     ? code_rows_for_rate(columns, *rate)
+                 : *one_distribution("row_degrees", row_degrees, "rho", rho);
+  const double design_rate = code_design_rate(columns, rows);
+  if (!(design_rate > 0))
+    throw Refusal("the ensemble's rate " + number_text(design_rate) + " is not positive");
+  DensityOptions options;
+  options.step = step;
+  options.range = range;
+  double p = 0;
+  std::string error;
+  bool ok;
+  {
+    nb::gil_scoped_release release;
+    ok = code_threshold(columns, rows, options, p, error);
+  }
+  if (!ok) throw Refusal(error);
+  return p;
+}
+
+std::vector<std::string> simd_targets() {
+  std::vector<std::string> names;
+  for (std::int64_t t : minsum::minsum_available_targets()) names.push_back(minsum::minsum_target_name(t));
+  return names;
+}
+
+void set_simd_target(const std::string& name) {
+  std::string error;
+  if (!minsum::minsum_force_target_by_name(name, error)) throw Refusal(error);
 }
 
 // ---- Decoding a batch --------------------------------------------------------------------------
@@ -558,11 +691,18 @@ nb::tuple run_sweep(const Matrix& matrix, const std::vector<double>& ps, std::in
                     std::int64_t max_frame_errors, const std::string& decoder_text,
                     std::uint64_t seed, int threads, nb::object progress, std::optional<int> q,
                     std::optional<int> offset, std::optional<std::pair<int, int>> normalise,
-                    std::optional<int> iterations, std::optional<int> posterior_bits) {
+                    std::optional<int> iterations, std::optional<int> posterior_bits,
+                    const std::string& device) {
   const DecoderKind decoder = decoder_of(decoder_text);
   matrix.require(decoder);
   const minsum::MinsumParams ms =
       minsum_params(decoder, q, offset, normalise, iterations, posterior_bits);
+  if (device != "cpu" && device != "gpu")
+    throw Refusal("device: '" + device + "' is not one of cpu, gpu");
+  if (device == "gpu" && !sweep::is_minsum(decoder))
+    throw Refusal(std::string("device gpu: the ") + sweep::decoder_name(decoder) +
+                  " decoder runs on the cpu only; the gpu runs minsum-flooding, minsum-layered "
+                  "and spa-layered");
   if (ps.empty()) throw Refusal("p: no crossover probability given");
   for (std::size_t i = 0; i < ps.size(); ++i) {
     if (!(ps[i] > 0.0 && ps[i] <= 0.5))
@@ -575,6 +715,15 @@ nb::tuple run_sweep(const Matrix& matrix, const std::vector<double>& ps, std::in
     throw Refusal("max_frame_errors: " + std::to_string(max_frame_errors) + " is negative");
   const int workers = worker_count(threads, blocks);
   const sweep::SweepCode& code = matrix.code();
+  // The fixed-point decoders' kernels on the device (the host backend emulates it), with the
+  // same counts as the CPU.
+  GpuMinsum gpu;
+  if (device == "gpu") {
+    std::string why;
+    if (!gpu_minsum_available(why) ||
+        !gpu.open(code.minsum, gpu_minsum_batch_capacity(code.minsum), why))
+      throw Refusal("device gpu: " + why);
+  }
 
   nb::list records;
   bool interrupted = false;
@@ -612,7 +761,8 @@ nb::tuple run_sweep(const Matrix& matrix, const std::vector<double>& ps, std::in
       }
     };
     for (std::size_t i = 0; i < ps.size() && !stop.load(); ++i) {
-      const sweep::PointTask task{ps[i], blocks, max_frame_errors, seed, ms};
+      const sweep::PointTask task{ps[i], blocks, max_frame_errors, seed, ms,
+                                  gpu.is_open() ? &gpu : nullptr};
       const Clock::time_point t0 = Clock::now();
       const sweep::ProgressFn on_block = [&, i](const sweep::PointCounts& settled,
                                                 std::int64_t in_round) {
@@ -659,6 +809,15 @@ NB_MODULE(_core, mod) {
                    "Row pointers (m + 1 values) of the row-major form, as in scipy's CSR.")
       .def_prop_ro("indices", [](const Matrix& a) { return int_array(a.code().jc); }, nb::rv_policy::move,
                    "0-based column of each one, row by row, in the file's order.")
+      .def_prop_ro("column_weights", [](const Matrix& a) { return int_array(column_weights(a.code())); },
+                   nb::rv_policy::move, "The number of ones of each column (n values).")
+      .def_prop_ro("row_weights", [](const Matrix& a) { return int_array(row_weights(a.code())); },
+                   nb::rv_policy::move, "The number of ones of each row (m values).")
+      .def_prop_ro("column_degrees", [](const Matrix& a) { return shares(column_weights(a.code())); },
+                   "The columns' degree distribution {degree: share of the columns}, as "
+                   "build_matrix and threshold take it.")
+      .def_prop_ro("row_degrees", [](const Matrix& a) { return shares(row_weights(a.code())); },
+                   "The rows' degree distribution {degree: share of the rows}.")
       .def("girth",
            [](const Matrix& a, int max_length) {
              nb::gil_scoped_release release;
@@ -688,18 +847,29 @@ NB_MODULE(_core, mod) {
   mod.def("read_matrix", &read_matrix, nb::call_guard<nb::gil_scoped_release>(), "path"_a, "format"_a = "detect",
           "Reads a row-list or alist matrix file; format is 'detect' (by content), 'rows' or "
           "'alist'. Raises ldpcsw.Error naming the file and the problem.");
-  mod.def("build_matrix", &build_matrix, nb::call_guard<nb::gil_scoped_release>(), "n"_a, "m"_a, "column_weight"_a = 3, "seed"_a = 1,
-          "method"_a = "peg",
-          "Builds an n-bit, m-check matrix with the given column weight by progressive edge "
-          "growth ('peg', for codes up to some ten thousand bits) or random sockets ('random'). "
-          "The same arguments always give the same matrix.");
+  mod.def("threshold", &threshold, "column_weight"_a.none(), "column_degrees"_a.none(),
+          "lambda_"_a.none(), "row_weight"_a.none(), "row_degrees"_a.none(), "rho"_a.none(),
+          "rate"_a.none(), "step"_a, "range"_a,
+          "Threshold p* of belief propagation over the ensemble, by density evolution "
+          "(ldpcsw-code threshold).");
+  mod.def("simd_targets", &simd_targets,
+          "The SIMD targets the fixed-point decoders can run here, widest first.");
+  mod.def("set_simd_target", &set_simd_target, "name"_a,
+          "Forces the fixed-point decoders onto one SIMD target ('best': the widest).");
+  mod.def("build_matrix", &build_matrix, nb::call_guard<nb::gil_scoped_release>(), "n"_a, "m"_a, "column_weight"_a.none(), "seed"_a = 1,
+          "method"_a = "peg", "column_degrees"_a.none() = nb::none(), "lambda_"_a.none() = nb::none(),
+          "row_degrees"_a.none() = nb::none(), "rho"_a.none() = nb::none(),
+          "depth"_a.none() = nb::none(),
+          "Builds an n-bit, m-check matrix with the given column weight, or column and row degree "
+          "distributions, by progressive edge growth ('peg') or random sockets ('random'). The "
+          "same arguments always give the same matrix.");
   mod.def("_decode", &decode, "code"_a, "y"_a.noconvert(), "s"_a.noconvert(), "p"_a, "decoder"_a,
           "threads"_a, "q"_a.none(), "offset"_a.none(), "normalise"_a.none(),
           "iterations"_a.none(), "posterior_bits"_a.none());
   mod.def("_blocks", &sweep_blocks, "code"_a, "seed"_a, "p"_a, "first"_a, "count"_a);
   mod.def("_sweep", &run_sweep, "code"_a, "ps"_a, "blocks"_a, "max_frame_errors"_a, "decoder"_a,
           "seed"_a, "threads"_a, "progress"_a.none(), "q"_a.none(), "offset"_a.none(),
-          "normalise"_a.none(), "iterations"_a.none(), "posterior_bits"_a.none());
+          "normalise"_a.none(), "iterations"_a.none(), "posterior_bits"_a.none(), "device"_a = "cpu");
   mod.def("binary_entropy",
           [](double p) {
             if (!(p >= 0.0 && p <= 1.0))

@@ -7,6 +7,7 @@ A short session::
     x, y, s = ldpcsw.blocks(H, seed=1, p=0.05, first=0, count=1000)
     x_hat, ok, iterations = ldpcsw.decode(H, y, s, p=0.05)
     table = ldpcsw.sweep(H, p=[0.04, 0.05, 0.06], blocks=10000).to_pandas()
+    p_star = ldpcsw.threshold(column_weight=3, row_weight=6)   # 0.08402
 
 Every function runs the same C++ as the command-line programs: ``sweep`` gives the counts
 ``ldpcsw-sweep`` gives for the same arguments, and ``blocks`` the very blocks it decodes.
@@ -23,7 +24,7 @@ from typing import Callable, Iterable, Optional, Sequence, Tuple
 import numpy as np
 
 from . import _core
-from ._core import Error, Matrix, binary_entropy, slepian_wolf_limit
+from ._core import Error, Matrix, binary_entropy, simd_targets, slepian_wolf_limit
 
 __all__ = [
     "Error",
@@ -34,8 +35,11 @@ __all__ = [
     "build_matrix",
     "decode",
     "read_matrix",
+    "set_simd_target",
+    "simd_targets",
     "slepian_wolf_limit",
     "sweep",
+    "threshold",
     "DECODERS",
 ]
 
@@ -129,6 +133,12 @@ def _minsum(q, offset, normalise, iterations, posterior_bits=None):
     )
 
 
+def _device(value) -> str:
+    if value not in ("cpu", "gpu"):
+        raise Error(f"device: {value!r} is not one of cpu, gpu")
+    return value
+
+
 def _path(name: str, value) -> str:
     """A path given as str or os.PathLike (bytes paths are decoded as the file system does)."""
     try:
@@ -144,15 +154,77 @@ def read_matrix(path, format: str = "detect") -> Matrix:
     return _core.read_matrix(_path("path", path), format)
 
 
-def build_matrix(n: int, m: int, column_weight: int = 3, seed: int = 1,
-                 method: str = "peg") -> Matrix:
-    """Builds an n-bit, m-check matrix with the given column weight by progressive edge growth
-    ('peg', for codes up to some ten thousand bits) or random sockets ('random'). The same
-    arguments always give the same matrix. Other Python threads run while it builds."""
+def _degrees(name: str, value) -> Optional[str]:
+    """A degree distribution as ldpcsw-code reads it: a dict {degree: fraction} or the text
+    'degree:fraction,...'. Fractions must sum to 1 (within 1e-6)."""
+    if value is None:
+        return None
+    if isinstance(value, str):
+        return value
+    if isinstance(value, dict) and value:
+        items = []
+        for degree, fraction in value.items():
+            if not _is_integer(degree) or isinstance(fraction, (bool, np.bool_)) or \
+                    not isinstance(fraction, numbers.Real):
+                raise Error(f"{name}: {degree!r}: {fraction!r} is not a whole degree and a fraction")
+            items.append(f"{int(degree)}:{float(fraction)!r}")
+        return ",".join(items)
+    raise Error(f"{name}: {value!r} is neither a dict {{degree: fraction}} nor 'degree:fraction,...'")
+
+
+def build_matrix(n: int, m: int, column_weight: Optional[int] = None, seed: int = 1,
+                 method: str = "peg", *, column_degrees=None, lambda_=None, row_degrees=None,
+                 rho=None, depth: Optional[int] = None) -> Matrix:
+    """Builds an n-bit, m-check matrix, as ``ldpcsw-code build`` does: with a column weight
+    (default 3), or with column degrees given as node fractions (``column_degrees``, the share
+    of the columns of each degree) or edge fractions (``lambda_``, the share of the ones), and
+    optionally row degrees (``row_degrees`` or ``rho``; default: as even as the ones allow).
+    Distributions are dicts {degree: fraction} or texts '2:0.5,3:0.3,8:0.2'. method 'peg'
+    (progressive edge growth; ``depth`` bounds its search, 0 searches fully, default full up to
+    n = 20000 and bounded beyond) or 'random' (column weight only). The same arguments always
+    give the same matrix. Other Python threads run while it builds. Raises ldpcsw.Error for
+    parameters that cannot be built."""
     return _core.build_matrix(
         _whole("n", n, 1, 2**31 - 1), _whole("m", m, 1, 2**31 - 1),
-        _whole("column_weight", column_weight, 1, 2**31 - 1), _whole("seed", seed, 0, _U64),
-        method)
+        None if column_weight is None else _whole("column_weight", column_weight, 1, 2**31 - 1),
+        _whole("seed", seed, 0, _U64), method,
+        _degrees("column_degrees", column_degrees), _degrees("lambda_", lambda_),
+        _degrees("row_degrees", row_degrees), _degrees("rho", rho),
+        None if depth is None else _whole("depth", depth, 0, 2**31 - 1))
+
+
+def threshold(column_weight: Optional[int] = None, row_weight: Optional[int] = None, *,
+              column_degrees=None, lambda_=None, row_degrees=None, rho=None,
+              rate: Optional[float] = None, step: float = 1 / 16, range: float = 30) -> float:
+    """The threshold p* of belief propagation over an LDPC ensemble on the binary symmetric
+    correlation channel, by density evolution, as ``ldpcsw-code threshold``: the columns from
+    one of column_weight, column_degrees (node fractions) or lambda_ (edge fractions), the rows
+    from one of row_weight, row_degrees, rho or rate (rows on the two degrees around the mean
+    that gives that rate). Distributions are dicts {degree: fraction} or texts
+    '2:0.5,3:0.5'. step (1/256..1) and range (4..60) set the grid of LLRs; p* is found by
+    bisection to 1e-5. Seconds for regular ensembles, up to a minute for irregular ones; the
+    GIL is released meanwhile. Raises ldpcsw.Error for a bad ensemble."""
+    def real(name, v, default=None):
+        if v is None:
+            return default
+        if isinstance(v, (bool, np.bool_)) or not isinstance(v, numbers.Real):
+            raise Error(f"{name}: {v!r} is not a number")
+        return float(v)
+    return _core.threshold(
+        None if column_weight is None else _whole("column_weight", column_weight, 1, 2**31 - 1),
+        _degrees("column_degrees", column_degrees), _degrees("lambda_", lambda_),
+        None if row_weight is None else _whole("row_weight", row_weight, 1, 2**31 - 1),
+        _degrees("row_degrees", row_degrees), _degrees("rho", rho), real("rate", rate),
+        real("step", step), real("range", range))
+
+
+def set_simd_target(name: str = "best") -> None:
+    """Forces the fixed-point decoders onto one SIMD target, as ldpcsw-sweep's
+    --simd-target: a name from simd_targets() or an alias such as 'avx512'; 'best' returns to
+    the widest. Process-wide; the counts are the same on every target."""
+    if not isinstance(name, str):
+        raise Error(f"name: {name!r} is not a target name")
+    _core.set_simd_target(name)
 
 
 def _from_scipy(a) -> Matrix:
@@ -221,6 +293,7 @@ Matrix.to_scipy = _to_scipy
 Matrix.to_dense = _to_dense
 Matrix.__repr__ = _repr
 Matrix.write = _write
+
 
 
 def _bits(name: str, a, width: int) -> np.ndarray:
@@ -307,6 +380,31 @@ class SweepResult(list):
 
         return pandas.DataFrame(list(self))
 
+    def plot(self, ax=None, label: str = ""):
+        """FER (solid) and BER (dashed) against p with their 95% intervals, on a log scale, in
+        matplotlib axes ``ax`` (default: a new figure's); points without errors are left out.
+        Returns the axes. ``scripts/plot_sweep.py`` draws the CSVs of ldpcsw-sweep the same way,
+        with the limits."""
+        import matplotlib.pyplot as plt
+
+        if ax is None:
+            _, ax = plt.subplots()
+        rows = sorted((r for r in self if r["blocks"] > 0), key=lambda r: r["p"])
+        for key, count, style in (("fer", "frame_errors", "o-"), ("ber", "bit_errors", "s--")):
+            seen = [r for r in rows if r[count] > 0]
+            if not seen:
+                continue
+            ps = [r["p"] for r in seen]
+            ax.errorbar(ps, [r[key] for r in seen],
+                        yerr=[[r[key] - r[key + "_lo"] for r in seen],
+                              [r[key + "_hi"] - r[key] for r in seen]],
+                        fmt=style, capsize=2, label=f"{label} {key.upper()}".strip())
+        ax.set_yscale("log")
+        ax.set_xlabel("crossover probability p")
+        ax.set_ylabel("error rate")
+        ax.legend()
+        return ax
+
 
 def sweep(
     code: Matrix,
@@ -323,10 +421,16 @@ def sweep(
     normalise: Optional[Tuple[int, int]] = None,
     iterations: Optional[int] = None,
     posterior_bits: Optional[int] = None,
+    device: str = "cpu",
 ) -> SweepResult:
     """Frame and bit error rates at each crossover probability in p, by the engine of
     ldpcsw-sweep: the same blocks, the same early stop after max_frame_errors failed blocks
     (0: none), the same counts for any thread count.
+
+    q, offset, normalise, iterations, posterior_bits: the fixed-point decoders' parameters, as
+    in decode. device: 'cpu' (default) or 'gpu', the fixed-point decoders' kernels on a GPU
+    (or, on a build without CUDA, through the host emulation; ldpcsw-sweep --device); the
+    counts are the same.
 
     threads: 0..4096 (0: one per core); at most four per core and one per block run, and
     threads the system refuses to start leave the sweep to those that did, with a
@@ -344,6 +448,7 @@ def sweep(
         code, ps, _count("blocks", blocks, 1), _count("max_frame_errors", max_frame_errors, 0),
         _decoder(decoder), _whole("seed", seed, 0, _U64), _whole("threads", threads, 0, MAX_THREADS),
         progress, *_minsum(q, offset, normalise, iterations, posterior_bits),
+        _device(device),
     )
     result = SweepResult(records)
     result.interrupted = bool(interrupted)

@@ -119,3 +119,83 @@ def test_build_matrix_leaves_other_threads_running():
     t.join()
     # with the GIL held for the whole build the loop would run once or twice
     assert time.perf_counter() - t0 > 0.05 and ticks >= 10
+
+
+def _code_program(sweep_program):
+    return None if sweep_program is None else sweep_program.parent / "ldpcsw-code"
+
+
+def test_irregular_builds_and_thresholds_are_the_command_lines(tmp_path, sweep_program):
+    """build_matrix with degree distributions gives ldpcsw-code build's file byte for byte,
+    and threshold its p*; the distributions read back from the matrix."""
+    import subprocess
+
+    code = _code_program(sweep_program)
+    if code is None or not code.exists():
+        pytest.skip("ldpcsw-code is not built")
+    H = ldpcsw.build_matrix(1000, 500, column_degrees={2: 0.5, 3: 0.3, 8: 0.2}, seed=4)
+    same = ldpcsw.build_matrix(1000, 500, column_degrees="2:0.5,3:0.3,8:0.2", seed=4)
+    H.write(tmp_path / "py.dat")
+    same.write(tmp_path / "py2.dat")
+    subprocess.run([str(code), "build", "--n", "1000", "--m", "500", "--column-degrees",
+                    "2:0.5,3:0.3,8:0.2", "--seed", "4", "--dat", str(tmp_path / "cli.dat")],
+                   check=True, stdout=subprocess.DEVNULL)
+    assert (tmp_path / "py.dat").read_bytes() == (tmp_path / "cli.dat").read_bytes()
+    assert (tmp_path / "py2.dat").read_bytes() == (tmp_path / "cli.dat").read_bytes()
+    assert H.column_degrees == {2: 0.5, 3: 0.3, 8: 0.2} and H.row_degrees == {7: 1.0}
+    assert H.column_weights.sum() == H.row_weights.sum() == H.edges
+    edge = ldpcsw.build_matrix(600, 300, lambda_={2: 0.3, 3: 0.7}, rho={6: 1.0}, seed=2)
+    # the ones fix the rows: rho = x^5 cannot hold exactly, the realised rows sit at 5 and 6
+    assert set(edge.column_degrees) == {2, 3} and set(edge.row_degrees) <= {5, 6}
+    out = subprocess.run([str(code), "threshold", "--column-weight", "3", "--rate", "0.5",
+                          "--step", "0.125"], check=True, capture_output=True, text=True).stdout
+    cli = float(out.split("threshold p* ")[1].split(",")[0])
+    assert round(ldpcsw.threshold(column_weight=3, rate=0.5, step=0.125), 5) == cli
+    assert ldpcsw.threshold(column_weight=3, row_weight=6) == pytest.approx(0.08402, abs=1e-5)
+
+
+@pytest.mark.parametrize(
+    "call, words",
+    [
+        (lambda: ldpcsw.threshold(column_weight=3), "one of row_weight"),
+        (lambda: ldpcsw.threshold(row_weight=6), "one of column_weight"),
+        (lambda: ldpcsw.threshold(column_weight=3, row_weight=6, rate=0.5), "one of row_weight"),
+        (lambda: ldpcsw.threshold(column_weight=3, rate=1.5), r"rate: 1.5 is not in \(0, 1\)"),
+        (lambda: ldpcsw.threshold(column_weight=3, row_weight=6, step=2), "step"),
+        (lambda: ldpcsw.threshold(column_degrees={2: 0.5, 3: 0.4}, row_weight=6), "sum"),
+        (lambda: ldpcsw.threshold(column_degrees=[2, 3], row_weight=6), "neither a dict"),
+        (lambda: ldpcsw.build_matrix(100, 50, column_weight=3, column_degrees={3: 1.0}), "exclude"),
+        (lambda: ldpcsw.build_matrix(100, 50, column_degrees={3: 1.0}, lambda_={3: 1.0}), "exclude"),
+        (lambda: ldpcsw.build_matrix(100, 50, method="random", row_degrees={6: 1.0}), "random"),
+        (lambda: ldpcsw.build_matrix(100, 50, depth=-1), "depth"),
+        (lambda: ldpcsw.set_simd_target("vax"), "not available here"),
+        (lambda: ldpcsw.sweep(ldpcsw.build_matrix(100, 50), p=[0.05], device="tpu"), "device"),
+        (lambda: ldpcsw.sweep(ldpcsw.build_matrix(100, 50), p=[0.05], device="gpu"), "cpu only"),
+    ],
+)
+def test_threshold_build_and_target_refusals(call, words):
+    with pytest.raises(ldpcsw.Error, match=words):
+        call()
+
+
+def test_simd_targets_device_and_plot_keep_the_counts(code504):
+    """Every SIMD target and the device (emulated where there is no GPU) give the same counts;
+    a sweep's records plot in one call."""
+    args = dict(p=[0.06, 0.07], blocks=200, max_frame_errors=0, decoder="spa-layered", threads=1)
+    want = ldpcsw.sweep(code504, **args)
+    try:
+        for target in ldpcsw.simd_targets():
+            ldpcsw.set_simd_target(target)
+            got = ldpcsw.sweep(code504, **args)
+            assert [r["frame_errors"] for r in got] == [r["frame_errors"] for r in want], target
+    finally:
+        ldpcsw.set_simd_target("best")
+    device = ldpcsw.sweep(code504, device="gpu", **args)
+    for a, b in zip(device, want):
+        for key in ("blocks", "frame_errors", "bit_errors", "iterations", "undetected_errors"):
+            assert a[key] == b[key], key
+    import matplotlib
+
+    matplotlib.use("Agg")
+    ax = want.plot()
+    assert ax.get_yscale() == "log" and len(ax.get_lines()) > 0

@@ -152,7 +152,7 @@ bool parse_girth_limit(const char* text, int& limit) {
 
 // Beyond this many columns a build bounds its neighbourhood search and its girth report by
 // default, so that it finishes in seconds; below it, both are exact.
-constexpr int FULL_SEARCH_COLUMNS = 20000;  // the texts below name it
+constexpr int FULL_SEARCH_COLUMNS = CODE_FULL_SEARCH_COLUMNS;  // the texts below name it
 constexpr int DEFAULT_GIRTH_LIMIT = 10;
 
 // A degree distribution as given on the command line: by option name and text.
@@ -276,7 +276,7 @@ int run_build(int argc, char** argv) {
   // A regular peg build within the exact range, or with --depth 0, is the classic builder.
   const bool distributed = column_arg.given() || row_arg.given();
   const bool default_depth = depth < 0;
-  if (default_depth && n <= FULL_SEARCH_COLUMNS) depth = 0;
+  if (default_depth && n <= CODE_FULL_SEARCH_COLUMNS) depth = 0;
   if (!girth_limit_given && n > FULL_SEARCH_COLUMNS) girth_limit = DEFAULT_GIRTH_LIMIT;
 
   ParityCheckMatrix h;
@@ -299,7 +299,7 @@ int run_build(int argc, char** argv) {
                    error.c_str());
       return 1;
     }
-    if (default_depth && depth < 0) depth = code_peg_default_depth(column_degrees, row_degrees);
+    if (default_depth && depth < 0) depth = code_peg_build_depth(n, column_degrees, row_degrees);
     PegOptions options;
     options.depth_limit = depth;
     if (isatty(STDERR_FILENO)) {
@@ -343,16 +343,6 @@ int run_build(int argc, char** argv) {
     std::printf("wrote %s\n", path.c_str());
   }
   return 0;
-}
-
-// Rows concentrated on the two degrees around the mean that gives `rate` with `columns`.
-DegreeDistribution concentrated_rows(const DegreeDistribution& columns, double rate) {
-  const double mean = code_mean_degree(columns) / (1 - rate);
-  const int low = static_cast<int>(std::floor(mean));
-  const double high_share = mean - low;
-  if (high_share < 1e-12) return code_regular_degrees(low);
-  if (low < 1) return code_regular_degrees(1);
-  return {{low, low + 1}, {1 - high_share, high_share}};
 }
 
 int run_threshold(int argc, char** argv) {
@@ -400,7 +390,7 @@ int run_threshold(int argc, char** argv) {
   } else if (row_weight > 0) {
     rows = code_regular_degrees(row_weight);
   } else {
-    rows = concentrated_rows(columns, rate);
+    rows = code_rows_for_rate(columns, rate);
   }
   const double design_rate = code_design_rate(columns, rows);
   if (!(design_rate > 0))
