@@ -1,6 +1,7 @@
 // ldpcsw-gpu-minsum-check: decodes blocks of a sweep point on the device and on the CPU's fast
 // min-sum decoder, and compares every block's drawn bits, syndrome, decisions and iteration
-// count, for both schedules and both corrections. For the device check (scripts/gpu-check.sh)
+// count, for both schedules, the corrections by weight and by offset, the former 8-bit layered
+// rule and the layered sum-product. For the device check (scripts/gpu-check.sh)
 // on thousands of blocks; on the host backend it runs through the emulation.
 //
 //   ldpcsw-gpu-minsum-check MATRIX P BLOCKS [BATCH]
@@ -125,9 +126,14 @@ int main(int argc, char** argv) {
     MinsumParams offset = default_params(s);
     offset.correction = Correction::offset;
     offset.beta = 1;
-    settings.push_back({fl ? "flooding/normalise" : "layered/normalise", s, default_params(s)});
+    settings.push_back({fl ? "flooding/by-weight" : "layered/by-weight", s, default_params(s)});
     settings.push_back({fl ? "flooding/offset" : "layered/offset", s, offset});
   }
+  settings.push_back({"layered/8-bit", Schedule::layered, former_params(Schedule::layered)});
+  MinsumParams spa = default_params(Schedule::layered);
+  spa.check = CheckRule::sum_product;
+  spa.q = spa_channel_q(p);
+  settings.push_back({"layered/sum-product", Schedule::layered, spa});
   long long total_bad = 0;
   for (const Setting& set : settings) {
     double seconds = 0.0;
