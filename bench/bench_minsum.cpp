@@ -123,6 +123,41 @@ void BM_DrawAndSyndrome(benchmark::State& state, bool simd) {
   state.counters["blocks_per_s"] = benchmark::Counter(static_cast<double>(state.iterations()),
                                                       benchmark::Counter::kIsRate);
 }
+// The sweep's whole pipeline on one thread: each block drawn (SIMD drawing) when a lane takes
+// it, its syndrome formed and its bit errors counted in the lanes, decoded by `rule`. Beside
+// BM_MinsumStream (the decoder alone on stored blocks) and BM_DrawAndSyndrome it splits a
+// sweep's time into drawing, decoding and the rest.
+void BM_SweepPipeline(benchmark::State& state, std::int64_t target, Rule rule) {
+  minsum_force_target(target);
+  const Workload& w = workload(0.06);
+  const int n = w.code.n;
+  const Schedule schedule = rule == Rule::flooding ? Schedule::flooding : Schedule::layered;
+  const MinsumParams params = params_of(rule);
+  const auto key = sweep::point_key(1, 0.06);
+  const std::uint64_t threshold = sweep::noise_threshold(0.06);
+  MinsumWorkspace ws;
+  std::int64_t blocks = 0, errors = 0;
+  std::uint64_t next = 0;
+  for (auto _ : state) {
+    const std::uint64_t end = next + BLOCKS;
+    minsum_decode_sources(
+        w.code, params, schedule, ws,
+        [&](int, std::int8_t* x, std::int8_t* y) {
+          if (next == end) return false;
+          sweep::draw_sweep_block_simd(key, next++, threshold, x, y, n);
+          return true;
+        },
+        [&](int, int bit_errors, bool, int) {
+          errors += bit_errors;
+          blocks += 1;
+        });
+  }
+  minsum_force_target(0);
+  benchmark::DoNotOptimize(errors);
+  state.counters["blocks_per_s"] = benchmark::Counter(static_cast<double>(blocks),
+                                                      benchmark::Counter::kIsRate);
+}
+
 BENCHMARK_CAPTURE(BM_DrawAndSyndrome, scalar, false);
 BENCHMARK_CAPTURE(BM_DrawAndSyndrome, simd, true);
 
@@ -135,6 +170,9 @@ const int registered = [] {
     for (const auto& [rule, suffix] : rules) {
       const std::string name = "BM_MinsumStream/" + minsum_target_name(t) + suffix;
       benchmark::RegisterBenchmark(name.c_str(), BM_MinsumStream, t, rule)
+          ->Unit(benchmark::kMillisecond);
+      const std::string pipeline = "BM_SweepPipeline/" + minsum_target_name(t) + suffix;
+      benchmark::RegisterBenchmark(pipeline.c_str(), BM_SweepPipeline, t, rule)
           ->Unit(benchmark::kMillisecond);
     }
   }

@@ -131,8 +131,13 @@ HWY_INLINE V8 CheckOut(V8 in, V8 parity, V8 min1, V8 cmin1, V8 cmin2) {
 
 }  // namespace
 
-void DecodeStream(const MinsumCode& code, const MinsumParams& params, Schedule schedule,
-                  MinsumWorkspace& workspace, const MinsumLoad& load, const MinsumStore& store) {
+// Decodes blocks through the lanes. Blocks come either as (y, s) from `load` and leave as
+// decisions through `store`, or (the sweep's form) as (x, y) from `load_source`, whose
+// syndromes are then formed in the lanes, a whole vector of lanes at a time, and whose bit
+// errors are counted there for `outcome`.
+void DecodeLanes(const MinsumCode& code, const MinsumParams& params, Schedule schedule,
+                 MinsumWorkspace& workspace, const MinsumLoad* load, const MinsumStore* store,
+                 const MinsumSourceLoad* load_source, const MinsumOutcome* outcome) {
   const D8 d8;
   const std::size_t L = hn::Lanes(d8);
   const int n = code.n, m = code.m, edges = code.edges();
@@ -152,7 +157,9 @@ void DecodeStream(const MinsumCode& code, const MinsumParams& params, Schedule s
   // values and syndromes of the blocks waiting to enter their lanes, and refill: -1 in those
   // lanes; post16 and tmp16: the 16-bit a-posteriori values and a row's whole t values;
   // partial: the sum-product rule's magnitudes combined from the right end of a row.
-  const std::size_t bytes8 = E + 3 * N + 2 * M + row_tmp + 2 + (spa ? row_tmp : 0);
+  const bool sourced = load_source != nullptr;
+  const std::size_t bytes8 =
+      E + 3 * N + 2 * M + row_tmp + 2 + (spa ? row_tmp : 0) + (sourced ? 2 * N : 0);
   const std::size_t rows16 = wide ? N + row_tmp : 0;
   std::int8_t* const base = workspace.arrays->take((bytes8 + 2 * rows16) * L);
   std::int8_t* const msg = base;
@@ -165,10 +172,15 @@ void DecodeStream(const MinsumCode& code, const MinsumParams& params, Schedule s
   std::int8_t* const new_synd = new_chan + N * L;
   std::int8_t* const refill = new_synd + M * L;
   std::int8_t* const partial = refill + L;
+  // Sourced blocks: the waiting blocks' source bits and those of the blocks in the lanes, as 0
+  // or -1 (so that XOR gives a parity in the sign).
+  std::int8_t* const new_x = partial + (spa ? row_tmp : 0) * L;
+  std::int8_t* const x_lanes = new_x + (sourced ? N : 0) * L;
   auto* const post16 = reinterpret_cast<std::int16_t*>(base + bytes8 * L);
   std::int16_t* const tmp16 = post16 + N * L;
 
   std::vector<std::int8_t> y(N), s(M), x(N);
+  bool any_sourced = false;  // some waiting block still needs its syndrome formed
   std::vector<int> iterations(L, 0);
   std::vector<char> active(L, 0);
   bool exhausted = false;
@@ -181,15 +193,22 @@ void DecodeStream(const MinsumCode& code, const MinsumParams& params, Schedule s
 
   // Takes the next block for `lane` into the waiting rows; enter_blocks() moves it in.
   auto fill = [&](std::size_t lane) {
-    if (exhausted || !load(static_cast<int>(lane), y.data(), s.data())) {
+    const bool got = !exhausted && (sourced ? (*load_source)(static_cast<int>(lane), x.data(), y.data())
+                                            : (*load)(static_cast<int>(lane), y.data(), s.data()));
+    if (!got) {
       exhausted = true;
       active[lane] = 0;
       return;
     }
     for (int j = 0; j < n; ++j)
       new_chan[j * L + lane] = static_cast<std::int8_t>(channel_value(y[j], params.q));
-    for (int r = 0; r < m; ++r)
-      new_synd[r * L + lane] = static_cast<std::int8_t>(s[r] != 0 ? -1 : 0);
+    if (sourced) {
+      for (int j = 0; j < n; ++j) new_x[j * L + lane] = static_cast<std::int8_t>(-x[j]);
+      any_sourced = true;
+    } else {
+      for (int r = 0; r < m; ++r)
+        new_synd[r * L + lane] = static_cast<std::int8_t>(s[r] != 0 ? -1 : 0);
+    }
     refill[lane] = -1;
     iterations[lane] = 0;
     active[lane] = 1;
@@ -204,6 +223,19 @@ void DecodeStream(const MinsumCode& code, const MinsumParams& params, Schedule s
   // messages to 0 (layered), syndromes. Lanes not refilled keep their values.
   auto enter_blocks = [&] {
     const auto mask = hn::Lt(hn::Load(d8, refill), hn::Zero(d8));
+    if (sourced && any_sourced) {
+      // The waiting blocks' syndromes, s = H x for every lane at once, and their source bits.
+      for (int r = 0; r < m; ++r) {
+        V8 parity = hn::Zero(d8);
+        for (int e = ir[r]; e < ir[r + 1]; ++e) parity = hn::Xor(parity, hn::Load(d8, new_x + jc[e] * L));
+        hn::Store(parity, d8, new_synd + r * L);
+      }
+      for (int j = 0; j < n; ++j) {
+        std::int8_t* const row = x_lanes + j * L;
+        hn::Store(hn::IfThenElse(mask, hn::Load(d8, new_x + j * L), hn::Load(d8, row)), d8, row);
+      }
+      any_sourced = false;
+    }
     for (int j = 0; j < n; ++j) {
       std::int8_t* const row = (layered ? post : chan) + j * L;
       hn::Store(hn::IfThenElse(mask, hn::Load(d8, new_chan + j * L), hn::Load(d8, row)), d8, row);
@@ -394,8 +426,16 @@ void DecodeStream(const MinsumCode& code, const MinsumParams& params, Schedule s
       iterations[lane] += 1;
       const bool success = flags[lane] >= 0;
       if (!success && iterations[lane] < params.max_iterations) continue;
-      for (int j = 0; j < n; ++j) x[j] = static_cast<std::int8_t>(post[j * L + lane] < 0 ? 1 : 0);
-      store(static_cast<int>(lane), x.data(), success, iterations[lane]);
+      if (sourced) {
+        // Bit errors: decisions (negative a-posteriori value) against the source bits.
+        int errors = 0;
+        for (int j = 0; j < n; ++j)
+          errors += (post[j * L + lane] < 0) != (x_lanes[j * L + lane] < 0) ? 1 : 0;
+        (*outcome)(static_cast<int>(lane), errors, success, iterations[lane]);
+      } else {
+        for (int j = 0; j < n; ++j) x[j] = static_cast<std::int8_t>(post[j * L + lane] < 0 ? 1 : 0);
+        (*store)(static_cast<int>(lane), x.data(), success, iterations[lane]);
+      }
       fill(lane);
       refilled = true;
     }
@@ -412,7 +452,7 @@ HWY_AFTER_NAMESPACE();
 namespace ldpcsw::minsum {
 
 HWY_EXPORT(Lanes8);
-HWY_EXPORT(DecodeStream);
+HWY_EXPORT(DecodeLanes);
 
 namespace {
 std::int64_t g_forced = 0;  // 0: the widest available target
@@ -425,7 +465,17 @@ void minsum_decode_stream(const MinsumCode& code, const MinsumParams& params, Sc
                           const MinsumStore& store) {
   assert(minsum_params_error(params).empty());
   assert(params.check == CheckRule::min_sum || schedule == Schedule::layered);
-  HWY_DYNAMIC_DISPATCH(DecodeStream)(code, params, schedule, workspace, load, store);
+  HWY_DYNAMIC_DISPATCH(DecodeLanes)(code, params, schedule, workspace, &load, &store, nullptr,
+                                    nullptr);
+}
+
+void minsum_decode_sources(const MinsumCode& code, const MinsumParams& params, Schedule schedule,
+                           MinsumWorkspace& workspace, const MinsumSourceLoad& load,
+                           const MinsumOutcome& outcome) {
+  assert(minsum_params_error(params).empty());
+  assert(params.check == CheckRule::min_sum || schedule == Schedule::layered);
+  HWY_DYNAMIC_DISPATCH(DecodeLanes)(code, params, schedule, workspace, nullptr, nullptr, &load,
+                                    &outcome);
 }
 
 std::vector<std::int64_t> minsum_available_targets() {

@@ -86,6 +86,21 @@ void minsum_decode_stream(const MinsumCode& code, const MinsumParams& params, Sc
                           MinsumWorkspace& workspace, const MinsumLoad& load,
                           const MinsumStore& store);
 
+// The sweep's form: a block comes as its source bits x and side information y (n bytes 0/1
+// each); false when there is none left.
+using MinsumSourceLoad = std::function<bool(int lane, std::int8_t* x, std::int8_t* y)>;
+// The outcome of the block lane `lane` held: its wrong decisions, success (the decisions
+// satisfy the syndrome) and iterations.
+using MinsumOutcome = std::function<void(int lane, int bit_errors, bool success, int iterations)>;
+
+// As minsum_decode_stream, in the same lane order with the same decisions, for blocks given
+// by x and y: the syndromes are formed in the lanes (s = H x for a whole vector of waiting
+// blocks at once) and the bit errors counted there, so no block's syndrome or decisions leave
+// the lanes.
+void minsum_decode_sources(const MinsumCode& code, const MinsumParams& params, Schedule schedule,
+                           MinsumWorkspace& workspace, const MinsumSourceLoad& load,
+                           const MinsumOutcome& outcome);
+
 // ---- Targets ----------------------------------------------------------------------------------
 
 // The Highway targets compiled into this program that this machine runs, widest first.

@@ -273,15 +273,15 @@ PointResult run_point(const SweepCode& code, DecoderKind decoder, const PointTas
       const std::int64_t done = finished.fetch_add(1, std::memory_order_relaxed) + 1;
       if (worker == 0 && progress) progress(settled, done);
     };
-    // The min-sum decoders: each worker takes MINSUM_CHUNK consecutive blocks at a time and
-    // feeds them to its lanes; a lane's block is drawn when the lane takes it.
+    // The fixed-point decoders: each worker takes MINSUM_CHUNK consecutive blocks at a time and
+    // feeds them to its lanes; a lane's block is drawn when the lane takes it, and its
+    // syndrome and bit errors are formed in the lanes.
     auto run_batch = [&](int worker) {
       BlockWorkspace& ws = workspaces[worker];
       const int n = code.n, lanes = minsum::minsum_lanes();
       ws.lane_block.assign(static_cast<std::size_t>(lanes), -1);
-      ws.lane_x.resize(static_cast<std::size_t>(lanes) * static_cast<std::size_t>(n));
       std::int64_t chunk_next = 0, chunk_end = 0;
-      const auto load = [&](int lane, std::int8_t* y, std::int8_t* s) {
+      const auto load = [&](int lane, std::int8_t* x, std::int8_t* y) {
         if (stop != nullptr && stop->load(std::memory_order_relaxed)) {
           stopped.store(true, std::memory_order_relaxed);
           return false;
@@ -292,21 +292,17 @@ PointResult run_point(const SweepCode& code, DecoderKind decoder, const PointTas
           if (chunk_next >= last) return false;
         }
         const std::int64_t b = chunk_next++;
-        std::int8_t* const x = &ws.lane_x[static_cast<std::size_t>(lane) * n];
         draw_sweep_block_simd(key, static_cast<std::uint64_t>(b), threshold, x, y, n);
-        compute_syndrome(code.ir.data(), code.jc.data(), code.m, x, s);
         ws.lane_block[lane] = b;
         return true;
       };
       // The decoder's success flag says that the decisions satisfy the syndrome.
-      const auto store = [&](int lane, const std::int8_t* x_hat, bool success, int iterations) {
-        const std::int8_t* const x = &ws.lane_x[static_cast<std::size_t>(lane) * n];
-        const int bit_errors = count_bit_errors(x_hat, x, n);
+      const auto outcome = [&](int lane, int bit_errors, bool success, int iterations) {
         record(worker, ws.lane_block[lane],
                BlockOutcome{bit_errors, iterations, success && bit_errors > 0});
       };
-      minsum::minsum_decode_stream(code.minsum, params, schedule_of(decoder), ws.minsum, load,
-                                   store);
+      minsum::minsum_decode_sources(code.minsum, params, schedule_of(decoder), ws.minsum, load,
+                                    outcome);
     };
     // The min-sum decoders on the device: this process's share of the round in batches of
     // the device's capacity, each drawn, decoded and counted there; a stop is honoured

@@ -227,10 +227,9 @@ struct PointResult {
 struct BlockWorkspace {
   std::vector<std::int8_t> x, y, s, x_hat, byte_scratch;
   std::vector<double> number_scratch;
-  // The min-sum decoders: lane arrays, and each lane's block and source bits.
+  // The fixed-point decoders: lane arrays, and each lane's block.
   minsum::MinsumWorkspace minsum;
   std::vector<std::int64_t> lane_block;
-  std::vector<std::int8_t> lane_x;
   explicit BlockWorkspace(const SweepCode& code);
 };
 
