@@ -209,8 +209,8 @@ class CsvLock {
           // The lock holds all the same; only the holder's line is missing.
         }
         // An existing CSV is locked by inode before anything reads or truncates it; a new one
-        // when it is created.
-        // (Not there yet, or unreadable: creating or opening it later says why.)
+        // when it is created (one that cannot be opened here is refused when it is opened
+        // for writing).
         const int csv_fd = ::open(csv.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
         return csv_fd < 0 ? 0 : lock_csv(csv_fd, csv, error);
       }
