@@ -360,14 +360,16 @@ TEST(SweepToolCsv, SecondWriterIsRefusedWhileTheFirstHoldsTheLock) {
   ASSERT_EQ(link(csv.c_str(), dir.file("hard.csv").c_str()), 0);
   const std::string rows_before = read_file(csv);
   ASSERT_FALSE(rows_before.empty());
-  std::vector<std::string> hard = long_sweep(dir.file("hard.csv"));
-  hard.push_back("--overwrite");
-  r = run_process(bin("ldpcsw-sweep"), hard, dir.path);
-  EXPECT_EQ(r.exit_code, 1);
-  EXPECT_NE(r.err.find("hard.csv is in use by another sweep that writes the same file under "
-                       "another name (a hard link)"),
-            std::string::npos)
-      << r.err;
+  for (const char* mode : {"--overwrite", "--resume"}) {
+    std::vector<std::string> hard = long_sweep(dir.file("hard.csv"));
+    hard.push_back(mode);
+    r = run_process(bin("ldpcsw-sweep"), hard, dir.path);
+    EXPECT_EQ(r.exit_code, 1) << mode;
+    EXPECT_NE(r.err.find("hard.csv is in use by another sweep that writes the same file under "
+                         "another name (a hard link)"),
+              std::string::npos)
+        << r.err;
+  }
   EXPECT_EQ(read_file(csv).substr(0, rows_before.size()), rows_before);  // not truncated
   EXPECT_FALSE(exists(dir.file("hard.csv.run")));
   EXPECT_FALSE(exists(dir.file("hard.csv.lock")));
