@@ -66,7 +66,7 @@ sweep/engine.cpp @@ ws.x_hat[j] = static_cast<std::int8_t>(1 - ws.y[j]); @@ ws.x
 sweep/engine.cpp @@ (rank < extra ? 1 : 0) @@ (rank <= extra ? 1 : 0) @@ sweep: process shares overlap
 sweep/stats.cpp @@ (phat + z2 / (2.0 * n)) / denom @@ (phat + z2 / n) / denom @@ sweep: Wilson interval centre
 fixed/minsum_rules.h @@ return (mag * p.norm_num) >> p.norm_shift; @@ return (mag * p.norm_num + (1 << p.norm_shift >> 1)) >> p.norm_shift; @@ min-sum rule: normalisation rounds instead of truncating
-fixed/minsum_rules.h @@ constexpr int sign_bit(int v) { return v < 0 ? 1 : 0; } @@ constexpr int sign_bit(int v) { return v <= 0 ? 1 : 0; } @@ min-sum rule: a zero message counts as negative
+fixed/minsum_rules.h @@ return mag > p.beta ? mag - p.beta : 0; @@ return mag > p.beta ? mag - p.beta : mag; @@ min-sum rule: magnitudes below the offset kept instead of floored at 0
 fixed/minsum_rules.h @@ v < -MSG_MAX ? -MSG_MAX : @@ v < -MSG_MAX - 1 ? -MSG_MAX - 1 : @@ min-sum rule: messages saturate at -128
 fixed/minsum_rules.h @@ constexpr int decide(int post) { return post < 0 ? 1 : 0; } @@ constexpr int decide(int post) { return post <= 0 ? 1 : 0; } @@ min-sum rule: an a-posteriori 0 decides 1
 minsum/reference.cpp @@ smallest = std::min(smallest, in[k] < 0 ? -in[k] : in[k]); @@ smallest = std::min(smallest, in[k]); @@ min-sum reference: smallest input taken without its magnitude
