@@ -197,6 +197,28 @@ bool code_realise_degrees(int n, int m, const DegreeDistribution& columns,
   return true;
 }
 
+std::string code_degree_departures(const DegreeDistribution& asked,
+                                   const std::vector<int>& node_degrees, const char* noun) {
+  std::map<int, std::pair<double, int>> by_degree;  // degree: (asked count, realised count)
+  const double nodes = static_cast<double>(node_degrees.size());
+  for (std::size_t i = 0; i < asked.degrees.size(); ++i)
+    by_degree[asked.degrees[i]].first = asked.fractions[i] * nodes;
+  for (int d : node_degrees) ++by_degree[d].second;
+  std::string text;
+  for (const auto& [degree, counts] : by_degree) {
+    const auto [ideal, got] = counts;
+    const bool lost = ideal > 0.0 && got == 0;
+    const bool added = ideal == 0.0 && got > 0;
+    if (!lost && !added && std::fabs(got - ideal) < 1.0) continue;
+    if (!text.empty()) text += ", ";
+    std::string nodes = noun;
+    if (got == 1 && !nodes.empty() && nodes.back() == 's') nodes.pop_back();
+    text += "degree " + std::to_string(degree) + ": " + std::to_string(got) + " " + nodes +
+            " instead of " + format_double(ideal);
+  }
+  return text;
+}
+
 std::string code_describe_degrees(const std::vector<int>& node_degrees) {
   std::map<int, int> counts;
   for (int d : node_degrees) ++counts[d];

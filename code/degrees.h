@@ -59,6 +59,15 @@ bool code_realise_degrees(int n, int m, const DegreeDistribution& columns,
                           const DegreeDistribution* rows, std::vector<int>& column_degrees,
                           std::vector<int>& row_degrees, std::string& error);
 
+// How the degrees given to `node_degrees` (one per node) depart from the distribution `asked`
+// over as many nodes, beyond the rounding to whole nodes: a degree asked for that got no node,
+// a degree that got a node without being asked for, or a count one or more away from
+// f_d * nodes. Empty when there is no such departure; otherwise the departures in ascending
+// degree, e.g. "degree 6: 500 rows instead of 250, degree 7: 0 rows instead of 250" (`noun`
+// names the nodes: "rows", "columns").
+std::string code_degree_departures(const DegreeDistribution& asked,
+                                   const std::vector<int>& node_degrees, const char* noun);
+
 // `count x degree` groups of a list of node degrees, e.g. "2 x 5000, 3 x 3000, 8 x 2000".
 std::string code_describe_degrees(const std::vector<int>& node_degrees);
 

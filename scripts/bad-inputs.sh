@@ -127,6 +127,9 @@ fresh; try ldpcsw-sweep 2 "--csv a device" "--csv /dev/null" -- "$bin/ldpcsw-swe
 fresh; try ldpcsw-sweep 2 "empty --csv" '--csv ""' -- "$bin/ldpcsw-sweep" --matrix "$shipped_dat" --p 0.05 --blocks 1 --csv ""
 fresh; try ldpcsw-sweep 2 "--device for an exact decoder" "--device gpu" -- "$bin/ldpcsw-sweep" --matrix "$shipped_dat" --p 0.05 --blocks 1 --device gpu
 fresh; try ldpcsw-sweep 2 "an unknown device" "--decoder minsum-layered --device tpu" -- "$bin/ldpcsw-sweep" --matrix "$shipped_dat" --p 0.05 --blocks 1 --decoder minsum-layered --device tpu
+fresh; try ldpcsw-sweep 2 "min-sum correction for the sum-product" "--decoder spa-layered --offset 2" -- "$bin/ldpcsw-sweep" --matrix "$shipped_dat" --p 0.05 --blocks 1 --decoder spa-layered --offset 2
+fresh; try ldpcsw-sweep 2 "a-posteriori width for flooding" "--decoder minsum-flooding --posterior-bits 8" -- "$bin/ldpcsw-sweep" --matrix "$shipped_dat" --p 0.05 --blocks 1 --decoder minsum-flooding --posterior-bits 8
+fresh; try ldpcsw-sweep 2 "a-posteriori width out of range" "--decoder minsum-layered --posterior-bits 12" -- "$bin/ldpcsw-sweep" --matrix "$shipped_dat" --p 0.05 --blocks 1 --decoder minsum-layered --posterior-bits 12
 fresh; try ldpcsw-sweep 0 "more threads than the cores serve (runs at most 4 per core, says so)" "--threads 4096" -- "$bin/ldpcsw-sweep" --matrix "$shipped_dat" --p 0.05 --blocks 2 --threads 4096
 fresh; try ldpcsw-sweep 0 "AVX-512 by its common name (accepted where the machine has it)" "--simd-target avx512" -- sh -c '"$0" "$@" || [ $? -eq 2 ]' "$bin/ldpcsw-sweep" --matrix "$shipped_dat" --p 0.05 --blocks 1 --decoder minsum-layered --simd-target avx512
 fresh; try ldpcsw-code 2 "a column degree the density grid cannot sum" "threshold --column-weight 5000 --rate 0.5" -- "$bin/ldpcsw-code" threshold --column-weight 5000 --rate 0.5
@@ -136,6 +139,20 @@ try ldpcsw-sweep 1 "a frame-error count lowered in the CSV" "--resume" -- "$bin/
 fresh; cp "$root/docs/sweep-Reg504252.csv.run" "$dir/s.csv.run"; sed -i 's/^blocks=.*/blocks=100/; s/^max_frame_errors=.*/max_frame_errors=5/' "$dir/s.csv.run"
 printf 'p,h_p,blocks,frame_errors,bit_errors,fer,fer_lo,fer_hi,ber,ber_lo,ber_hi,avg_iterations,seconds,blocks_per_second\n0.07,0.37,20,5,100,0.25,0,1,0,0,1,20,1,20\n' >"$dir/s.csv"
 try ldpcsw-sweep 1 "a CSV of an earlier version" "--resume" -- "$bin/ldpcsw-sweep" "${sweep_csv[@]}" --resume
+fresh; (cd "$dir" && "$bin/ldpcsw-sweep" "${sweep_csv[@]}" >/dev/null 2>&1); echo 'seed=2' >>"$dir/s.csv.run"
+try ldpcsw-sweep 1 "FILE.run with a key twice" "--resume" -- "$bin/ldpcsw-sweep" "${sweep_csv[@]}" --resume
+fresh; (cd "$dir" && "$bin/ldpcsw-sweep" "${sweep_csv[@]}" >/dev/null 2>&1); echo 'colour=blue' >>"$dir/s.csv.run"
+try ldpcsw-sweep 1 "FILE.run with an unknown key" "--resume" -- "$bin/ldpcsw-sweep" "${sweep_csv[@]}" --resume
+sweep_two=(--matrix "$shipped_dat" --blocks 100 --max-frame-errors 5 --csv s.csv -q)
+fresh; (cd "$dir" && "$bin/ldpcsw-sweep" "${sweep_two[@]}" --p 0.07,0.08 >/dev/null 2>&1)
+try ldpcsw-sweep 1 "a --p list shorter than the CSV (FILE.run left as it was)" "--resume --threshold 0.05" -- "$bin/ldpcsw-sweep" "${sweep_two[@]}" --p 0.07 --resume --threshold 0.05
+fresh; try ldpcsw-sweep 1 "a start that cannot write (full disk)" "ulimit -f 0" -- bash -c "set -o pipefail; (ulimit -f 0; trap '' XFSZ; exec '$bin/ldpcsw-sweep' --matrix '$shipped_dat' --p 0.05 --blocks 1 --csv c.csv) 2>&1 | cat >&2"
+fresh; try ldpcsw-sweep 2 "two p that draw the same noise" "--p '0.06 0.06000000000000001'" -- "$bin/ldpcsw-sweep" --matrix "$shipped_dat" --p '0.06 0.06000000000000001'
+fresh; try ldpcsw-sweep 2 "p below the noise drawing's resolution" "--p 4.9e-324" -- "$bin/ldpcsw-sweep" --matrix "$shipped_dat" --p 4.9e-324
+fresh; try ldpcsw-sweep 2 "blocks above 2^53 in exponent form" "--blocks 9.007199254740993e15" -- "$bin/ldpcsw-sweep" --matrix "$shipped_dat" --p 0.05 --blocks 9.007199254740993e15
+fresh; try ldpcsw-sweep 2 "an empty threshold" "--threshold ''" -- "$bin/ldpcsw-sweep" --matrix "$shipped_dat" --p 0.05 --threshold ''
+fresh; try ldpcsw-sweep 2 "an empty SIMD target" "--simd-target ''" -- "$bin/ldpcsw-sweep" --matrix "$shipped_dat" --p 0.05 --decoder minsum-layered --simd-target ''
+fresh; try ldpcsw-code 0 "row degrees the columns' ones cannot realise (warning)" "--row-degrees 6:0.5,7:0.5" -- "$bin/ldpcsw-code" build --n 1000 --m 500 --row-degrees 6:0.5,7:0.5
 
 # The matrix-size probe.
 fresh; try ldpcsw-scale 2 "no argument" "command line" -- "$bin/ldpcsw-scale"

@@ -140,8 +140,10 @@ def read_settings(csv_path):
     settings = {}
     try:
         with open(csv_path + ".run") as f:
-            for line in f:
+            for number, line in enumerate(f, start=1):
                 key, _, value = line.strip().partition("=")
+                if key in settings:
+                    fail(f"{csv_path}.run: line {number}: the key '{key}' is given twice")
                 settings[key] = value
     except (OSError, UnicodeDecodeError):
         pass
@@ -237,13 +239,19 @@ def mark_limits(ax, ps, rates, thresholds):
               colour)
 
 
-def threshold_of(settings):
-    """p* recorded in FILE.run, or None."""
+def threshold_of(settings, path):
+    """p* recorded in FILE.run, or None; a recorded value that is no threshold is named."""
+    if "threshold" not in settings:
+        return None
     try:
         t = float(settings["threshold"])
-    except (KeyError, ValueError):
+    except ValueError:
+        t = None
+    if t is None or not 0.0 < t < 0.5:
+        print(f"plot_sweep.py: {path}.run: threshold '{settings['threshold']}' is not a "
+              "number in (0, 0.5); not drawn", file=sys.stderr)
         return None
-    return t if 0.0 < t < 0.5 else None
+    return t
 
 
 def curve_name(path, settings, others):
@@ -309,7 +317,10 @@ def main():
         if rate is None:
             fail(f"{path}.run is missing or incomplete: give --rate rank(H)/n")
         if not (0.0 < rate <= 1.0):
-            fail(f"--rate {rate}: must lie in (0, 1]")
+            if args.rate is not None:
+                fail(f"--rate {rate}: must lie in (0, 1]")
+            fail(f"{path}.run: the rate {rate_name} = {rate:g} is outside (0, 1], so the "
+                 "Slepian-Wolf limit cannot be drawn; give --rate")
         curves.append((path, settings, rows, checked, rate, rate_name))
 
     ps = [r["p"] for curve in curves for r in curve[2]]
@@ -317,7 +328,8 @@ def main():
     if len(curves) == 1:
         path, settings, rows, checked, rate, rate_name = curves[0]
         draw(ax, rows, rate, rate_name, checked, limit_line=False)
-        threshold = args.threshold if args.threshold is not None else threshold_of(settings)
+        threshold = args.threshold if args.threshold is not None else \
+            threshold_of(settings, path)
         mark_limits(ax, ps, rates, [] if threshold is None else [(threshold, "tab:green", "")])
         decoder = settings.get("decoder")
         title = args.title
@@ -336,14 +348,15 @@ def main():
             colour = colours[i % len(colours)]
             name = curve_name(path, settings, plain)
             draw(ax, rows, rate, rate_name, checked, name=name, colour=colour, limit_line=False)
-            t = threshold_of(settings)
+            t = threshold_of(settings, path)
             key = (settings.get("matrix"), t)
             if t is not None and key not in seen:  # one line per code, not per decoder
                 seen.append(key)
                 thresholds.append((t, colour, f"n = {settings.get('n', '?')}"))
         mark_limits(ax, ps, rates, thresholds)
-        ax.plot([], [], "v", color="black", mfc="none", ms=8, ls="none",
-                label="no errors: 95% upper bound")
+        if any(r["frame_errors"] == 0 or r["bit_errors"] == 0 for c in curves for r in c[2]):
+            ax.plot([], [], "v", color="black", mfc="none", ms=8, ls="none",
+                    label="no errors: 95% upper bound")
         title = args.title if args.title is not None else \
             "FER (solid) and BER (dashed) with 95% intervals"
     ax.set_yscale("log")

@@ -1,6 +1,8 @@
 #include "sweep/report.h"
 
+#include <algorithm>
 #include <charconv>
+#include <cstdlib>
 #include <cmath>
 #include <cstdio>
 #include <sstream>
@@ -121,15 +123,33 @@ std::string format_csv_row(const PointRow& row, int n, const std::string& settin
   return s;
 }
 
-std::string format_table_header() {
+namespace {
+
+// p in the table: six significant digits, or the shortest text that reads back to p when six
+// would not (so that two points never show the same p).
+std::string table_p(double p) {
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%.6g", p);
+  return std::strtod(buf, nullptr) == p ? std::string(buf) : format_number(p);
+}
+
+}  // namespace
+
+int table_p_width(const std::vector<double>& ps) {
+  std::size_t width = 8;
+  for (double p : ps) width = std::max(width, table_p(p).size());
+  return static_cast<int>(width);
+}
+
+std::string format_table_header(int p_width) {
   char buf[256];
-  std::snprintf(buf, sizeof buf, "%-8s %-7s %-8s %10s %8s %7s %11s  %-30s  %-30s %7s %9s %9s\n",
-                "p", "H(p)", "H(p)-R", "blocks", "frame_e", "undet_e", "bit_e", "FER [95% interval]",
+  std::snprintf(buf, sizeof buf, "%-*s %-7s %-8s %10s %8s %7s %11s  %-30s  %-30s %7s %9s %9s\n",
+                p_width, "p", "H(p)", "H(p)-R", "blocks", "frame_e", "undet_e", "bit_e", "FER [95% interval]",
                 "BER [95% interval]", "avg_it", "seconds", "blocks/s");
   return buf;
 }
 
-std::string format_table_row(const PointRow& row, int n, double code_rate) {
+std::string format_table_row(const PointRow& row, int n, double code_rate, int p_width) {
   const PointCounts& c = row.counts;
   const DerivedStats d = derive(row, n);
   const Interval& fer = d.fer;
@@ -141,8 +161,8 @@ std::string format_table_row(const PointRow& row, int n, double code_rate) {
   std::snprintf(f, sizeof f, "%.3e [%.2e, %.2e]", fer.estimate, fer.lo, fer.hi);
   std::snprintf(b, sizeof b, "%.3e [%.2e, %.2e]", ber.estimate, ber.lo, ber.hi);
   std::snprintf(line, sizeof line,
-                "%-8.6g %-7.4f %-8s %10lld %8lld %7lld %11lld  %-30s  %-30s %7.2f %9.2f %9.0f%s\n",
-                row.p, h, g, static_cast<long long>(c.blocks),
+                "%-*s %-7.4f %-8s %10lld %8lld %7lld %11lld  %-30s  %-30s %7.2f %9.2f %9.0f%s\n",
+                p_width, table_p(row.p).c_str(), h, g, static_cast<long long>(c.blocks),
                 static_cast<long long>(c.frame_errors),
                 static_cast<long long>(c.undetected_errors), static_cast<long long>(c.bit_errors), f,
                 b, d.avg_iterations, row.seconds, d.blocks_per_second,
@@ -302,7 +322,8 @@ bool parse_sweep_csv(const std::string& text, const std::string& path, const Csv
       if (!blank(line)) state.torn_tail = true;
       break;
     }
-    if (!line.empty() && line.back() == '\r') line.pop_back();
+    const bool crlf = !line.empty() && line.back() == '\r';
+    if (crlf) line.pop_back();
     const auto line_end = eol + 1;
     pos = line_end;
     if (!header_seen) {
@@ -323,6 +344,7 @@ bool parse_sweep_csv(const std::string& text, const std::string& path, const Csv
       }
       if (line != CSV_HEADER) return bad("not the sweep's CSV header");
       header_seen = true;
+      state.crlf = crlf;
       state.keep_bytes = line_end;
       continue;
     }
@@ -378,15 +400,23 @@ std::string format_settings(const SweepSettings& settings) {
   return s;
 }
 
-bool parse_settings(const std::string& text, SweepSettings& settings) {
+bool parse_settings(const std::string& text, SweepSettings& settings, std::string& error) {
   settings.clear();
   std::istringstream in(text);
   std::string line;
-  while (std::getline(in, line)) {
+  for (int number = 1; std::getline(in, line); ++number) {
     if (line.empty()) continue;
     const auto eq = line.find('=');
-    if (eq == std::string::npos) return false;
-    settings[line.substr(0, eq)] = line.substr(eq + 1);
+    const std::string where = "line " + std::to_string(number) + ": ";
+    if (eq == std::string::npos || eq == 0) {
+      error = where + "'" + line + "' is not key=value; not a settings file of the sweep";
+      return false;
+    }
+    const std::string key = line.substr(0, eq);
+    if (!settings.emplace(key, line.substr(eq + 1)).second) {
+      error = where + "the key '" + key + "' is given twice";
+      return false;
+    }
   }
   return true;
 }

@@ -63,8 +63,11 @@ std::string format_csv_row(const PointRow& row, int n, const std::string& settin
 // The table's heading line and one point's line (each ends with a newline). `rate` is the
 // code's rate as a compressor, rank(H)/n; each line states the gap H(p) - rate, which is
 // negative below the Slepian-Wolf limit (a NaN rate shows "?").
-std::string format_table_header();
-std::string format_table_row(const PointRow& row, int n, double rate);
+// The p column is `p_width` characters wide (table_p_width of the run's points); p is written
+// with six significant digits, or with as many as it needs to read back when six do not.
+std::string format_table_header(int p_width = 8);
+std::string format_table_row(const PointRow& row, int n, double rate, int p_width = 8);
+int table_p_width(const std::vector<double>& ps);
 
 // What was read back from a CSV for --resume.
 struct ResumeState {
@@ -74,6 +77,7 @@ struct ResumeState {
   std::uintmax_t keep_bytes = 0;   // length of the file up to the end of the last finished row
   bool torn_tail = false;          // the file ended inside a row (a write cut off); dropped
   std::string chain;               // the check of the last finished row ("" when none)
+  bool crlf = false;               // the header ends in CR LF: rows appended end so too
 };
 
 // What a row must agree with: the run that is being continued.
@@ -96,7 +100,9 @@ bool parse_sweep_csv(const std::string& text, const std::string& path, const Csv
 // The settings that must match for a resume: one "key=value" per line.
 using SweepSettings = std::map<std::string, std::string>;
 std::string format_settings(const SweepSettings& settings);
-bool parse_settings(const std::string& text, SweepSettings& settings);
+// Reads a settings file back. Refuses (false, with the line and what is wrong in `error`) a
+// line without '=', an empty key, and a key given twice.
+bool parse_settings(const std::string& text, SweepSettings& settings, std::string& error);
 
 // What FILE.run and the table say about the code beside the settings: how far it is from
 // what any decoder can do (the Slepian-Wolf limit) and what belief propagation over its

@@ -125,6 +125,33 @@ TEST(RealiseDegrees, RefusesUnrealisableCounts) {
   EXPECT_EQ(error, "the columns hold more than 2147483647 ones");
 }
 
+// What the rounding to whole nodes and the matching of rows to the columns' ones cost is
+// named: a degree that vanished or appeared, a count a whole node or more off.
+TEST(RealiseDegrees, DeparturesFromTheAskedDistributionAreNamed) {
+  const DegreeDistribution rows67{{6, 7}, {0.5, 0.5}};
+  EXPECT_EQ(code_degree_departures(rows67, std::vector<int>(500, 6), "rows"),
+            "degree 6: 500 rows instead of 250, degree 7: 0 rows instead of 250");
+  std::vector<int> mixed(250, 6);
+  mixed.insert(mixed.end(), 250, 7);
+  EXPECT_EQ(code_degree_departures(rows67, mixed, "rows"), "");
+  // Largest-remainder rounding alone is no departure.
+  const DegreeDistribution thirds{{2, 3, 4}, {1.0 / 3, 1.0 / 3, 1.0 / 3}};
+  std::vector<int> cd, rd;
+  std::string error;
+  ASSERT_TRUE(code_realise_degrees(1000, 500, thirds, nullptr, cd, rd, error)) << error;
+  EXPECT_EQ(code_degree_departures(thirds, cd, "columns"), "");
+  // A degree too rare for a single column, and one that appears unasked.
+  DegreeDistribution rare;
+  ASSERT_TRUE(code_parse_degrees("2:0.999999,100:0.000001", DegreePerspective::edge, rare, error));
+  ASSERT_TRUE(code_realise_degrees(1000, 500, rare, nullptr, cd, rd, error)) << error;
+  EXPECT_EQ(code_degree_departures(rare, cd, "columns"),
+            "degree 100: 0 columns instead of 2e-05");
+  std::vector<int> extra(499, 6);
+  extra.push_back(7);
+  EXPECT_EQ(code_degree_departures(code_regular_degrees(6), extra, "rows"),
+            "degree 6: 499 rows instead of 500, degree 7: 1 row instead of 0");
+}
+
 TEST(CodeTool, BuildsFromDistributionsAndRefusesBadOnes) {
   const std::string code = bin("ldpcsw-code");
   TempDir dir;
@@ -148,6 +175,7 @@ TEST(CodeTool, BuildsFromDistributionsAndRefusesBadOnes) {
                    "6:0.42857142857142855,8:0.5714285714285714", "--seed", "3", "--dat", "b.dat"},
                   dir.path);
   ASSERT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_EQ(r.err, "");  // realised as asked: no warning
   EXPECT_EQ(read_file(dir.file("a.dat")), read_file(dir.file("b.dat")));
 
   struct Case {
@@ -177,6 +205,26 @@ TEST(CodeTool, BuildsFromDistributionsAndRefusesBadOnes) {
        "ldpcsw-code: peg construction failed: the rows' degrees give 1500 ones but the columns' "
        "give 3000"},
   };
+  // Asked-for degrees the build cannot realise: built all the same, with a warning that says
+  // what changed.
+  r = run_process(code,
+                  {"build", "--n", "1000", "--m", "500", "--row-degrees", "6:0.5,7:0.5"},
+                  dir.path);
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_EQ(r.err,
+            "ldpcsw-code: warning: --row-degrees 6:0.5,7:0.5 cannot be realised with n 1000, "
+            "m 500; built the nearest (500 x 6): degree 6: 500 rows instead of 250, degree 7: "
+            "0 rows instead of 250\n");
+  r = run_process(code,
+                  {"build", "--n", "1000", "--m", "500", "--lambda", "2:0.999999,100:0.000001"},
+                  dir.path);
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_NE(r.err.find("warning: --lambda 2:0.999999,100:0.000001 cannot be realised with n "
+                       "1000, m 500; built the nearest (1000 x 2): degree 100: 0 columns "
+                       "instead of 2e-05\n"),
+            std::string::npos)
+      << r.err;
+
   for (const Case& c : cases) {
     std::vector<std::string> args = {"build", "--n", "1000", "--m", "500"};
     args.insert(args.end(), c.args.begin(), c.args.end());

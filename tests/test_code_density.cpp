@@ -178,3 +178,29 @@ TEST(DensityEvolution, LargeDegreesAreFastOrRefusedAndTheBisectionIsReported) {
   EXPECT_NE(r.err.find("column degree 5000 is beyond"), std::string::npos) << r.err;
   EXPECT_EQ(r.err.find("density evolution: step"), std::string::npos) << r.err;  // no terminal
 }
+
+// The threshold is the lower end of the last bracket: density evolution converges at the p*
+// reported and fails one tolerance above it.
+TEST(DensityEvolution, ConvergesAtTheReportedThreshold) {
+  const DegreeDistribution columns = code_regular_degrees(3), rows = code_regular_degrees(6);
+  const double p = threshold_of(columns, rows);
+  double e = 0;
+  int iterations = 0;
+  EXPECT_TRUE(code_density_converges(columns, rows, p, coarse(), e, iterations)) << p;
+  EXPECT_FALSE(code_density_converges(columns, rows, p + coarse().tolerance, coarse(), e,
+                                      iterations))
+      << p;
+}
+
+// Columns of degree 1 never shed their channel errors: p* is 0, and the command says why.
+TEST(CodeTool, ThresholdOfDegreeOneColumnsSaysWhyItIsZero) {
+  const ProcessResult r = run_process(
+      bin("ldpcsw-code"),
+      {"threshold", "--column-degrees", "1:0.5,3:0.5", "--rate", "0.5", "--step", "0.25"}, "/");
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_NE(r.out.find("threshold p* 0.00000"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("\np* is 0: columns of degree 1 keep an error probability above 0 at "
+                       "every p > 0\n"),
+            std::string::npos)
+      << r.out;
+}

@@ -3,6 +3,7 @@
 
 #include <chrono>
 #include <climits>
+#include <cstdint>
 #include <tuple>
 #include <utility>
 #include <string>
@@ -240,6 +241,31 @@ TEST(BuildPegIrregular, BoundedSearchKeepsItsGirthAndReportsProgress) {
   EXPECT_EQ(code_peg_default_depth(std::vector<int>(10, 3), std::vector<int>(5, 6)), 4);
   EXPECT_EQ(code_peg_default_depth(columns_of({{5, 2}, {3, 3}, {2, 8}}), std::vector<int>(5, 7)),
             3);
+}
+
+// The bounded search's depth is part of what a build makes: a small bounded build of each
+// depth is pinned by a digest of its rows, so a search one level deeper or shallower than asked
+// shows.
+TEST(BuildPegIrregular, BoundedBuildsArePinned) {
+  auto digest = [](const ParityCheckMatrix& h) {
+    std::uint64_t d = 0xcbf29ce484222325ull;  // FNV-1a over the row pointers and columns
+    for (const std::vector<int>* v : {&h.ir, &h.jc})
+      for (int x : *v) d = (d ^ static_cast<std::uint32_t>(x)) * 0x100000001b3ull;
+    return d;
+  };
+  const std::vector<int> columns = columns_of({{200, 2}, {150, 3}, {50, 6}});
+  std::vector<std::uint64_t> got;
+  for (int depth : {1, 2, 3}) {
+    PegOptions options;
+    options.depth_limit = depth;
+    ParityCheckMatrix h;
+    std::string error;
+    ASSERT_TRUE(build_peg_irregular(columns, std::vector<int>(200, 6), 7, options, h, error))
+        << error;
+    got.push_back(digest(h));
+  }
+  EXPECT_EQ(got, (std::vector<std::uint64_t>{17342412944111997278ull, 2415508516890143931ull,
+                                             10513356405688902561ull}));
 }
 
 TEST(BuildPegIrregular, RefusesImpossibleDegrees) {

@@ -9,6 +9,7 @@
 #include <sstream>
 #include <system_error>
 #include <thread>
+#include <tuple>
 
 #include "sweep/engine.h"
 #include "tests/local_collective.h"
@@ -136,6 +137,24 @@ TEST(SweepStats, WilsonIntervalAndEntropy) {
   const double limit = slepian_wolf_limit(0.5);
   EXPECT_NEAR(limit, 0.110028, 1e-6);
   EXPECT_NEAR(binary_entropy(limit), 0.5, 1e-12);
+}
+
+// Equal error counts in every block have no spread between blocks: the design effect is 1 and
+// the bit interval is exactly the Wilson interval over all bits, never wider and never the
+// uninformative [0, 1] (or a point) that a design effect of 0 would give.
+TEST(SweepStats, ClusterIntervalWithoutSpreadIsTheWilsonIntervalOverAllBits) {
+  for (const auto& [blocks, errors, n] :
+       {std::tuple{1000, 3, 504}, std::tuple{40, 1, 1000}, std::tuple{2, 250, 504}}) {
+    const std::int64_t sum = std::int64_t{blocks} * errors, sq = sum * errors;
+    const Interval got = cluster_interval(sum, sq, blocks, n);
+    const Interval want = wilson_interval(sum, std::int64_t{blocks} * n);
+    EXPECT_DOUBLE_EQ(got.estimate, want.estimate);
+    EXPECT_DOUBLE_EQ(got.lo, want.lo) << blocks << " x " << errors;
+    EXPECT_DOUBLE_EQ(got.hi, want.hi) << blocks << " x " << errors;
+    EXPECT_GT(got.lo, 0.0);
+    EXPECT_LT(got.hi, 1.0);
+    EXPECT_LT(got.lo, got.hi);
+  }
 }
 
 // splitmix64: a small, fixed generator for the synthetic data below.
@@ -367,6 +386,18 @@ TEST(SweepOptions, PointListsAndCommandLineErrors) {
   };
   std::string message;
   EXPECT_EQ(parse({"--matrix", "H", "--p", "0.1", "--blocks", "1e6"}, message), -1) << message;
+  EXPECT_EQ(parse({"--matrix", "H", "--p", "0.1", "--blocks", "9.007199254740992e15"}, message),
+            -1)
+      << message;
+
+  // p is drawn at a resolution of 2^-32: points that draw the same noise, or none, are refused.
+  EXPECT_FALSE(parse_p_list({"0.06 0.06000000000000001"}, ps, error));
+  EXPECT_EQ(error, "--p: 0.06000000000000001 and 0.06 draw the same noise (p is resolved to "
+                   "2^-32); give one of them");
+  EXPECT_FALSE(parse_p_list({"4.9e-324"}, ps, error));
+  EXPECT_EQ(error, "--p: 5e-324 is below 2^-33, the smallest crossover probability the noise "
+                   "drawing resolves");
+  EXPECT_TRUE(parse_p_list({"1e-9,0.0600001,0.0600002"}, ps, error)) << error;
   EXPECT_EQ(parse({"--help"}, message), 0);
   EXPECT_NE(message.find("--max-frame-errors"), std::string::npos);
   const std::vector<std::pair<std::vector<const char*>, const char*>> errors = {
@@ -382,6 +413,13 @@ TEST(SweepOptions, PointListsAndCommandLineErrors) {
       {{"--matrix", "H", "--p", "0.1", "--threads", "two"}, "--threads"},
       {{"--matrix", "H", "--p", "0.1", "--resume"}, "--resume needs --csv"},
       {{"--matrix", "H", "--p", "0.1", "--bogus"}, "--bogus"},
+      // Counts are compared with 2^53 before they are rounded to a double.
+      {{"--matrix", "H", "--p", "0.1", "--blocks", "9.007199254740993e15"}, "is above 2^53"},
+      {{"--matrix", "H", "--p", "0.1", "--blocks", "90071992547409.93e2"}, "is above 2^53"},
+      {{"--matrix", "H", "--p", "0.1", "--max-frame-errors", "1e400"}, "is above 2^53"},
+      {{"--matrix", "H", "--p", "0.1", "--threshold", ""}, "--threshold: ''"},
+      {{"--matrix", "H", "--p", "0.1", "--decoder", "minsum-layered", "--simd-target", ""},
+       "--simd-target: the name is empty"},
   };
   for (const auto& [args, expect] : errors) {
     EXPECT_EQ(parse(args, message), 2) << expect;
@@ -454,6 +492,67 @@ TEST(SweepCsv, RowsReadBackForResume) {
   }
   ASSERT_TRUE(parse_sweep_csv(rows + "\n ", "s.csv", RULES, state, error)) << error;
   EXPECT_FALSE(state.torn_tail);
+}
+
+// The CSV keeps the average iterations, not their total: the total read back must be the one
+// written, for every blocks / iterations pair (61 over 7 averages to 8.714285714285714, whose
+// product with 7 is 60.99999999999999), or a resumed point would count other iterations.
+TEST(SweepCsv, IterationTotalsSurviveTheAverage) {
+  const CsvRules rules{504, 1000, 0, "blocks=1000\nseed=1\n"};
+  for (std::int64_t blocks = 1; blocks <= 1000; blocks += blocks < 40 ? 1 : 37) {
+    for (std::int64_t iterations : {blocks, blocks * 7 - 1, blocks * 8 + 5, blocks * 50 - 3,
+                                    std::int64_t{61}}) {
+      if (iterations < blocks) continue;
+      PointRow row{0.05, {blocks, 0, 0, iterations, 0}, 1.0, blocks < 1000};
+      std::string chain;
+      const std::string text =
+          std::string(CSV_HEADER) + "\n" + format_csv_row(row, 504, rules.settings, chain) + "\n";
+      ResumeState state;
+      std::string error;
+      ASSERT_TRUE(parse_sweep_csv(text, "s.csv", rules, state, error)) << error;
+      const PointCounts& got = state.has_partial ? state.partial.counts
+                                                 : state.finished.at(0).counts;
+      EXPECT_EQ(got.iterations, iterations) << iterations << " over " << blocks;
+    }
+  }
+}
+
+// A CSV with CR LF line ends is read, and remembered as such so that rows appended to it end
+// the same way; a settings file with a key twice or a line without '=' is refused by line.
+TEST(SweepCsv, LineEndsAndSettingsFileRefusals) {
+  const PointRow a{0.035, {100000, 7, 123, 412345, 2500}, 12.5, false};
+  std::string crlf;
+  for (const std::string& line : lines_of(csv_of({a}))) crlf += line + "\r\n";
+  ResumeState state;
+  std::string error;
+  ASSERT_TRUE(parse_sweep_csv(crlf, "s.csv", RULES, state, error)) << error;
+  EXPECT_TRUE(state.crlf);
+  EXPECT_EQ(state.finished.size(), 1u);
+  ASSERT_TRUE(parse_sweep_csv(csv_of({a}), "s.csv", RULES, state, error)) << error;
+  EXPECT_FALSE(state.crlf);
+
+  SweepSettings settings;
+  ASSERT_TRUE(parse_settings("blocks=10\nseed=1\n", settings, error)) << error;
+  EXPECT_EQ(settings.size(), 2u);
+  EXPECT_FALSE(parse_settings("blocks=10\nseed=1\nblocks=20\n", settings, error));
+  EXPECT_EQ(error, "line 3: the key 'blocks' is given twice");
+  EXPECT_FALSE(parse_settings("blocks=10\nseed\n", settings, error));
+  EXPECT_EQ(error, "line 2: 'seed' is not key=value; not a settings file of the sweep");
+  EXPECT_FALSE(parse_settings("=10\n", settings, error));
+}
+
+// The table's p column: six digits where they tell p exactly, more where they do not, and
+// wide enough for the longest p of the run so that the columns stay aligned.
+TEST(SweepTable, EveryPointShowsItsOwnP) {
+  const PointRow a{0.0600001, {100, 1, 1, 500, 1}, 1.0, false};
+  const PointRow b{0.06000012, {100, 1, 1, 500, 1}, 1.0, false};
+  const int width = table_p_width({a.p, b.p, 0.05});
+  EXPECT_EQ(width, 10);
+  EXPECT_EQ(format_table_row(a, 504, 0.5, width).substr(0, 11), "0.0600001  ");
+  EXPECT_EQ(format_table_row(b, 504, 0.5, width).substr(0, 11), "0.06000012 ");
+  EXPECT_EQ(format_table_header(width).find("H(p)"), 11u);
+  EXPECT_EQ(table_p_width({0.05, 0.1}), 8);
+  EXPECT_EQ(format_table_row(a, 504, 0.5).find("0.0600001 "), 0u);
 }
 
 // Whatever a hand, a tool or a second writer did to the rows, a resume refuses the file with

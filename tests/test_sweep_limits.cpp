@@ -7,6 +7,7 @@
 #include <map>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "tests/support.h"
@@ -150,6 +151,87 @@ TEST(SweepLimits, ThresholdOptionGivenOrFromTheDegrees) {
       << r.err;
   EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
   EXPECT_FALSE(std::filesystem::exists(dir.file("h.csv")));
+}
+
+// A matrix with columns of a single one has threshold p* = 0: --threshold auto says why and
+// records none, since neither --threshold nor the plot takes 0.
+TEST(SweepLimits, NoThresholdIsRecordedWhenTheEnsembleHasNone) {
+  TempDir dir;
+  // 22 columns, each in one of two rows.
+  write_file(dir.file("single.dat"),
+             "22 2 11\n1 2 3 4 5 6 7 8 9 10 11\n12 13 14 15 16 17 18 19 20 21 22\n");
+  const std::string csv = dir.file("s.csv");
+  const auto r = run_process(bin("ldpcsw-sweep"),
+                             {"--matrix", "single.dat", "--p", "0.05", "--blocks", "10",
+                              "--threads", "1", "-q", "--threshold", "auto", "--csv", csv},
+                             dir.path);
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_EQ(r.err, "ldpcsw-sweep: --threshold auto: single.dat: 22 columns have a single one, "
+                   "and belief propagation leaves their error probability above 0 at every "
+                   "p > 0, so the ensemble's threshold p* is 0; no threshold recorded\n");
+  const auto kv = settings_of(read_file(csv + ".run"));
+  EXPECT_EQ(kv.count("threshold"), 0u);
+  EXPECT_EQ(kv.count("threshold_source"), 0u);
+  EXPECT_EQ(r.out.find("threshold p*"), std::string::npos) << r.out;
+}
+
+// What the plot reads from FILE.run and cannot use is named, not dropped in silence; the
+// legend's entry for points without errors appears only when there is such a point.
+TEST(SweepLimits, PlotNamesWhatItCannotUse) {
+  if (!have_matplotlib()) GTEST_SKIP() << "python3-matplotlib is not installed";
+  TempDir dir;
+  for (const auto& [name, p, blocks] : {std::tuple{"hot.csv", "0.08", "60"},
+                                        std::tuple{"cold.csv", "0.01", "20"}}) {
+    const auto r = run_process(bin("ldpcsw-sweep"),
+                               {"--matrix", MATRIX, "--p", p, "--blocks", blocks,
+                                "--max-frame-errors", "5", "--threads", "1", "-q", "--csv",
+                                dir.file(name)},
+                               dir.path);
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+  }
+  auto plot = [&](const std::vector<std::string>& extra) {
+    std::vector<std::string> args = {SCRIPTS + "/plot_sweep.py"};
+    args.insert(args.end(), extra.begin(), extra.end());
+    return run_process("/usr/bin/python3", args, dir.path);
+  };
+  const std::string run = read_file(dir.file("hot.csv.run"));
+  write_file(dir.file("hot.csv.run"), run + "threshold=abc\n");
+  auto r = plot({"hot.csv", "-o", "a.png"});
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_EQ(r.err, "plot_sweep.py: hot.csv.run: threshold 'abc' is not a number in (0, 0.5); "
+                   "not drawn\n");
+  std::string rank0 = run;
+  rank0.replace(rank0.find("rank=252"), 8, "rank=0");
+  write_file(dir.file("hot.csv.run"), rank0);
+  r = plot({"hot.csv", "-o", "a.png"});
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_EQ(r.err, "plot_sweep.py: hot.csv.run: the rate rank(H)/n = 0 is outside (0, 1], so "
+                   "the Slepian-Wolf limit cannot be drawn; give --rate\n");
+  write_file(dir.file("hot.csv.run"), run + "seed=1\n");
+  r = plot({"hot.csv", "-o", "a.png"});
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_NE(r.err.find("hot.csv.run: line 11: the key 'seed' is given twice"), std::string::npos)
+      << r.err;
+  write_file(dir.file("hot.csv.run"), run);
+
+  const std::string script = R"PY(
+import sys
+sys.path.insert(0, sys.argv[1])
+import matplotlib
+matplotlib.use("Agg")
+import matplotlib.figure
+import plot_sweep
+labels = []
+matplotlib.figure.Figure.savefig = lambda self, *a, **k: labels.extend(
+    t.get_text() for t in self.axes[0].get_legend().get_texts())
+sys.argv = ["plot_sweep.py"] + sys.argv[2:] + ["-o", "x.png"]
+plot_sweep.main()
+print(sum("no errors" in label for label in labels))
+)PY";
+  r = run_process("/usr/bin/python3", {"-c", script, SCRIPTS, "hot.csv", "hot.csv"}, dir.path);
+  EXPECT_EQ(r.out, "x.png\n0\n") << r.err;
+  r = run_process("/usr/bin/python3", {"-c", script, SCRIPTS, "hot.csv", "cold.csv"}, dir.path);
+  EXPECT_EQ(r.out, "x.png\n1\n") << r.err;
 }
 
 // Several CSVs in one figure: an exact and a min-sum sweep (whose FILE.run holds decoder

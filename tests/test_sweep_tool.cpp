@@ -187,6 +187,113 @@ TEST(SweepTool, MatrixTooLargeForMemoryIsRefusedWithOneLine) {
 // ---- The CSV guards itself: one writer at a time, no output onto the matrix or a device,
 // ---- no resume from rows the sweep did not write; a stop during start-up; the plot.
 
+// A resume that is refused changes no file: not the CSV, not FILE.run (a --threshold given
+// with the refused resume is not recorded). The refusals name what differs.
+TEST(SweepTool, RefusedResumeWritesNothing) {
+  TempDir dir;
+  const std::string csv = dir.file("s.csv");
+  std::vector<std::string> args = {"--matrix", MATRIX, "--p", "0.06,0.07", "--blocks", "200",
+                                   "--max-frame-errors", "10", "--threads", "1", "-q",
+                                   "--csv", csv};
+  ASSERT_EQ(run_process(bin("ldpcsw-sweep"), args, dir.path).exit_code, 0);
+  const std::string rows = read_file(csv), run = read_file(csv + ".run");
+
+  args[3] = "0.06";
+  for (const char* a : {"--resume", "--threshold", "0.05"}) args.push_back(a);
+  auto r = run_process(bin("ldpcsw-sweep"), args, dir.path);
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_NE(r.err.find("it holds 2 points, --p gives only 1"), std::string::npos) << r.err;
+  EXPECT_EQ(read_file(csv + ".run"), run);
+
+  std::string edited = rows;  // the first row's check, last digit changed
+  const auto end_of_row = edited.find('\n', edited.find('\n') + 1) - 1;
+  edited[end_of_row] = edited[end_of_row] == '0' ? '1' : '0';
+  write_file(csv, edited);
+  args[3] = "0.06,0.07";
+  r = run_process(bin("ldpcsw-sweep"), args, dir.path);
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_NE(r.err.find("s.csv: line 2: the row does not match its check"), std::string::npos)
+      << r.err;
+  EXPECT_EQ(read_file(csv + ".run"), run);
+  EXPECT_EQ(read_file(csv), edited);
+  write_file(csv, rows);
+
+  // FILE.run with a key twice, or a key no sweep writes: refused by name.
+  for (const auto& [extra, message] :
+       {std::pair{std::string("seed=1\n"), "s.csv.run: line 11: the key 'seed' is given twice"},
+        std::pair{std::string("colour=blue\n"), "s.csv.run: unknown key 'colour'"},
+        std::pair{std::string("minsum_q=16\n"),
+                  "it was made with another fixed-point decoder setting (minsum_q 16, now none)"}}) {
+    write_file(csv + ".run", run + extra);
+    r = run_process(bin("ldpcsw-sweep"), args, dir.path);
+    EXPECT_EQ(r.exit_code, 1) << extra;
+    EXPECT_NE(r.err.find(message), std::string::npos) << r.err;
+    EXPECT_EQ(read_file(csv), rows);
+  }
+  write_file(csv + ".run", run);
+
+  // Another matrix of the same n, m and row weights (a PEG build of another seed): the
+  // fingerprint tells them apart.
+  for (const char* seed : {"1", "2"}) {
+    const auto b = run_process(bin("ldpcsw-code"),
+                               {"build", "--n", "96", "--m", "48", "--seed", seed, "--dat",
+                                dir.file(std::string("peg") + seed + ".dat")},
+                               dir.path);
+    ASSERT_EQ(b.exit_code, 0) << b.err;
+  }
+  ASSERT_NE(read_file(dir.file("peg1.dat")), read_file(dir.file("peg2.dat")));
+  std::vector<std::string> peg = {"--matrix", dir.file("peg1.dat"), "--p", "0.02", "--blocks",
+                                  "20", "--threads", "1", "-q", "--csv", dir.file("peg.csv")};
+  ASSERT_EQ(run_process(bin("ldpcsw-sweep"), peg, dir.path).exit_code, 0);
+  const std::string peg_rows = read_file(dir.file("peg.csv"));
+  peg[1] = dir.file("peg2.dat");
+  peg[3] = "0.02,0.03";
+  peg.push_back("--resume");
+  r = run_process(bin("ldpcsw-sweep"), peg, dir.path);
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_NE(r.err.find("cannot resume " + dir.file("peg.csv") + ": it was made with another "
+                       "matrix (matrix "),
+            std::string::npos)
+      << r.err;
+  EXPECT_EQ(read_file(dir.file("peg.csv")), peg_rows);
+}
+
+// A CSV with CR LF line ends stays one: the rows a resume appends end in CR LF too.
+TEST(SweepTool, ResumedCrlfCsvKeepsItsLineEnds) {
+  TempDir dir;
+  const std::string csv = dir.file("s.csv");
+  std::vector<std::string> args = {"--matrix", MATRIX, "--p", "0.06", "--blocks", "100",
+                                   "--threads", "1", "-q", "--csv", csv};
+  ASSERT_EQ(run_process(bin("ldpcsw-sweep"), args, dir.path).exit_code, 0);
+  std::string crlf;
+  for (char c : read_file(csv)) crlf += c == '\n' ? std::string("\r\n") : std::string(1, c);
+  write_file(csv, crlf);
+  args[3] = "0.06,0.07";
+  args.push_back("--resume");
+  const auto r = run_process(bin("ldpcsw-sweep"), args, dir.path);
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  const std::string text = read_file(csv);
+  EXPECT_EQ(text.substr(0, crlf.size()), crlf);
+  EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 3);
+  EXPECT_EQ(std::count(text.begin(), text.end(), '\r'), 3) << text;
+}
+
+// A start that cannot write (a full disk, here a file-size limit of 0) leaves neither an empty
+// CSV nor a settings file behind, which a later run would take for a sweep that began.
+TEST(SweepTool, StartThatCannotWriteLeavesNoFiles) {
+  TempDir dir;
+  // The limit holds for regular files only: the messages go through a pipe to be read.
+  const std::string command = "set -o pipefail; (ulimit -f 0; trap '' XFSZ; exec '" +
+                              bin("ldpcsw-sweep") + "' --matrix '" + MATRIX +
+                              "' --p 0.05 --blocks 10 -q --csv c.csv) 2>&1 | cat >&2";
+  const auto r = run_process("/bin/bash", {"-c", command}, dir.path);
+  EXPECT_EQ(r.exit_code, 1) << r.err;
+  EXPECT_NE(r.err.find("c.csv.run: cannot write: "), std::string::npos) << r.err;
+  EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+  for (const char* name : {"c.csv", "c.csv.run", "c.csv.run.new", "c.csv.lock"})
+    EXPECT_FALSE(std::filesystem::exists(dir.file(name))) << name;
+}
+
 namespace {
 
 // Starts ldpcsw-sweep in `cwd` with standard error into `err_file`; returns its pid.
@@ -270,6 +377,25 @@ TEST(SweepToolCsv, SecondWriterIsRefusedWhileTheFirstHoldsTheLock) {
   auto r = run_process(bin("ldpcsw-sweep"), alias, dir.path);
   EXPECT_EQ(r.exit_code, 1);
   EXPECT_NE(r.err.find("is in use by another sweep"), std::string::npos) << r.err;
+
+  // So is a hard link, which no name comparison sees: the file itself is locked.
+  ASSERT_EQ(link(csv.c_str(), dir.file("hard.csv").c_str()), 0);
+  const std::string rows_before = read_file(csv);
+  ASSERT_FALSE(rows_before.empty());
+  for (const char* mode : {"--overwrite", "--resume"}) {
+    std::vector<std::string> hard = long_sweep(dir.file("hard.csv"));
+    hard.push_back(mode);
+    r = run_process(bin("ldpcsw-sweep"), hard, dir.path);
+    EXPECT_EQ(r.exit_code, 1) << mode;
+    EXPECT_NE(r.err.find("hard.csv is in use by another sweep that writes the same file under "
+                         "another name (a hard link)"),
+              std::string::npos)
+        << r.err;
+  }
+  EXPECT_EQ(read_file(csv).substr(0, rows_before.size()), rows_before);  // not truncated
+  EXPECT_FALSE(exists(dir.file("hard.csv.run")));
+  EXPECT_FALSE(exists(dir.file("hard.csv.lock")));
+  ASSERT_EQ(unlink(dir.file("hard.csv").c_str()), 0);
 
   kill(first, SIGINT);
   EXPECT_EQ(wait_status(first), 130) << read_file(dir.file("first.err"));

@@ -27,6 +27,7 @@
 #include <cstring>
 #include <string>
 #include <string_view>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -299,6 +300,20 @@ int run_build(int argc, char** argv) {
                    error.c_str());
       return 1;
     }
+    // Whole numbers of nodes, and rows matched to the columns' ones, may not realise what was
+    // asked for: the build goes on with the nearest realisation and says what changed.
+    for (const auto& [arg, asked, realised, noun] :
+         {std::tuple{&column_arg, &columns, &column_degrees, "columns"},
+          std::tuple{&row_arg, &rows, &row_degrees, "rows"}}) {
+      if (!arg->given()) continue;
+      const std::string departures = code_degree_departures(*asked, *realised, noun);
+      if (!departures.empty())
+        std::fprintf(stderr,
+                     "ldpcsw-code: warning: %s %s cannot be realised with n %d, m %d; built "
+                     "the nearest (%s): %s\n",
+                     arg->option.c_str(), arg->text.c_str(), n, m,
+                     code_describe_degrees(*realised).c_str(), departures.c_str());
+    }
     if (default_depth && depth < 0) depth = code_peg_build_depth(n, column_degrees, row_degrees);
     PegOptions options;
     options.depth_limit = depth;
@@ -419,6 +434,11 @@ int run_threshold(int argc, char** argv) {
   const double limit = code_slepian_wolf_limit(design_rate);
   std::printf("threshold p* %.5f, Slepian-Wolf limit %.5f, gap %.5f\n", threshold, limit,
               limit - threshold);
+  if (!(threshold > 0.0))
+    std::printf("p* is 0: %s\n",
+                columns.degrees.front() == 1
+                    ? "columns of degree 1 keep an error probability above 0 at every p > 0"
+                    : "density evolution converges at no p > 0");
   return 0;
 }
 

@@ -35,6 +35,13 @@ bool parse_integer(const std::string& text, Int& value) {
   return ec == std::errc() && ptr == end;
 }
 
+// The shortest text that reads back to v, so that two values a message names differ.
+std::string shortest(double v) {
+  char buf[64];
+  const auto [ptr, ec] = std::to_chars(buf, buf + sizeof buf, v);
+  return ec == std::errc() ? std::string(buf, ptr) : std::string("nan");
+}
+
 double round12(double v) {
   char buf[64];
   std::snprintf(buf, sizeof buf, "%.12g", v);
@@ -124,19 +131,47 @@ std::string refusal_of(const CLI::ParseError& e, const CLI::App& app, int argc,
   return "the command line cannot be read";
 }
 
+// True when `text` is a decimal number, digits with an optional fraction and exponent
+// (1e6, 2.5E3), whose exact value is a whole number above `limit`. Exact: the digits are
+// shifted by the exponent as text, never rounded through a double.
+bool decimal_above(const std::string& text, std::uint64_t limit) {
+  std::size_t i = 0;
+  std::string digits;
+  long long exponent = 0;
+  while (i < text.size() && text[i] >= '0' && text[i] <= '9') digits += text[i++];
+  if (i < text.size() && text[i] == '.') {
+    for (++i; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+      digits += text[i];
+      --exponent;
+    }
+  }
+  if (digits.empty()) return false;
+  if (i < text.size() && (text[i] == 'e' || text[i] == 'E')) {
+    long long e = 0;
+    if (!parse_integer(text.substr(i + 1), e) || e > 1000000 || e < -1000000) return false;
+    exponent += e;
+    i = text.size();
+  }
+  if (i != text.size()) return false;
+  digits.erase(0, std::min(digits.find_first_not_of('0'), digits.size()));
+  while (!digits.empty() && digits.back() == '0') digits.pop_back(), ++exponent;
+  if (digits.empty() || exponent < 0) return false;  // zero, or not whole
+  if (static_cast<long long>(digits.size()) + exponent > 20) return true;
+  digits.append(static_cast<std::size_t>(exponent), '0');
+  std::uint64_t whole = 0;
+  return !parse_integer(digits, whole) || whole > limit;
+}
+
 // A count that must be whole and lie in min..2^53 (beyond 2^53 a double, in which the counts
 // may be written as 1e6, no longer holds every whole number). Empty when it does, else why not.
 std::string count_problem(const std::string& option, const std::string& text, double min,
                           double& value) {
   constexpr double LIMIT = 9007199254740992.0;  // 2^53
   const std::string head = option + ": '" + text + "' ";
-  // Written out in digits, the count is compared exactly: as a double, 2^53 + 1 would round
-  // to 2^53 and pass.
-  if (!text.empty() && text.find_first_not_of("0123456789") == std::string::npos) {
-    std::uint64_t whole = 0;
-    if (!parse_integer(text, whole) || whole > static_cast<std::uint64_t>(LIMIT))
-      return head + "is above 2^53 = 9007199254740992, the largest count taken";
-  }
+  // The count is compared with 2^53 in decimal, before it becomes a double: as a double,
+  // 2^53 + 1 (written out or as 9.007199254740993e15) would round to 2^53 and pass.
+  if (decimal_above(text, static_cast<std::uint64_t>(LIMIT)))
+    return head + "is above 2^53 = 9007199254740992, the largest count taken";
   if (!parse_double(text, value)) return head + "is not a number";
   if (value != std::floor(value)) return head + "is not a whole number";
   if (value < min)
@@ -194,7 +229,10 @@ bool parse_p_list(const std::vector<std::string>& items, std::vector<double>& ps
     error = "--p: no crossover probability given";
     return false;
   }
+  // The noise is drawn with probability t / 2^32 (t = noise_threshold(p)): a p whose t is 0
+  // draws no noise, and two p with the same t are the same channel.
   std::vector<double> seen;
+  std::vector<std::uint64_t> seen_noise;
   for (double p : ps) {
     if (!(p > 0.0 && p <= 0.5)) {
       char buf[64];
@@ -202,13 +240,23 @@ bool parse_p_list(const std::vector<std::string>& items, std::vector<double>& ps
       error = std::string("--p: ") + buf + " is outside (0, 0.5]";
       return false;
     }
-    if (std::find(seen.begin(), seen.end(), p) != seen.end()) {
-      char buf[64];
-      std::snprintf(buf, sizeof buf, "%g", p);
-      error = std::string("--p: ") + buf + " is given twice";
+    const std::uint64_t noise = noise_threshold(p);
+    if (noise == 0) {
+      error = "--p: " + shortest(p) +
+              " is below 2^-33, the smallest crossover probability the noise drawing resolves";
+      return false;
+    }
+    const auto same = std::find(seen_noise.begin(), seen_noise.end(), noise);
+    if (same != seen_noise.end()) {
+      const double other = seen[static_cast<std::size_t>(same - seen_noise.begin())];
+      error = "--p: " + shortest(p) +
+              (other == p ? " is given twice"
+                          : " and " + shortest(other) +
+                                " draw the same noise (p is resolved to 2^-32); give one of them");
       return false;
     }
     seen.push_back(p);
+    seen_noise.push_back(noise);
   }
   return true;
 }
@@ -406,6 +454,8 @@ int parse_sweep_options(int argc, const char* const* argv, SweepOptions& options
     return fail(std::string("--device gpu: the ") + decoder_name(options.decoder) +
                 " decoder runs on the cpu only; the gpu runs minsum-flooding, minsum-layered and "
                 "spa-layered");
+  if (app.count("--simd-target") > 0 && options.simd_target.empty())
+    return fail("--simd-target: the name is empty");
   if (is_minsum(options.decoder)) {
     if (app.count("--simd-target") == 0) {
       const char* env = std::getenv("LDPCSW_SIMD_TARGET");
@@ -440,6 +490,8 @@ int parse_sweep_options(int argc, const char* const* argv, SweepOptions& options
     options.threads = threads;
   }
 
+  if (app.count("--threshold") > 0 && threshold_text.empty())
+    return fail("--threshold: '' is neither auto nor a number in (0, 0.5)");
   if (threshold_text == "auto") {
     options.threshold_auto = true;
   } else if (!threshold_text.empty()) {

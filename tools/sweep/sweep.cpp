@@ -76,7 +76,7 @@ SweepSettings run_settings(const SweepOptions& o, const SweepCode& code) {
 namespace {
 
 std::string describe_setting(const std::string& key) {
-  if (key == "matrix" || key == "n" || key == "m") return "the matrix";
+  if (key == "matrix" || key == "n" || key == "m") return "matrix";
   if (key.rfind("minsum_", 0) == 0) return "fixed-point decoder setting";
   if (key == "max_frame_errors") return "--max-frame-errors";
   std::string option = "--";
@@ -109,6 +109,7 @@ struct CsvFile {
   long long truncate_to = -1;  // cut the file to this length before the next row
   std::string settings;        // the run's settings, which every row's check covers
   std::string chain;           // the check of the last row written or kept
+  const char* line_end = "\n";  // a resumed file's own line ending (CRLF kept as CRLF)
   ~CsvFile() {
     if (file != nullptr) std::fclose(file);
   }
@@ -120,7 +121,7 @@ struct CsvFile {
       }
       truncate_to = -1;
     }
-    if (std::fputs(line.c_str(), file) < 0 || std::fputc('\n', file) == EOF ||
+    if (std::fputs(line.c_str(), file) < 0 || std::fputs(line_end, file) < 0 ||
         std::fflush(file) != 0) {
       error = path + ": cannot write: " + std::strerror(errno);
       return false;
@@ -142,9 +143,33 @@ class CsvLock {
   CsvLock(const CsvLock&) = delete;
   CsvLock& operator=(const CsvLock&) = delete;
   ~CsvLock() {
+    if (csv_fd_ >= 0) ::close(csv_fd_);
     if (fd_ < 0) return;
     ::unlink(path_.c_str());
     ::close(fd_);
+  }
+
+  // Locks the CSV file itself, by its device and inode, so that a second sweep that reaches
+  // the same file through another name (a hard link) is refused too: FILE.lock goes by name.
+  // `fd` is an open descriptor of the CSV, kept until the end of the run; a CSV locked
+  // already is not locked again. Returns 0 when locked, 1 with a message when another sweep
+  // holds it.
+  int lock_csv(int fd, const std::string& csv, std::string& error) {
+    if (csv_fd_ >= 0) {
+      ::close(fd);
+      return 0;
+    }
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+      const int cause = errno;
+      ::close(fd);
+      error = cause == EWOULDBLOCK
+                  ? csv + " is in use by another sweep that writes the same file under another "
+                          "name (a hard link); wait for it to end or choose another --csv"
+                  : csv + ": cannot lock: " + std::strerror(cause);
+      return 1;
+    }
+    csv_fd_ = fd;
+    return 0;
   }
 
   static std::string path_for(const std::string& csv) {
@@ -200,7 +225,11 @@ class CsvLock {
             ::pwrite(fd, line.data(), line.size(), 0) != static_cast<ssize_t>(line.size())) {
           // The lock holds all the same; only the holder's line is missing.
         }
-        return 0;
+        // An existing CSV is locked by inode before anything reads or truncates it; a new one
+        // when it is created (one that cannot be opened here is refused when it is opened
+        // for writing).
+        const int csv_fd = ::open(csv.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+        return csv_fd < 0 ? 0 : lock_csv(csv_fd, csv, error);
       }
       ::close(fd);  // removed by its previous holder after we opened it: take the new one
     }
@@ -210,6 +239,7 @@ class CsvLock {
 
  private:
   int fd_ = -1;
+  int csv_fd_ = -1;  // the CSV itself, locked by inode
   std::string path_;
 };
 
@@ -239,10 +269,61 @@ int check_output_paths(const SweepOptions& o, std::string& error) {
   return -1;
 }
 
+// Checks the settings file of a CSV being resumed against this run's settings: every key
+// this run has must be there with its value, and every other key must be an informational one.
+// Returns false with the message.
+bool settings_match(const SweepSettings& now, const SweepSettings& old, const std::string& csv,
+                    const std::string& settings_file, std::string& error) {
+  for (const auto& [key, value] : now) {
+    const auto it = old.find(key);
+    // Settings files from before the a-posteriori width was recorded were all made with 8-bit
+    // layered a-posteriori values.
+    const std::string was = it != old.end() ? it->second
+                            : key == "minsum_posterior_bits" ? "8"
+                                                             : "unknown";
+    if (was != value) {
+      error = "cannot resume " + csv + ": it was made with another " + describe_setting(key) +
+              " (" + key + " " + was + ", now " + value + ")" + option_giving(key, was);
+      return false;
+    }
+  }
+  for (const auto& [key, value] : old) {
+    if (now.count(key) > 0 || is_informational_setting(key)) continue;
+    error = key.rfind("minsum_", 0) == 0
+                ? "cannot resume " + csv + ": it was made with another " + describe_setting(key) +
+                      " (" + key + " " + value + ", now none)"
+                : settings_file + ": unknown key '" + key + "'";
+    return false;
+  }
+  return true;
+}
+
+// Writes `text` to `path` whole: to path.new first, then renamed over it, so that a crash or a
+// full disk leaves the old file or the new one, never a part.
+bool replace_file(const std::string& path, const std::string& text, std::string& error) {
+  const std::string fresh = path + ".new";
+  std::FILE* f = std::fopen(fresh.c_str(), "wb");
+  bool ok = f != nullptr;
+  int cause = errno;
+  if (ok) {
+    ok = std::fwrite(text.data(), 1, text.size(), f) == text.size() && std::fflush(f) == 0 &&
+         ::fsync(::fileno(f)) == 0;
+    cause = errno;
+    ok = std::fclose(f) == 0 && ok;
+    if (ok && std::rename(fresh.c_str(), path.c_str()) != 0) ok = false, cause = errno;
+  }
+  if (!ok) {
+    std::remove(fresh.c_str());
+    error = path + ": cannot write: " + std::strerror(cause);
+  }
+  return ok;
+}
+
 // Rank 0: creates the CSV (and its settings file) or reads it back for --resume, truncating an
-// unfinished last row. Returns an exit status, -1 for "go on".
+// unfinished last row. A refused resume changes no file; a start that fails leaves neither the
+// CSV nor its settings file behind. Returns an exit status, -1 for "go on".
 int prepare_csv(const SweepOptions& o, const SweepCode& code, const CodeLimits& limits,
-                CsvFile& csv, ResumeState& state, std::string& error) {
+                CsvLock& lock, CsvFile& csv, ResumeState& state, std::string& error) {
   namespace fs = std::filesystem;
   const std::string settings_file = settings_path(o.csv);
   const SweepSettings settings = run_settings(o, code);
@@ -261,45 +342,20 @@ int prepare_csv(const SweepOptions& o, const SweepCode& code, const CodeLimits& 
       return 1;
     }
     SweepSettings old;
-    if (!parse_settings(settings_text, old)) {
-      error = settings_file + ": not a settings file of the sweep";
+    std::string why;
+    if (!parse_settings(settings_text, old, why)) {
+      error = settings_file + ": " + why;
       return 1;
     }
-    for (const auto& [key, value] : settings) {
-      const auto it = old.find(key);
-      // Settings files from before the option was added were all made with 8-bit layered
-      // a-posteriori values.
-      const std::string was = it != old.end() ? it->second
-                              : key == "minsum_posterior_bits" ? "8"
-                                                               : "unknown";
-      if (was != value) {
-        error = "cannot resume " + o.csv + ": it was made with another " + describe_setting(key) +
-                " (" + key + " " + was + ", now " + value + ")" + option_giving(key, was);
-        return 1;
-      }
-    }
+    if (!settings_match(settings, old, o.csv, settings_file, error)) return 1;
     if (!read_whole(o.csv, text)) {
       error = o.csv + ": cannot read: " + std::strerror(errno);
       return 1;
     }
-    // A threshold given now is added to the settings file; the compared settings stay as they
-    // were, and the file is replaced whole so that a crash leaves the old one or the new one.
-    if (limits.threshold >= 0.0) {
-      add_limit_settings(limits, old);
-      const std::string fresh = settings_file + ".new";
-      std::ofstream s(fresh, std::ios::binary | std::ios::trunc);
-      s << format_settings(old);
-      s.flush();
-      s.close();
-      if (!s || std::rename(fresh.c_str(), settings_file.c_str()) != 0) {
-        std::remove(fresh.c_str());
-        error = settings_file + ": cannot write";
-        return 1;
-      }
-    }
     const CsvRules rules{code.n, o.blocks, o.max_frame_errors, csv.settings};
     if (!parse_sweep_csv(text, o.csv, rules, state, error)) return 1;
     csv.chain = state.chain;
+    if (state.crlf) csv.line_end = "\r\n";
     const std::size_t rows = state.finished.size() + (state.has_partial ? 1 : 0);
     if (rows > o.ps.size()) {
       error = "cannot resume " + o.csv + ": it holds " + std::to_string(rows) +
@@ -321,6 +377,12 @@ int prepare_csv(const SweepOptions& o, const SweepCode& code, const CodeLimits& 
       error = o.csv + ": cannot open for appending: " + std::strerror(errno);
       return 1;
     }
+    // The resume is accepted: a threshold given now is added to the settings file; the
+    // compared settings stay as they were.
+    if (limits.threshold >= 0.0) {
+      add_limit_settings(limits, old);
+      if (!replace_file(settings_file, format_settings(old), error)) return 1;
+    }
     if (state.keep_bytes < text.size()) csv.truncate_to = static_cast<long long>(state.keep_bytes);
     if (state.keep_bytes == 0 && !csv.write_line(CSV_HEADER, error)) return 1;
     return -1;
@@ -331,23 +393,43 @@ int prepare_csv(const SweepOptions& o, const SweepCode& code, const CodeLimits& 
                     "replace it";
     return 2;
   }
-  csv.file = std::fopen(o.csv.c_str(), "w");
-  if (csv.file == nullptr) {
+  // The CSV is opened without truncating, locked by inode, and only then emptied, so that a
+  // sweep writing it under another name keeps its rows.
+  const int fd = ::open(o.csv.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+  if (fd < 0) {
     error = o.csv + ": cannot create: " + std::strerror(errno);
     return 1;
+  }
+  const int locked_fd = ::dup(fd);
+  if (locked_fd < 0 || lock.lock_csv(locked_fd, o.csv, error) != 0) {
+    if (locked_fd < 0) error = o.csv + ": cannot lock: " + std::strerror(errno);
+    ::close(fd);
+    return 1;
+  }
+  // From here a failure removes what this start made: an empty CSV and a settings file
+  // without rows would be taken by a later run for a sweep that began.
+  auto fail_start = [&]() {
+    std::remove(o.csv.c_str());
+    std::remove(settings_file.c_str());
+    return 1;
+  };
+  if (::ftruncate(fd, 0) != 0) {
+    error = o.csv + ": cannot empty: " + std::strerror(errno);
+    ::close(fd);
+    return 1;
+  }
+  csv.file = ::fdopen(fd, "w");
+  if (csv.file == nullptr) {
+    error = o.csv + ": cannot create: " + std::strerror(errno);
+    ::close(fd);
+    return fail_start();
   }
   // The rank, rate, limit and threshold are recorded for the plot; they follow from the
   // matrix (or the user), so a resume does not compare them.
   SweepSettings recorded = settings;
   add_limit_settings(limits, recorded);
-  std::ofstream s(settings_file, std::ios::binary | std::ios::trunc);
-  s << format_settings(recorded);
-  s.flush();
-  if (!s) {
-    error = settings_file + ": cannot write";
-    return 1;
-  }
-  if (!csv.write_line(CSV_HEADER, error)) return 1;
+  if (!replace_file(settings_file, format_settings(recorded), error)) return fail_start();
+  if (!csv.write_line(CSV_HEADER, error)) return fail_start();
   return -1;
 }
 
@@ -386,10 +468,21 @@ bool threshold_of_degrees(const SweepCode& code, double& threshold, std::string&
   return code_threshold(columns, rows, DensityOptions{}, threshold, error);
 }
 
+// Why density evolution finds no p > 0 at which the matrix's ensemble converges.
+static std::string no_threshold_reason(const SweepCode& code) {
+  int degree_one = 0;
+  for (int c = 0; c < code.n; ++c) degree_one += code.col_ptr[c + 1] - code.col_ptr[c] == 1;
+  if (degree_one > 0)
+    return std::to_string(degree_one) +
+           " columns have a single one, and belief propagation leaves their error probability "
+           "above 0 at every p > 0, so the ensemble's threshold p* is 0";
+  return "density evolution converges at no p > 0, so the ensemble's threshold p* is 0";
+}
+
 // Rank 0: the code's rate, limit and, when asked for, threshold. Returns an exit status, -1
 // for "go on".
 int find_limits(const SweepOptions& o, const SweepCode& code, CodeLimits& limits,
-                std::string& error) {
+                std::string& warning, std::string& error) {
   limits = code_limits(gf2_rank(code.n, code.m, code.ir.data(), code.jc.data()), code.n, code.m);
   if (o.threshold >= 0.0) {
     limits.threshold = o.threshold;
@@ -400,8 +493,14 @@ int find_limits(const SweepOptions& o, const SweepCode& code, CodeLimits& limits
       error = o.matrix + ": " + error;
       return 1;
     }
-    limits.threshold = t;
-    limits.threshold_source = "degrees";
+    if (t > 0.0) {
+      limits.threshold = t;
+      limits.threshold_source = "degrees";
+    } else {
+      // p* = 0 is no threshold --threshold or the plot would take: none is recorded.
+      warning = "--threshold auto: " + o.matrix + ": " + no_threshold_reason(code) +
+                "; no threshold recorded";
+    }
   }
   return -1;
 }
@@ -446,10 +545,12 @@ int run_sweep(const SweepOptions& o, Collective& group, const std::atomic<bool>*
   if (root) {
     int status = -1;
     if (!o.csv.empty()) status = check_output_paths(o, error);
-    if (status < 0) status = find_limits(o, code, limits, error);
+    std::string warning;
+    if (status < 0) status = find_limits(o, code, limits, warning, error);
+    if (!warning.empty()) std::fprintf(io.err, "ldpcsw-sweep: %s\n", warning.c_str());
     if (status < 0 && !o.csv.empty()) {
       if (lock.acquire(o.csv, error) != 0) status = 1;
-      if (status < 0) status = prepare_csv(o, code, limits, csv, state, error);
+      if (status < 0) status = prepare_csv(o, code, limits, lock, csv, state, error);
     }
     if (status >= 0) std::fprintf(io.err, "ldpcsw-sweep: %s\n", error.c_str());
     shared[0] = status + 1;  // 0 means go on
@@ -495,11 +596,12 @@ int run_sweep(const SweepOptions& o, Collective& group, const std::atomic<bool>*
   std::int64_t total_workers = o.device == SweepDevice::gpu ? GPU_ROUND_WORKERS : pool.size();
   group.sum(&total_workers, 1);
 
+  const int p_width = table_p_width(o.ps);
   if (root) {
     std::fputs(format_limits_line(limits).c_str(), io.out);
-    std::fputs(format_table_header().c_str(), io.out);
+    std::fputs(format_table_header(p_width).c_str(), io.out);
     for (const PointRow& row : state.finished)
-      std::fputs(format_table_row(row, code.n, limits.rate).c_str(), io.out);
+      std::fputs(format_table_row(row, code.n, limits.rate, p_width).c_str(), io.out);
     std::fflush(io.out);
   }
 
@@ -560,7 +662,7 @@ int run_sweep(const SweepOptions& o, Collective& group, const std::atomic<bool>*
       PointRow row{task.p, r.counts, earlier_seconds + seconds_since(t0), !r.finished};
       const bool write = r.counts.blocks > 0;  // a point with no block decoded says nothing
       if (write) {
-        std::fputs(format_table_row(row, code.n, limits.rate).c_str(), io.out);
+        std::fputs(format_table_row(row, code.n, limits.rate, p_width).c_str(), io.out);
         std::fflush(io.out);
       }
       if (write && csv.file != nullptr && !csv.write_line(format_csv_row(row, code.n, csv.settings, csv.chain), error)) {
