@@ -65,15 +65,15 @@ sweep/engine.cpp @@ counts.frame_errors += o[1] > 0 ? 1 : 0; @@ counts.frame_err
 sweep/engine.cpp @@ ws.x_hat[j] = static_cast<std::int8_t>(1 - ws.y[j]); @@ ws.x_hat[j] = ws.y[j]; @@ sweep: decoding starts from y instead of its complement
 sweep/engine.cpp @@ (rank < extra ? 1 : 0) @@ (rank <= extra ? 1 : 0) @@ sweep: process shares overlap
 sweep/stats.cpp @@ (phat + z2 / (2.0 * n)) / denom @@ (phat + z2 / n) / denom @@ sweep: Wilson interval centre
-fixed/minsum_rules.h @@ return (mag * p.norm_num) >> p.norm_shift; @@ return (mag * p.norm_num + (1 << p.norm_shift >> 1)) >> p.norm_shift; @@ min-sum rule: normalisation rounds instead of truncating
-fixed/minsum_rules.h @@ return mag > p.beta ? mag - p.beta : 0; @@ return mag > p.beta ? mag - p.beta : mag; @@ min-sum rule: magnitudes below the offset kept instead of floored at 0
+fixed/minsum_rules.h @@ return (mag * c.num) >> c.shift; @@ return (mag * c.num + (1 << c.shift >> 1)) >> c.shift; @@ min-sum rule: normalisation rounds instead of truncating
+fixed/minsum_rules.h @@ if (c.offset) return mag > c.beta ? mag - c.beta : 0; @@ if (c.offset) return mag > c.beta ? mag - c.beta : mag; @@ min-sum rule: magnitudes below the offset kept instead of floored at 0
 fixed/minsum_rules.h @@ v < -MSG_MAX ? -MSG_MAX : @@ v < -MSG_MAX - 1 ? -MSG_MAX - 1 : @@ min-sum rule: messages saturate at -128
 fixed/minsum_rules.h @@ constexpr int decide(int post) { return post < 0 ? 1 : 0; } @@ constexpr int decide(int post) { return post <= 0 ? 1 : 0; } @@ min-sum rule: an a-posteriori 0 decides 1
 minsum/reference.cpp @@ smallest = std::min(smallest, in[k] < 0 ? -in[k] : in[k]); @@ smallest = std::min(smallest, in[k]); @@ min-sum reference: smallest input taken without its magnitude
 minsum/batch.cpp @@ min2 = hn::Min(min2, hn::Max(min1, mag)); @@ min2 = hn::Min(min2, mag); @@ batch decoder: second smallest magnitude taken wrongly (layered)
 minsum/batch.cpp @@ hn::Store(hn::Max(hn::SaturatedAdd(t, c), vmin), d8, post + jc[e] * L); @@ hn::Store(hn::SaturatedAdd(t, c), d8, post + jc[e] * L); @@ batch decoder: a-posteriori value may reach -128 (layered)
-gpu/minsum_kernels.cuh @@ const int c1 = correct_magnitude(row.min1, p), c2 = correct_magnitude(row.min2, p); @@ const int c1 = correct_magnitude(row.min2, p), c2 = correct_magnitude(row.min1, p); @@ device kernel: the smallest input's edge gets the smallest magnitude (flooding)
-gpu/minsum_kernels.cuh @@ const int t = saturate_msg(a.post[a.jc[e] * B + b] - a.msg[e * B + b]); @@ const int t = a.post[a.jc[e] * B + b] - a.msg[e * B + b]; @@ device kernel: layered row inputs not saturated
+gpu/minsum_kernels.cuh @@ const int c1 = correct_magnitude(row.min1, corr), c2 = correct_magnitude(row.min2, corr); @@ const int c1 = correct_magnitude(row.min2, corr), c2 = correct_magnitude(row.min1, corr); @@ device kernel: the smallest input's edge gets the smallest magnitude (flooding)
+gpu/minsum_kernels.cuh @@ const int t = saturate_msg(whole); @@ const int t = whole; @@ device kernel: layered row inputs not saturated
 gpu/minsum_kernels.cuh @@ static_cast<unsigned long long>(bit_errors > 0 ? 1 : 0) @@ static_cast<unsigned long long>(bit_errors > 1 ? 1 : 0) @@ device kernel: a single bit error is no frame error
 sweep/stats.cpp @@ deff = std::clamp(s2 / (n * phat * (1.0 - phat)), 1.0, n); @@ deff = std::clamp(s2 / (n * phat * (1.0 - phat)), 0.0, n); @@ statistics: design effect clamped at 0 instead of 1
 sweep/stats.cpp @@ if (sum > 0 && clusters > 1 && phat < 1.0) { @@ if (sum > 0 && clusters > 0 && phat < 1.0) { @@ statistics: a variance estimated from a single block
@@ -90,6 +90,14 @@ code/density.cpp @@ threshold = lo; @@ threshold = hi; @@ density evolution: thr
 code/peg.cpp @@ if (bounded && depth + 1 >= options.depth_limit) break; @@ if (bounded && depth >= options.depth_limit) break; @@ PEG: bounded search one level deeper than --depth
 python/core.cpp @@ if (a.shape(1) != width) @@ if (a.shape(1) < width) @@ Python: y or s wider than n (or m) accepted
 python/core.cpp @@ if (!(p > 0.0 && p <= 0.5)) throw @@ if (!(p > 0.0 && p < 0.5)) throw @@ Python decode: p = 0.5 refused
+fixed/minsum_rules.h @@ while (beta > 1 && p.q % beta == 0) --beta; @@ (void)0; @@ corrections by weight: an offset that divides Q (ties) kept
+fixed/minsum_rules.h @@ i == 4 ? 13 : 22; @@ i == 4 ? 13 : 21; @@ sum-product table: the last step one unit early
+fixed/minsum_rules.h @@ const int sum = a + b > MSG_MAX ? MSG_MAX : a + b; @@ const int sum = a + b; @@ sum-product rule: the sum of magnitudes not saturated (differs from the lanes)
+minsum/batch.cpp @@ if (k == 0) mag = hn::Load(d8, partial + L); @@ if (k == 0) mag = hn::Load(d8, partial + 2 * L); @@ batch sum-product: the first edge combined from the wrong partial
+minsum/batch.cpp @@ hn::Store(hn::Combine(d8, hn::DemoteTo(dh, hi), hn::DemoteTo(dh, lo)), d8, sign); @@ hn::Store(hn::Combine(d8, hn::DemoteTo(dh, lo), hn::DemoteTo(dh, hi)), d8, sign); @@ batch 16-bit rule: the decisions' halves swapped
+minsum/reference.cpp @@ const int t = wide ? saturate_post(post[code.jc[e]] - check[e]) @@ const int t = wide ? saturate_msg(post[code.jc[e]] - check[e]) @@ reference 16-bit rule: t saturated at 8 bits (the former rule)
+sweep/engine.cpp @@ BlockOutcome{bit_errors, iterations, success && bit_errors > 0}); @@ BlockOutcome{bit_errors, iterations, success}); @@ sweep: every success counted as an undetected error
+sweep/engine.cpp @@ if (bit_errors == 0) return false; @@ if (bit_errors < 0) return false; @@ sweep: a correct block whose syndrome holds counted as undetected
 EOF
 
 mkdir -p "$WORK"
