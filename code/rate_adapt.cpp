@@ -69,9 +69,11 @@ bool hex_of(std::string_view text, std::uint64_t& value) {
 
 std::string quoted(std::string_view text) {
   constexpr std::size_t shown = 40;
-  std::string q = "'" + std::string(text.substr(0, shown));
+  std::string q(1, '\'');
+  q.append(text.data(), std::min(text.size(), shown));
   if (text.size() > shown) q += "...";
-  return q + "'";
+  q += '\'';
+  return q;
 }
 
 std::string at_line(long long line) { return "line " + std::to_string(line) + ": "; }
@@ -426,6 +428,8 @@ bool rate_adapt_ranks(const ParityCheckMatrix& h, const RateAdaptChain& chain,
   return true;
 }
 
+int rate_adapt_default_depth(int n) { return n <= CODE_FULL_SEARCH_COLUMNS ? 4 : 3; }
+
 int rate_adapt_steps_for_rate(int n, int m, double min_rate) {
   const double wanted = std::ceil(min_rate * static_cast<double>(n));
   const long long rows = std::max(1LL, static_cast<long long>(wanted));
@@ -469,14 +473,74 @@ bool rate_adapt_build(const ParityCheckMatrix& h, const RateAdaptOptions& option
   std::set<std::pair<int, int>> standing;
   for (int r = 0; r < m; ++r) standing.insert({static_cast<int>(row_cols[r].size()), rank_of[r]});
 
-  // Breadth-first search state, stamped per merge so that nothing is cleared.
+  // Breadth-first search state, stamped per search so that nothing is cleared.
   std::vector<int> row_stamp(static_cast<std::size_t>(m), -1), row_level(static_cast<std::size_t>(m), 0);
   std::vector<int> col_stamp(static_cast<std::size_t>(n), -1);
+  std::vector<int> probe_row_stamp(static_cast<std::size_t>(m), -1);
+  std::vector<int> probe_col_stamp(static_cast<std::size_t>(n), -1);
   std::vector<int> frontier, next;
+  int epoch = 0, probe_epoch = 0;
   const int depth = options.depth;
-  // Tier of a candidate: its level, or depth + 1 beyond the search. Level 1 shares a column,
-  // level 2 closes a 4-cycle.
+  // Tier of a candidate: its level (rows of distance) from the row to merge, or depth + 1
+  // beyond `depth` levels. Level 1 shares a column, level 2 closes a 4-cycle.
   const int good_tier = std::min(3, depth + 1);
+  // The levels of the row to merge's own ball; a candidate outside it is probed from its own
+  // side, so that on a long code, where nearly every candidate is far, each merge costs two
+  // balls of half the depth instead of one of the full depth.
+  const int near_levels = (depth + 1) / 2, far_levels = depth - near_levels;
+  // After this many probes in one merge (a small or dense graph, where most candidates are
+  // near) the full ball is grown instead; the choice is the same either way.
+  constexpr int MAX_PROBES = 8;
+  int ball = 0;
+
+  // The rows within `levels` of a, each with its level.
+  const auto grow = [&](int a, int levels) {
+    ++epoch;
+    ball = levels;
+    row_stamp[a] = epoch;
+    row_level[a] = 0;
+    frontier.assign(1, a);
+    for (int level = 1; level <= levels && !frontier.empty(); ++level) {
+      next.clear();
+      for (int r : frontier)
+        for (int c : row_cols[r]) {
+          if (col_stamp[c] == epoch) continue;
+          col_stamp[c] = epoch;
+          for (int r2 : col_rows[c])
+            if (row_stamp[r2] != epoch) {
+              row_stamp[r2] = epoch;
+              row_level[r2] = level;
+              next.push_back(r2);
+            }
+        }
+      frontier.swap(next);
+    }
+  };
+  // The tier of r from the last ball grown: a path of length L <= depth from a to r passes a
+  // row within near_levels of a and within L - near_levels <= far_levels of r.
+  std::vector<int> probe_frontier, probe_next;
+  const auto probe = [&](int r) {
+    ++probe_epoch;
+    int best = depth + 1;
+    probe_row_stamp[r] = probe_epoch;
+    probe_frontier.assign(1, r);
+    for (int level = 1; level <= far_levels && !probe_frontier.empty(); ++level) {
+      probe_next.clear();
+      for (int x : probe_frontier)
+        for (int c : row_cols[x]) {
+          if (probe_col_stamp[c] == probe_epoch) continue;
+          probe_col_stamp[c] = probe_epoch;
+          for (int y : col_rows[c])
+            if (probe_row_stamp[y] != probe_epoch) {
+              probe_row_stamp[y] = probe_epoch;
+              if (row_stamp[y] == epoch) best = std::min(best, row_level[y] + level);
+              probe_next.push_back(y);
+            }
+        }
+      probe_frontier.swap(probe_next);
+    }
+    return best;
+  };
 
   chain = RateAdaptChain{};
   chain.n = n;
@@ -488,39 +552,40 @@ bool rate_adapt_build(const ParityCheckMatrix& h, const RateAdaptOptions& option
   for (int step = 0; step < options.steps; ++step) {
     const auto first = standing.begin();
     const int a = order[first->second];
-    // The neighbourhood of a, level by level.
-    row_stamp[a] = step;
-    row_level[a] = 0;
-    frontier.assign(1, a);
-    for (int level = 1; level <= depth && !frontier.empty(); ++level) {
-      next.clear();
-      for (int r : frontier)
-        for (int c : row_cols[r]) {
-          if (col_stamp[c] == step) continue;
-          col_stamp[c] = step;
-          for (int r2 : col_rows[c])
-            if (row_stamp[r2] != step) {
-              row_stamp[r2] = step;
-              row_level[r2] = level;
-              next.push_back(r2);
-            }
-        }
-      frontier.swap(next);
-    }
-    const auto tier = [&](int r) { return row_stamp[r] == step ? row_level[r] : depth + 1; };
+    grow(a, near_levels);
+    int probes = 0;
+    // The tier of r, or -1 when this merge has used up its probes.
+    const auto tier = [&](int r) {
+      if (row_stamp[r] == epoch) return row_level[r];
+      if (ball == depth) return depth + 1;
+      if (++probes > MAX_PROBES) return -1;
+      return probe(r);
+    };
     // The lowest weight among the partners of a good tier, then the farthest of that weight.
-    int b = -1, b_tier = -1, class_weight = -1;
-    for (auto it = std::next(first); it != standing.end(); ++it) {
-      if (class_weight >= 0 && it->first != class_weight) break;
-      const int r = order[it->second];
-      const int t = tier(r);
-      if (class_weight < 0 && t < good_tier) continue;
-      class_weight = it->first;
-      if (t > b_tier) b = r, b_tier = t;
-      if (t == depth + 1) break;
+    int b = -1, b_tier = -1;
+    for (;;) {
+      int class_weight = -1;
+      bool out_of_probes = false;
+      b = -1, b_tier = -1;
+      for (auto it = std::next(first); it != standing.end(); ++it) {
+        if (class_weight >= 0 && it->first != class_weight) break;
+        const int r = order[it->second];
+        const int t = tier(r);
+        if (t < 0) {
+          out_of_probes = true;
+          break;
+        }
+        if (class_weight < 0 && t < good_tier) continue;
+        class_weight = it->first;
+        if (t > b_tier) b = r, b_tier = t;
+        if (t == depth + 1) break;
+      }
+      if (!out_of_probes) break;
+      grow(a, depth);
     }
     if (b < 0) {
       // Every partner shares a column with a or closes a 4-cycle: the farthest, lightest one.
+      if (ball != depth) grow(a, depth);
       for (auto it = std::next(first); it != standing.end(); ++it) {
         const int r = order[it->second];
         if (tier(r) > b_tier) b = r, b_tier = tier(r);

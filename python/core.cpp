@@ -826,11 +826,12 @@ RateAdaptation read_rate_adaptation(const std::string& path, const Matrix& matri
 }
 
 RateAdaptation build_rate_adaptation(const Matrix& matrix, std::optional<int> steps,
-                                     std::optional<double> min_rate, std::uint64_t seed, int depth) {
+                                     std::optional<double> min_rate, std::uint64_t seed,
+                                     std::optional<int> depth) {
   ParityCheckMatrix mother = matrix.rows();
   RateAdaptOptions options;
   options.seed = seed;
-  options.depth = depth;
+  options.depth = depth ? *depth : rate_adapt_default_depth(mother.n);
   if (steps && min_rate) throw Refusal("steps and min_rate exclude each other");
   if (min_rate) {
     if (!(*min_rate > 0.0 && *min_rate < 1.0))
@@ -951,7 +952,7 @@ void bind_rate_adaptation(nb::module_& mod) {
   mod.def("_read_rate_adaptation", &read_rate_adaptation, nb::call_guard<nb::gil_scoped_release>(),
           "path"_a, "matrix"_a);
   mod.def("_build_rate_adaptation", &build_rate_adaptation, nb::call_guard<nb::gil_scoped_release>(),
-          "matrix"_a, "steps"_a.none(), "min_rate"_a.none(), "seed"_a, "depth"_a);
+          "matrix"_a, "steps"_a.none(), "min_rate"_a.none(), "seed"_a, "depth"_a.none());
 }
 
 }  // namespace ldpcsw::python

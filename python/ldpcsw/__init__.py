@@ -476,13 +476,13 @@ def read_rate_adaptation(path, matrix: Matrix) -> RateAdaptation:
 
 def build_rate_adaptation(matrix: Matrix, steps: Optional[int] = None,
                           min_rate: Optional[float] = None, seed: int = 1,
-                          depth: int = 4) -> RateAdaptation:
+                          depth: Optional[int] = None) -> RateAdaptation:
     """Builds a chain of row merges for ``matrix``, as ``ldpcsw-code rate-adapt``: ``steps``
     merges (1..m-1), or as many as leave ceil(min_rate * n) rows, or by default down to a
     quarter of the rows. Each merge takes the lightest row and joins it with the lightest
     partner that shares no column with it and closes no 4-cycle, the farthest such partner
     in the Tanner graph (beyond ``depth`` levels where one is) first; the same arguments give
-    the same chain."""
+    the same chain. ``depth`` defaults to 4 up to n = 20000 and 3 beyond, as the program's."""
     if not isinstance(matrix, Matrix):
         raise Error(f"matrix: {matrix!r} is not an ldpcsw.Matrix")
     if steps is not None and min_rate is not None:
@@ -491,7 +491,8 @@ def build_rate_adaptation(matrix: Matrix, steps: Optional[int] = None,
         matrix,
         None if steps is None else _whole("steps", steps, 1, max(1, matrix.m - 1)),
         None if min_rate is None else _probability("min_rate", min_rate),
-        _whole("seed", seed, 0, _U64), _whole("depth", depth, 1, 2**31 - 1))
+        _whole("seed", seed, 0, _U64),
+        None if depth is None else _whole("depth", depth, 1, 2**31 - 1))
 
 
 def _chain_code(self, k: int) -> Matrix:

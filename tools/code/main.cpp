@@ -567,6 +567,7 @@ int run_rate_adapt(int argc, char** argv) {
   const std::string matrix_path = argv[2];
   std::string out;
   RateAdaptOptions options;
+  options.depth = 0;
   int steps = -1;
   double min_rate = -1;
   std::string min_rate_text;
@@ -590,6 +591,7 @@ int run_rate_adapt(int argc, char** argv) {
     if (!ok) return usage_error("bad value '" + std::string(value) + "' for " + option);
   }
   if (out.empty()) return usage_error("rate-adapt needs --out CHAIN");
+  const bool default_depth = options.depth == 0;
   if (steps >= 0 && min_rate >= 0) return usage_error("--steps and --min-rate exclude each other");
   ParityCheckMatrix h;
   std::string error;
@@ -611,6 +613,7 @@ int run_rate_adapt(int argc, char** argv) {
     options.steps = h.m - std::max(1, (h.m + 3) / 4);
     if (options.steps == 0) return usage_error("the matrix has one row; there is nothing to merge");
   }
+  if (default_depth) options.depth = rate_adapt_default_depth(h.n);
   RateAdaptChain chain;
   if (!rate_adapt_build(h, options, chain, error)) {
     std::fprintf(stderr, "ldpcsw-code: rate-adapt failed: %s\n", error.c_str());
