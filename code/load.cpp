@@ -69,6 +69,23 @@ LoadStatus load_code(const std::string& path, CodeLayout layout, LoadedCode& cod
     return LoadStatus::refused;
   }
 
+  // A chain file handed over as a matrix: say so rather than name its first word. Only a
+  // file that begins with the magic word's first letter, which no matrix does, is read twice,
+  // so a matrix still loads from a pipe.
+  const int first = std::getc(file.get());
+  if (first == static_cast<unsigned char>(RATE_ADAPT_MAGIC[0]) && rewind_stream(file.get()) &&
+      starts_as_rate_adapt(file.get())) {
+    error = "this is a rate adaptation file, not a matrix";
+    return LoadStatus::refused;
+  }
+  if (first == static_cast<unsigned char>(RATE_ADAPT_MAGIC[0])) {
+    rewind_stream(file.get());
+  } else if (first != EOF) {
+    std::ungetc(first, file.get());
+  } else {
+    std::clearerr(file.get());
+  }
+
   const bool told = layout != CodeLayout::detect;
   if (!told) {
     const CodeContent content = code_content_of(file.get());
@@ -108,6 +125,49 @@ LoadStatus load_code(const std::string& path, CodeLayout layout, LoadedCode& cod
   }
   code = LoadedCode{code.layout, {}, {}, code.looks_like};
   return LoadStatus::refused;
+}
+
+bool starts_as_rate_adapt(std::FILE* file) {
+  for (const char* p = RATE_ADAPT_MAGIC; *p != '\0'; ++p)
+    if (std::getc(file) != static_cast<unsigned char>(*p)) return false;
+  return std::getc(file) == ' ';
+}
+
+LoadStatus load_rate_adapt(const std::string& path, RateAdaptChain& chain, std::string& error) {
+  chain = RateAdaptChain{};
+  std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path.c_str(), "r"));
+  if (!file) {
+    error = std::string("cannot open: ") + std::strerror(errno);
+    return LoadStatus::cannot_open;
+  }
+  struct stat info {};
+  if (fstat(fileno(file.get()), &info) == 0 && S_ISDIR(info.st_mode)) {
+    error = "is a folder, not a rate adaptation file";
+    return LoadStatus::refused;
+  }
+  const int first = std::getc(file.get());
+  if (first == EOF && !std::ferror(file.get())) {
+    error = "the file is empty";
+    return LoadStatus::refused;
+  }
+  if (!rewind_stream(file.get())) {
+    error = "cannot be read from its start";
+    return LoadStatus::refused;
+  }
+  // A matrix where a chain belongs: its first item is a number, not the magic word.
+  if (!starts_as_rate_adapt(file.get())) {
+    const bool rewound = rewind_stream(file.get());
+    if (rewound && code_content_of(file.get()) != CodeContent::neither) {
+      error = "this looks like a matrix file, not a rate adaptation file";
+      return LoadStatus::refused;
+    }
+  }
+  if (!rewind_stream(file.get())) {
+    error = "cannot be read from its start";
+    return LoadStatus::refused;
+  }
+  if (!read_rate_adapt(file.get(), chain, error)) return LoadStatus::refused;
+  return LoadStatus::ok;
 }
 
 }  // namespace ldpcsw

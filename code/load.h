@@ -10,6 +10,7 @@
 
 #include "code/alist.h"
 #include "code/matrix.h"
+#include "code/rate_adapt.h"
 
 namespace ldpcsw {
 
@@ -45,8 +46,19 @@ enum class LoadStatus { ok, cannot_open, refused };
 // cannot_open: fopen failed, `error` is "cannot open: <reason>". refused: `error` is one line:
 // "is a folder, not a matrix file", "the file is empty", "this looks like an alist file, not
 // a row-list file" (and the reverse), "neither a row-list nor an alist matrix (...)" when
-// detection finds no layout, or the reader's own message.
+// detection finds no layout, "this is a rate adaptation file, not a matrix" for a chain file,
+// or the reader's own message.
 LoadStatus load_code(const std::string& path, CodeLayout layout, LoadedCode& code,
                      std::string& error);
+
+// Whether the stream, from its current position, begins with the chain files' magic word
+// RATE_ADAPT_MAGIC followed by a space. The stream is left after the bytes compared.
+bool starts_as_rate_adapt(std::FILE* file);
+
+// Opens `path` and reads a rate adaptation chain (code/rate_adapt.h). cannot_open as for
+// load_code; refused: "is a folder, not a rate adaptation file", "the file is empty",
+// "this looks like a matrix file, not a rate adaptation file", or the reader's "line L: ..."
+// message. The chain is not checked against any matrix (rate_adapt_check_matrix does that).
+LoadStatus load_rate_adapt(const std::string& path, RateAdaptChain& chain, std::string& error);
 
 }  // namespace ldpcsw

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 namespace ldpcsw {
 
@@ -19,5 +20,13 @@ inline constexpr std::uint64_t DENSE_RANK_MAX_BITS = std::uint64_t{1} << 30;
 // or -1 when m * n exceeds max_bits and the rank is not computed.
 long long gf2_rank(int n, int m, const int* ir, const int* jc,
                    std::uint64_t max_bits = DENSE_RANK_MAX_BITS);
+
+// The left null space of the same matrix: the d = m - rank independent vectors y of m bits with
+// y H = 0 over GF(2), as bit masks per row: bit i of masks[r * words + i / 64] (i < d) is
+// entry r of vector i, with words = (d + 63) / 64. Returns d (masks empty when d is 0), or -1
+// when m * n exceeds max_bits and nothing is computed.
+long long gf2_left_null_space(int n, int m, const int* ir, const int* jc,
+                              std::vector<std::uint64_t>& masks, int& words,
+                              std::uint64_t max_bits = DENSE_RANK_MAX_BITS);
 
 }  // namespace ldpcsw

@@ -37,6 +37,7 @@
 #include "code/load.h"
 #include "code/peg.h"
 #include "code/rank.h"
+#include "code/rate_adapt.h"
 #include "code/writers.h"
 #include "decode/adaptive.h"
 #include "decode/plain.h"
@@ -790,6 +791,170 @@ nb::tuple run_sweep(const Matrix& matrix, const std::vector<double>& ps, std::in
   return nb::make_tuple(records, interrupted);
 }
 
+// ---- Rate adaptation ---------------------------------------------------------------------------
+
+// A chain of row-merged codes with the mother it was made for (checked on reading), and the
+// ranks of its codes, computed once.
+class RateAdaptation {
+ public:
+  RateAdaptation(RateAdaptChain chain, ParityCheckMatrix mother)
+      : chain_(std::move(chain)), mother_(std::move(mother)) {
+    if (!rate_adapt_ranks(mother_, chain_, ranks_, DENSE_RANK_MAX_BITS)) ranks_.clear();
+  }
+  const RateAdaptChain& chain() const { return chain_; }
+  const ParityCheckMatrix& mother() const { return mother_; }
+  const std::vector<long long>& ranks() const { return ranks_; }
+  int step(int k) const {
+    if (k < 0 || k > chain_.steps())
+      throw Refusal("k: " + std::to_string(k) + " is outside 0.." + std::to_string(chain_.steps()));
+    return k;
+  }
+
+ private:
+  RateAdaptChain chain_;
+  ParityCheckMatrix mother_;
+  std::vector<long long> ranks_;
+};
+
+RateAdaptation read_rate_adaptation(const std::string& path, const Matrix& matrix) {
+  RateAdaptChain chain;
+  std::string error;
+  if (load_rate_adapt(path, chain, error) != LoadStatus::ok) throw Refusal(path + ": " + error);
+  ParityCheckMatrix mother = matrix.rows();
+  if (!rate_adapt_check_matrix(chain, mother, error)) throw Refusal(path + ": " + error);
+  return RateAdaptation(std::move(chain), std::move(mother));
+}
+
+RateAdaptation build_rate_adaptation(const Matrix& matrix, std::optional<int> steps,
+                                     std::optional<double> min_rate, std::uint64_t seed,
+                                     std::optional<int> depth) {
+  ParityCheckMatrix mother = matrix.rows();
+  RateAdaptOptions options;
+  options.seed = seed;
+  options.depth = depth ? *depth : rate_adapt_default_depth(mother.n);
+  if (steps && min_rate) throw Refusal("steps and min_rate exclude each other");
+  if (min_rate) {
+    if (!(*min_rate > 0.0 && *min_rate < 1.0))
+      throw Refusal("min_rate: " + number_text(*min_rate) + " is not in (0, 1)");
+    options.steps = rate_adapt_steps_for_rate(mother.n, mother.m, *min_rate);
+    if (options.steps == 0)
+      throw Refusal("min_rate: " + number_text(*min_rate) + " leaves nothing to merge: the matrix's " +
+                    std::to_string(mother.m) + " rows over n " + std::to_string(mother.n) +
+                    " are already at or below it");
+  } else if (steps) {
+    options.steps = *steps;
+  } else {
+    options.steps = mother.m - std::max(1, (mother.m + 3) / 4);
+  }
+  RateAdaptChain chain;
+  std::string error;
+  if (!rate_adapt_build(mother, options, chain, error)) throw Refusal(error);
+  return RateAdaptation(std::move(chain), std::move(mother));
+}
+
+void write_rate_adaptation(const RateAdaptation& a, const std::string& path) {
+  std::FILE* file = std::fopen(path.c_str(), "wb");
+  if (file == nullptr) throw Refusal(path + ": cannot open for writing: " + std::strerror(errno));
+  bool ok = write_rate_adapt(file, a.chain());
+  ok = std::fclose(file) == 0 && ok;
+  if (!ok) {
+    std::remove(path.c_str());
+    throw Refusal(path + ": write failed");
+  }
+}
+
+// The syndromes of the code after k merges for a batch of mother syndromes (B, m).
+nb::ndarray<nb::numpy, std::uint8_t> rate_adaptation_syndrome(const RateAdaptation& a, int k,
+                                                              BitsIn s) {
+  a.step(k);
+  const int m = a.chain().m, m_k = m - k;
+  check_bits(s, static_cast<std::size_t>(m), "s", "m");
+  const std::size_t blocks = s.shape(0);
+  std::uint8_t* out;
+  auto array = owned_array<std::uint8_t>({blocks, static_cast<std::size_t>(m_k)}, out);
+  {
+    nb::gil_scoped_release release;
+    const std::vector<int> row_of = rate_adapt_row_of(a.chain(), k);
+    for (std::size_t b = 0; b < blocks; ++b)
+      rate_adapt_syndrome(row_of, reinterpret_cast<const std::int8_t*>(s.data()) + b * m, m,
+                          reinterpret_cast<std::int8_t*>(out) + b * m_k, m_k);
+  }
+  return array;
+}
+
+nb::ndarray<nb::numpy, std::int32_t> rate_adaptation_merges(const RateAdaptation& a) {
+  const std::size_t steps = static_cast<std::size_t>(a.chain().steps());
+  std::int32_t* data;
+  auto array = owned_array<std::int32_t>({steps, 2}, data);
+  for (std::size_t j = 0; j < steps; ++j) {
+    data[2 * j] = a.chain().kept[j];
+    data[2 * j + 1] = a.chain().merged[j];
+  }
+  return array;
+}
+
+nb::ndarray<nb::numpy, double> rate_adaptation_rates(const RateAdaptation& a) {
+  const int steps = a.chain().steps();
+  double* data;
+  auto array = owned_array<double>({static_cast<std::size_t>(steps) + 1}, data);
+  for (int k = 0; k <= steps; ++k) {
+    const double top = a.ranks().empty() ? a.chain().m - k : static_cast<double>(a.ranks()[k]);
+    data[k] = top / a.chain().n;
+  }
+  return array;
+}
+
+void bind_rate_adaptation(nb::module_& mod) {
+  nb::class_<RateAdaptation>(mod, "RateAdaptation",
+                             "A chain of codes made from one matrix by merging pairs of rows "
+                             "(ldpcsw-code rate-adapt): the code after k merges has m - k rows, "
+                             "each the GF(2) sum of a group of the mother's rows. Make one with "
+                             "read_rate_adaptation or build_rate_adaptation.")
+      .def_prop_ro("steps", [](const RateAdaptation& a) { return a.chain().steps(); },
+                   "The number of merges K; the codes are k = 0 (the mother) .. K.")
+      .def_prop_ro("n", [](const RateAdaptation& a) { return a.chain().n; }, "The mother's bits.")
+      .def_prop_ro("m", [](const RateAdaptation& a) { return a.chain().m; }, "The mother's checks.")
+      .def_prop_ro("fingerprint",
+                   [](const RateAdaptation& a) { return rate_adapt_fingerprint_text(a.chain().fingerprint); },
+                   "The mother's fingerprint as the chain file writes it (16 hexadecimal digits).")
+      .def_prop_ro("merges", &rate_adaptation_merges, nb::rv_policy::move,
+                   "The merges in order, (steps, 2) int32: merge k + 1 adds row merges[k, 1] "
+                   "(0-based, in the mother's numbering) to row merges[k, 0].")
+      .def_prop_ro("rows",
+                   [](const RateAdaptation& a) {
+                     std::vector<int> rows;
+                     for (int k = 0; k <= a.chain().steps(); ++k) rows.push_back(a.chain().m - k);
+                     return int_array(rows);
+                   },
+                   nb::rv_policy::move, "The rows m - k of each code, k = 0..steps.")
+      .def_prop_ro("ranks",
+                   [](const RateAdaptation& a) -> std::optional<std::vector<long long>> {
+                     if (a.ranks().empty()) return std::nullopt;
+                     return a.ranks();
+                   },
+                   "The GF(2) rank of each code, k = 0..steps; None when the mother is too "
+                   "large for the dense elimination.")
+      .def_prop_ro("rates", &rate_adaptation_rates, nb::rv_policy::move,
+                   "The rate of each code, rank / n (rows / n, an upper bound, when ranks is "
+                   "None), k = 0..steps, falling.")
+      .def("_code",
+           [](const RateAdaptation& a, int k) {
+             a.step(k);
+             nb::gil_scoped_release release;
+             return Matrix(rate_adapt_code(a.mother(), a.chain(), k));
+           },
+           "k"_a, "The code after k merges as a Matrix (m - k rows, each the GF(2) sum of its "
+           "group of the mother's rows, columns ascending).")
+      .def("_syndrome", &rate_adaptation_syndrome, "k"_a, "s"_a.noconvert(),
+           "The syndromes of the code after k merges from a (blocks, m) uint8 array of the "
+           "mother's syndromes: each bit the XOR of its group's bits. Returns (blocks, m - k).")
+      .def("_write", &write_rate_adaptation, nb::call_guard<nb::gil_scoped_release>(), "path"_a);
+  mod.def("_read_rate_adaptation", &read_rate_adaptation, nb::call_guard<nb::gil_scoped_release>(),
+          "path"_a, "matrix"_a);
+  mod.def("_build_rate_adaptation", &build_rate_adaptation, nb::call_guard<nb::gil_scoped_release>(),
+          "matrix"_a, "steps"_a.none(), "min_rate"_a.none(), "seed"_a, "depth"_a.none());
+}
+
 }  // namespace ldpcsw::python
 
 NB_MODULE(_core, mod) {
@@ -885,4 +1050,5 @@ NB_MODULE(_core, mod) {
           },
           "rate"_a,
           "The crossover probability p at which H(p) equals rate = m / n.");
+  bind_rate_adaptation(mod);
 }

@@ -154,6 +154,25 @@ fresh; try ldpcsw-sweep 2 "an empty threshold" "--threshold ''" -- "$bin/ldpcsw-
 fresh; try ldpcsw-sweep 2 "an empty SIMD target" "--simd-target ''" -- "$bin/ldpcsw-sweep" --matrix "$shipped_dat" --p 0.05 --decoder minsum-layered --simd-target ''
 fresh; try ldpcsw-code 0 "row degrees the columns' ones cannot realise (warning)" "--row-degrees 6:0.5,7:0.5" -- "$bin/ldpcsw-code" build --n 1000 --m 500 --row-degrees 6:0.5,7:0.5
 
+# Rate adaptation chains (ldpcsw-code rate-adapt and info CHAIN --matrix).
+chain_head='ldpcsw-rate-adapt 1\nmatrix 504 252 52f7b8e1f89edd9e\n'
+fresh c.txt "${chain_head}steps 1\n1 253\n"; try ldpcsw-code 1 "chain: a row out of range" "info c.txt --matrix Reg504252.dat" -- "$bin/ldpcsw-code" info c.txt --matrix "$shipped_dat"
+fresh c.txt "${chain_head}steps 2\n1 2\n3 2\n"; try ldpcsw-code 1 "chain: a row merged away twice" "info c.txt" -- "$bin/ldpcsw-code" info c.txt
+fresh c.txt "${chain_head}steps 2\n1 2\n2 3\n"; try ldpcsw-code 1 "chain: a pair naming a row already merged away" "info c.txt" -- "$bin/ldpcsw-code" info c.txt
+fresh c.txt "${chain_head}steps 1\n4 4\n"; try ldpcsw-code 1 "chain: a row merged with itself" "info c.txt" -- "$bin/ldpcsw-code" info c.txt
+fresh c.txt "${chain_head}steps 3\n1 2\n"; try ldpcsw-code 1 "chain: fewer merges than its steps line" "info c.txt" -- "$bin/ldpcsw-code" info c.txt
+fresh c.txt "${chain_head}steps 1\n1 2\n3 4\n"; try ldpcsw-code 1 "chain: a merge after the last" "info c.txt" -- "$bin/ldpcsw-code" info c.txt
+fresh c.txt "${chain_head}steps 252\n"; try ldpcsw-code 1 "chain: more merges than rows" "info c.txt" -- "$bin/ldpcsw-code" info c.txt
+fresh c.txt 'ldpcsw-rate-adapt 2\n'; try ldpcsw-code 1 "chain: another version" "info c.txt" -- "$bin/ldpcsw-code" info c.txt
+fresh c.txt 'ldpcsw-rate-adapt 1\nmatrix 504 252 52f7b8e1\n'; try ldpcsw-code 1 "chain: a short fingerprint" "info c.txt" -- "$bin/ldpcsw-code" info c.txt
+fresh c.txt 'ldpcsw-rate-adapt 1\nmatrix 504 252 0000000000000000\nsteps 1\n1 2\n'; try ldpcsw-code 1 "chain: made for another matrix" "info c.txt --matrix Reg504252.dat" -- "$bin/ldpcsw-code" info c.txt --matrix "$shipped_dat"
+fresh c.txt 'ldpcsw-rate-adapt 1\nmatrix 504 250 0000000000000000\nsteps 1\n1 2\n'; try ldpcsw-code 1 "chain: made for a matrix of another size" "info c.txt --matrix Reg504252.dat" -- "$bin/ldpcsw-code" info c.txt --matrix "$shipped_dat"
+fresh c.dat "${chain_head}steps 0\n"; try ldpcsw-code 1 "a chain given as a matrix" "convert c.dat x.alist" -- "$bin/ldpcsw-code" convert c.dat x.alist
+fresh; try ldpcsw-code 2 "both a count and a lowest rate" "rate-adapt Reg504252.dat --out c.txt --steps 1 --min-rate 0.3" -- "$bin/ldpcsw-code" rate-adapt "$shipped_dat" --out c.txt --steps 1 --min-rate 0.3
+fresh; try ldpcsw-code 2 "too many merges" "rate-adapt Reg504252.dat --out c.txt --steps 252" -- "$bin/ldpcsw-code" rate-adapt "$shipped_dat" --out c.txt --steps 252
+fresh; try ldpcsw-code 2 "a lowest rate above the mother's" "rate-adapt Reg504252.dat --out c.txt --min-rate 0.6" -- "$bin/ldpcsw-code" rate-adapt "$shipped_dat" --out c.txt --min-rate 0.6
+fresh; try ldpcsw-code 2 "no output" "rate-adapt Reg504252.dat" -- "$bin/ldpcsw-code" rate-adapt "$shipped_dat"
+
 # The matrix-size probe.
 fresh; try ldpcsw-scale 2 "no argument" "command line" -- "$bin/ldpcsw-scale"
 fresh; try ldpcsw-scale 2 "unknown form" "h.txt" -- "$bin/ldpcsw-scale" h.txt

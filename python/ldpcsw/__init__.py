@@ -24,17 +24,20 @@ from typing import Callable, Iterable, Optional, Sequence, Tuple
 import numpy as np
 
 from . import _core
-from ._core import Error, Matrix, binary_entropy, simd_targets, slepian_wolf_limit
+from ._core import Error, Matrix, RateAdaptation, binary_entropy, simd_targets, slepian_wolf_limit
 
 __all__ = [
     "Error",
     "Matrix",
+    "RateAdaptation",
     "SweepResult",
     "binary_entropy",
     "blocks",
     "build_matrix",
+    "build_rate_adaptation",
     "decode",
     "read_matrix",
+    "read_rate_adaptation",
     "set_simd_target",
     "simd_targets",
     "slepian_wolf_limit",
@@ -456,3 +459,69 @@ def sweep(
         warnings.warn("ldpcsw.sweep interrupted: returning the points decoded so far",
                       RuntimeWarning, stacklevel=2)
     return result
+
+
+# ---- Rate adaptation ------------------------------------------------------------------------
+
+
+def read_rate_adaptation(path, matrix: Matrix) -> RateAdaptation:
+    """Reads a rate adaptation file (as ``ldpcsw-code rate-adapt`` writes it) for ``matrix``,
+    the mother it was made for: a chain of codes made by merging pairs of rows. The file is
+    refused, with ldpcsw.Error naming it, the line and the problem, when it is malformed or
+    was made for another matrix (its n, m and fingerprint must agree)."""
+    if not isinstance(matrix, Matrix):
+        raise Error(f"matrix: {matrix!r} is not an ldpcsw.Matrix")
+    return _core._read_rate_adaptation(_path("path", path), matrix)
+
+
+def build_rate_adaptation(matrix: Matrix, steps: Optional[int] = None,
+                          min_rate: Optional[float] = None, seed: int = 1,
+                          depth: Optional[int] = None) -> RateAdaptation:
+    """Builds a chain of row merges for ``matrix``, as ``ldpcsw-code rate-adapt``: ``steps``
+    merges (1..m-1), or as many as leave ceil(min_rate * n) rows, or by default down to a
+    quarter of the rows. Each merge takes the lightest row and joins it with the lightest
+    partner that shares no column with it and closes no 4-cycle, the farthest such partner
+    in the Tanner graph (beyond ``depth`` levels where one is) first; the same arguments give
+    the same chain. ``depth`` defaults to 4 up to n = 20000 and 3 beyond, as the program's."""
+    if not isinstance(matrix, Matrix):
+        raise Error(f"matrix: {matrix!r} is not an ldpcsw.Matrix")
+    if steps is not None and min_rate is not None:
+        raise Error("steps and min_rate exclude each other")
+    return _core._build_rate_adaptation(
+        matrix,
+        None if steps is None else _whole("steps", steps, 1, max(1, matrix.m - 1)),
+        None if min_rate is None else _probability("min_rate", min_rate),
+        _whole("seed", seed, 0, _U64),
+        None if depth is None else _whole("depth", depth, 1, 2**31 - 1))
+
+
+def _chain_code(self, k: int) -> Matrix:
+    """The code after k merges (0 <= k <= steps; 0 is the mother) as a Matrix: m - k rows,
+    each the GF(2) sum of its group of the mother's rows (a column two rows share cancels),
+    numbered by the mother row that stands for each group, ascending."""
+    return self._code(_whole("k", k, 0, self.steps))
+
+
+def _chain_syndrome(self, k: int, s) -> np.ndarray:
+    """The syndromes of the code after k merges from the mother's syndromes: s is a (blocks,
+    m) or (m,) uint8 or bool array; returns (blocks, m - k) uint8, each bit the XOR of its
+    group's bits. Equal to code(k)'s own syndrome of the same blocks."""
+    k = _whole("k", k, 0, self.steps)
+    return self._syndrome(k, _bits("s", s, self.m))
+
+
+def _chain_write(self, path) -> None:
+    """Writes the chain file (str or os.PathLike), byte for byte as ldpcsw-code writes it."""
+    self._write(_path("path", path))
+
+
+def _chain_repr(self) -> str:
+    rates = self.rates
+    return (f"<ldpcsw.RateAdaptation n={self.n} m={self.m} steps={self.steps} "
+            f"rates={rates[0]:.4f}..{rates[-1]:.4f}>")
+
+
+RateAdaptation.code = _chain_code
+RateAdaptation.syndrome = _chain_syndrome
+RateAdaptation.write = _chain_write
+RateAdaptation.__repr__ = _chain_repr

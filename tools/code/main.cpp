@@ -9,6 +9,8 @@
 //                         [--step S] [--range L]
 //   ldpcsw-code convert IN OUT
 //   ldpcsw-code info FILE [--girth-limit L]
+//   ldpcsw-code rate-adapt MATRIX --out CHAIN [--seed S] [--steps K | --min-rate R] [--depth D]
+//   ldpcsw-code info CHAIN [--matrix MATRIX] [--codes C] [--girth-limit L]
 //
 // The form of a file is told by its extension: .dat is the row-list form, .alist the alist
 // form. Defaults: column weight 3, seed 1, method peg, no girth limit (beyond n = 20000 a
@@ -38,6 +40,7 @@
 #include "code/matrix.h"
 #include "code/peg.h"
 #include "code/rank.h"
+#include "code/rate_adapt.h"
 #include "code/writers.h"
 #include "tools/version.h"
 
@@ -54,6 +57,9 @@ constexpr const char* USAGE =
     " (--row-weight R | --row-degrees D:F,... | --rho D:F,... | --rate R) [--step S] [--range L]\n"
     "       ldpcsw-code convert IN OUT\n"
     "       ldpcsw-code info FILE [--girth-limit L]\n"
+    "       ldpcsw-code rate-adapt MATRIX --out CHAIN [--seed S] [--steps K | --min-rate R]"
+    " [--depth D]\n"
+    "       ldpcsw-code info CHAIN [--matrix MATRIX] [--codes C] [--girth-limit L]\n"
     "       ldpcsw-code help | -h | --help          this text\n"
     "       ldpcsw-code --version                   the version\n"
     "Exit status: 0 done (help and --version too), 1 a bad file or a failed construction,\n"
@@ -454,7 +460,197 @@ int run_convert(int argc, char** argv) {
   return 0;
 }
 
+// Reads a chain file through the shared loader.
+bool load_chain(const std::string& path, RateAdaptChain& chain, std::string& error) {
+  return load_rate_adapt(path, chain, error) == LoadStatus::ok;
+}
+
+// Whether the file at `path` is a chain file, told by its first word.
+bool is_chain_file(const std::string& path) {
+  std::FILE* file = std::fopen(path.c_str(), "r");
+  if (file == nullptr) return false;
+  const bool chain = starts_as_rate_adapt(file);
+  std::fclose(file);
+  return chain;
+}
+
+// Writes the chain; a partly written file is removed.
+bool save_chain(const std::string& path, const RateAdaptChain& chain, std::string& error) {
+  std::FILE* file = std::fopen(path.c_str(), "wb");
+  if (file == nullptr) {
+    error = std::string("cannot open for writing: ") + std::strerror(errno);
+    return false;
+  }
+  errno = 0;
+  bool ok = write_rate_adapt(file, chain);
+  const int write_errno = errno;
+  if (std::fclose(file) != 0) ok = false;
+  if (!ok) {
+    const int cause = write_errno ? write_errno : errno;
+    error = cause ? std::string("write failed: ") + std::strerror(cause) : "write failed";
+    std::remove(path.c_str());
+  }
+  return ok;
+}
+
+// The codes of the chain at `count` steps spread evenly from 0 to the last (both included):
+// rows, rank, rate = rank / n, row and column weights and girth.
+void print_chain_codes(const ParityCheckMatrix& h, const RateAdaptChain& chain, int count,
+                       int girth_limit) {
+  std::vector<long long> ranks;
+  const bool ranked = rate_adapt_ranks(h, chain, ranks, DENSE_RANK_MAX_BITS);
+  const int steps = chain.steps();
+  if (ranked)
+    std::printf("rates (rank / n) from %.6f down to %.6f\n",
+                static_cast<double>(ranks.front()) / h.n, static_cast<double>(ranks.back()) / h.n);
+  else
+    std::printf("rank not computed: m * n = %llu bits is beyond the dense elimination's %llu; "
+                "rows / n is an upper bound of each rate\n",
+                static_cast<unsigned long long>(h.m) * static_cast<unsigned long long>(h.n),
+                static_cast<unsigned long long>(DENSE_RANK_MAX_BITS));
+  std::printf("%7s %7s %7s %9s %9s %9s %6s  %s\n", "step", "rows", "rank", "rate", "columns",
+              "rows", "girth", "row weights (count x weight)");
+  std::vector<int> shown;
+  const int wanted = std::min(count, steps + 1);
+  for (int i = 0; i < wanted; ++i) {
+    const int k = wanted == 1 ? 0
+                              : static_cast<int>(static_cast<long long>(steps) * i / (wanted - 1));
+    if (shown.empty() || shown.back() != k) shown.push_back(k);
+  }
+  for (int k : shown) {
+    const ParityCheckMatrix code = rate_adapt_code(h, chain, k);
+    const CodeWeights w = code_weights(code);
+    std::vector<int> row_weights(static_cast<std::size_t>(code.m));
+    for (int r = 0; r < code.m; ++r) row_weights[r] = code.ir[r + 1] - code.ir[r];
+    const int girth = code_girth(code, girth_limit);
+    char rank_text[24], rate_text[24], girth_text[24], columns[24], rows[24];
+    if (ranked) {
+      std::snprintf(rank_text, sizeof rank_text, "%lld", ranks[k]);
+      std::snprintf(rate_text, sizeof rate_text, "%.6f", static_cast<double>(ranks[k]) / h.n);
+    } else {
+      std::snprintf(rank_text, sizeof rank_text, "-");
+      std::snprintf(rate_text, sizeof rate_text, "<=%.6f", static_cast<double>(code.m) / h.n);
+    }
+    if (girth > 0) std::snprintf(girth_text, sizeof girth_text, "%d", girth);
+    else if (girth == 0 && girth_limit > 0) std::snprintf(girth_text, sizeof girth_text, ">%d", girth_limit);
+    else std::snprintf(girth_text, sizeof girth_text, girth == 0 ? "inf" : "-");
+    std::snprintf(columns, sizeof columns, "%d..%d", w.min_column, w.max_column);
+    std::snprintf(rows, sizeof rows, "%d..%d", w.min_row, w.max_row);
+    std::printf("%7d %7d %7s %9s %9s %9s %6s  %s\n", k, code.m, rank_text, rate_text, columns,
+                rows, girth_text, code_describe_degrees(row_weights).c_str());
+  }
+}
+
+// ldpcsw-code info CHAIN [--matrix MATRIX] [--codes C] [--girth-limit L]
+int run_chain_info(int argc, char** argv) {
+  std::string matrix_path;
+  int count = 11, girth_limit = 8;
+  for (int i = 3; i < argc; ++i) {
+    const std::string option = argv[i];
+    if (i + 1 >= argc) return usage_error("option " + option + " needs a value");
+    const char* value = argv[++i];
+    bool ok = true;
+    if (option == "--matrix")
+      matrix_path = value;
+    else if (option == "--codes")
+      ok = parse_number(value, count) && count >= 1;
+    else if (option == "--girth-limit")
+      ok = parse_girth_limit(value, girth_limit);
+    else
+      return usage_error("unknown option " + option + " for a rate adaptation file");
+    if (!ok) return usage_error("bad value '" + std::string(value) + "' for " + option);
+  }
+  const std::string path = argv[2];
+  RateAdaptChain chain;
+  std::string error;
+  if (!load_chain(path, chain, error)) return file_error(path, error);
+  std::printf("rate adaptation chain of %d merges for a matrix of n %d, m %d (fingerprint %s)\n",
+              chain.steps(), chain.n, chain.m,
+              rate_adapt_fingerprint_text(chain.fingerprint).c_str());
+  std::printf("rows from %d down to %d (rows / n from %.6f down to %.6f)\n", chain.m,
+              chain.m - chain.steps(), static_cast<double>(chain.m) / chain.n,
+              static_cast<double>(chain.m - chain.steps()) / chain.n);
+  if (matrix_path.empty()) {
+    std::printf("give --matrix MATRIX for the rank, rate and degrees of its codes\n");
+    return 0;
+  }
+  ParityCheckMatrix h;
+  if (!load(matrix_path, h, error)) return file_error(matrix_path, error);
+  if (!rate_adapt_check_matrix(chain, h, error)) return file_error(path, error);
+  print_chain_codes(h, chain, count, girth_limit);
+  return 0;
+}
+
+// ldpcsw-code rate-adapt MATRIX --out CHAIN [--seed S] [--steps K | --min-rate R] [--depth D]
+int run_rate_adapt(int argc, char** argv) {
+  if (argc < 3 || argv[2][0] == '-') return usage_error("rate-adapt needs MATRIX");
+  const std::string matrix_path = argv[2];
+  std::string out;
+  RateAdaptOptions options;
+  options.depth = 0;
+  int steps = -1;
+  double min_rate = -1;
+  std::string min_rate_text;
+  for (int i = 3; i < argc; ++i) {
+    const std::string option = argv[i];
+    if (i + 1 >= argc) return usage_error("option " + option + " needs a value");
+    const char* value = argv[++i];
+    bool ok = true;
+    if (option == "--out")
+      out = value;
+    else if (option == "--seed")
+      ok = parse_number(value, options.seed);
+    else if (option == "--steps")
+      ok = parse_number(value, steps) && steps >= 1;
+    else if (option == "--min-rate")
+      ok = parse_number(value, min_rate) && min_rate > 0 && min_rate < 1, min_rate_text = value;
+    else if (option == "--depth")
+      ok = parse_number(value, options.depth) && options.depth >= 1;
+    else
+      return usage_error("unknown option " + option);
+    if (!ok) return usage_error("bad value '" + std::string(value) + "' for " + option);
+  }
+  if (out.empty()) return usage_error("rate-adapt needs --out CHAIN");
+  const bool default_depth = options.depth == 0;
+  if (steps >= 0 && min_rate >= 0) return usage_error("--steps and --min-rate exclude each other");
+  ParityCheckMatrix h;
+  std::string error;
+  if (!load(matrix_path, h, error)) return file_error(matrix_path, error);
+  if (steps >= 0) {
+    if (steps > h.m - 1)
+      return usage_error("--steps " + std::to_string(steps) + " exceeds " +
+                         std::to_string(h.m - 1) + ", the merges that leave one of the " +
+                         std::to_string(h.m) + " rows");
+    options.steps = steps;
+  } else if (min_rate >= 0) {
+    options.steps = rate_adapt_steps_for_rate(h.n, h.m, min_rate);
+    if (options.steps == 0)
+      return usage_error("--min-rate " + min_rate_text +
+                         " leaves nothing to merge: the matrix's " + std::to_string(h.m) +
+                         " rows over n " + std::to_string(h.n) + " are already at or below it");
+  } else {
+    // By default the rows are merged down to a quarter: groups of about four.
+    options.steps = h.m - std::max(1, (h.m + 3) / 4);
+    if (options.steps == 0) return usage_error("the matrix has one row; there is nothing to merge");
+  }
+  if (default_depth) options.depth = rate_adapt_default_depth(h.n);
+  RateAdaptChain chain;
+  if (!rate_adapt_build(h, options, chain, error)) {
+    std::fprintf(stderr, "ldpcsw-code: rate-adapt failed: %s\n", error.c_str());
+    return 1;
+  }
+  std::printf("%d merges, seed %llu, depth %d: rows from %d down to %d (rows / n from %.6f down "
+              "to %.6f)\n",
+              chain.steps(), static_cast<unsigned long long>(options.seed), options.depth, h.m,
+              h.m - chain.steps(), static_cast<double>(h.m) / h.n,
+              static_cast<double>(h.m - chain.steps()) / h.n);
+  if (!save_chain(out, chain, error)) return file_error(out, error);
+  std::printf("wrote %s\n", out.c_str());
+  return 0;
+}
+
 int run_info(int argc, char** argv) {
+  if (argc >= 3 && is_chain_file(argv[2])) return run_chain_info(argc, argv);
   int girth_limit = 0;
   if (argc == 5 && std::string(argv[3]) == "--girth-limit") {
     if (!parse_girth_limit(argv[4], girth_limit))
@@ -500,5 +696,6 @@ int main(int argc, char** argv) {
   if (command == "convert") return run_convert(argc, argv);
   if (command == "info") return run_info(argc, argv);
   if (command == "threshold") return run_threshold(argc, argv);
+  if (command == "rate-adapt") return run_rate_adapt(argc, argv);
   return usage_error("unknown command " + command);
 }
