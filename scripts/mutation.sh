@@ -92,7 +92,7 @@ python/core.cpp @@ if (a.shape(1) != width) @@ if (a.shape(1) < width) @@ Python
 python/core.cpp @@ if (!(p > 0.0 && p <= 0.5)) throw @@ if (!(p > 0.0 && p < 0.5)) throw @@ Python decode: p = 0.5 refused
 fixed/minsum_rules.h @@ while (beta > 1 && p.q % beta == 0) --beta; @@ (void)0; @@ corrections by weight: an offset that divides Q (ties) kept
 fixed/minsum_rules.h @@ i == 4 ? 13 : 22; @@ i == 4 ? 13 : 21; @@ sum-product table: the last step one unit early
-fixed/minsum_rules.h @@ const int sum = a + b > MSG_MAX ? MSG_MAX : a + b; @@ const int sum = a + b; @@ sum-product rule: the sum of magnitudes not saturated (differs from the lanes)
+fixed/minsum_rules.h @@ const int diff = a < b ? b - a : a - b; @@ const int diff = b - a; @@ sum-product rule: the difference of magnitudes taken with its sign
 minsum/batch.cpp @@ if (k == 0) mag = hn::Load(d8, partial + L); @@ if (k == 0) mag = hn::Load(d8, partial + 2 * L); @@ batch sum-product: the first edge combined from the wrong partial
 minsum/batch.cpp @@ hn::Store(hn::Combine(d8, hn::DemoteTo(dh, hi), hn::DemoteTo(dh, lo)), d8, sign); @@ hn::Store(hn::Combine(d8, hn::DemoteTo(dh, lo), hn::DemoteTo(dh, hi)), d8, sign); @@ batch 16-bit rule: the decisions' halves swapped
 minsum/reference.cpp @@ const int t = wide ? saturate_post(post[code.jc[e]] - check[e]) @@ const int t = wide ? saturate_msg(post[code.jc[e]] - check[e]) @@ reference 16-bit rule: t saturated at 8 bits (the former rule)
