@@ -113,21 +113,17 @@ bool load(const std::string& path, ParityCheckMatrix& h, std::string& error) {
   return true;
 }
 
-// Writes `h` in the form told by the name; a partly written file is removed.
-bool save(const std::string& path, const ParityCheckMatrix& h, std::string& error) {
-  const Form form = form_of(path);
-  if (form == Form::unknown) {
-    error = "unknown form; the name must end in .dat or .alist";
-    return false;
-  }
-  // Binary mode: the bytes are the same on every platform.
+// Creates `path` and fills it with `write` (binary mode: the bytes are the same on every
+// platform); a partly written file is removed.
+template <typename Write>
+bool write_new_file(const std::string& path, const Write& write, std::string& error) {
   std::FILE* file = std::fopen(path.c_str(), "wb");
   if (file == nullptr) {
     error = std::string("cannot open for writing: ") + std::strerror(errno);
     return false;
   }
   errno = 0;
-  bool ok = (form == Form::rows) ? write_code_rows(file, h) : write_code_alist(file, h);
+  bool ok = write(file);
   const int write_errno = errno;
   if (std::fclose(file) != 0) ok = false;
   if (!ok) {
@@ -136,6 +132,21 @@ bool save(const std::string& path, const ParityCheckMatrix& h, std::string& erro
     std::remove(path.c_str());
   }
   return ok;
+}
+
+// Writes `h` in the form told by the name.
+bool save(const std::string& path, const ParityCheckMatrix& h, std::string& error) {
+  const Form form = form_of(path);
+  if (form == Form::unknown) {
+    error = "unknown form; the name must end in .dat or .alist";
+    return false;
+  }
+  return write_new_file(
+      path,
+      [&](std::FILE* file) {
+        return form == Form::rows ? write_code_rows(file, h) : write_code_alist(file, h);
+      },
+      error);
 }
 
 void print_summary(const ParityCheckMatrix& h, int girth_limit) {
@@ -476,21 +487,8 @@ bool is_chain_file(const std::string& path) {
 
 // Writes the chain; a partly written file is removed.
 bool save_chain(const std::string& path, const RateAdaptChain& chain, std::string& error) {
-  std::FILE* file = std::fopen(path.c_str(), "wb");
-  if (file == nullptr) {
-    error = std::string("cannot open for writing: ") + std::strerror(errno);
-    return false;
-  }
-  errno = 0;
-  bool ok = write_rate_adapt(file, chain);
-  const int write_errno = errno;
-  if (std::fclose(file) != 0) ok = false;
-  if (!ok) {
-    const int cause = write_errno ? write_errno : errno;
-    error = cause ? std::string("write failed: ") + std::strerror(cause) : "write failed";
-    std::remove(path.c_str());
-  }
-  return ok;
+  return write_new_file(path, [&](std::FILE* file) { return write_rate_adapt(file, chain); },
+                        error);
 }
 
 // The codes of the chain at `count` steps spread evenly from 0 to the last (both included):
