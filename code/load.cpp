@@ -22,6 +22,22 @@ bool rewind_stream(std::FILE* file) {
   return std::fseek(file, 0, SEEK_SET) == 0;
 }
 
+// Opens `path` for reading; a folder is refused as not being a `what`.
+LoadStatus open_input(const std::string& path, const char* what,
+                      std::unique_ptr<std::FILE, FileCloser>& file, std::string& error) {
+  file.reset(std::fopen(path.c_str(), "r"));
+  if (!file) {
+    error = std::string("cannot open: ") + std::strerror(errno);
+    return LoadStatus::cannot_open;
+  }
+  struct stat info {};
+  if (fstat(fileno(file.get()), &info) == 0 && S_ISDIR(info.st_mode)) {
+    error = std::string("is a folder, not a ") + what;
+    return LoadStatus::refused;
+  }
+  return LoadStatus::ok;
+}
+
 }  // namespace
 
 const char* code_layout_name(CodeLayout layout) {
@@ -58,16 +74,10 @@ CodeContent code_content_of(std::FILE* file) {
 LoadStatus load_code(const std::string& path, CodeLayout layout, LoadedCode& code,
                      std::string& error) {
   code = LoadedCode{};
-  std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path.c_str(), "r"));
-  if (!file) {
-    error = std::string("cannot open: ") + std::strerror(errno);
-    return LoadStatus::cannot_open;
-  }
-  struct stat info {};
-  if (fstat(fileno(file.get()), &info) == 0 && S_ISDIR(info.st_mode)) {
-    error = "is a folder, not a matrix file";
-    return LoadStatus::refused;
-  }
+  std::unique_ptr<std::FILE, FileCloser> file;
+  if (const LoadStatus opened = open_input(path, "matrix file", file, error);
+      opened != LoadStatus::ok)
+    return opened;
 
   // A chain file handed over as a matrix: say so rather than name its first word. Only a
   // file that begins with the magic word's first letter, which no matrix does, is read twice,
@@ -135,16 +145,10 @@ bool starts_as_rate_adapt(std::FILE* file) {
 
 LoadStatus load_rate_adapt(const std::string& path, RateAdaptChain& chain, std::string& error) {
   chain = RateAdaptChain{};
-  std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path.c_str(), "r"));
-  if (!file) {
-    error = std::string("cannot open: ") + std::strerror(errno);
-    return LoadStatus::cannot_open;
-  }
-  struct stat info {};
-  if (fstat(fileno(file.get()), &info) == 0 && S_ISDIR(info.st_mode)) {
-    error = "is a folder, not a rate adaptation file";
-    return LoadStatus::refused;
-  }
+  std::unique_ptr<std::FILE, FileCloser> file;
+  if (const LoadStatus opened = open_input(path, "rate adaptation file", file, error);
+      opened != LoadStatus::ok)
+    return opened;
   const int first = std::getc(file.get());
   if (first == EOF && !std::ferror(file.get())) {
     error = "the file is empty";
