@@ -31,6 +31,16 @@ double code_slepian_wolf_limit(double rate) {
 
 namespace {
 
+// Adds a combined pair's mass to the grid point at index l (its signs `plus` and `minus`
+// interleaved at 2l and 2l + 1) and the point above it, shared as 1 - up and up.
+inline void add_pair_mass(double* o, int l, double up, double plus, double minus) {
+  const double down = 1 - up;
+  o[2 * l] += plus * down;
+  o[2 * l + 1] += minus * down;
+  o[2 * l + 2] += plus * up;
+  o[2 * l + 3] += minus * up;
+}
+
 // Masses below this are dropped from the loops (they cannot move an error probability of
 // the size the convergence test looks at).
 constexpr double NEGLIGIBLE = 1e-30;
@@ -90,25 +100,13 @@ struct Evolution {
       if (same) {
         // The diagonal once, every other pair twice.
         first = i + 1;
-        const double plus = pa * pa + na * na, minus = 2 * pa * na;
-        const int l = lo[i];
-        const double u = up[i], d = 1 - u;
-        o[2 * l] += plus * d;
-        o[2 * l + 1] += minus * d;
-        o[2 * l + 2] += plus * u;
-        o[2 * l + 3] += minus * u;
+        add_pair_mass(o, lo[i], up[i], pa * pa + na * na, 2 * pa * na);
         pa *= 2;
         na *= 2;
       }
       for (int j = first; j <= b_last; ++j) {
         const double pb = b[2 * j], nb = b[2 * j + 1];
-        const double plus = pa * pb + na * nb, minus = pa * nb + na * pb;
-        const int l = lo[j];
-        const double u = up[j], d = 1 - u;
-        o[2 * l] += plus * d;
-        o[2 * l + 1] += minus * d;
-        o[2 * l + 2] += plus * u;
-        o[2 * l + 3] += minus * u;
+        add_pair_mass(o, lo[j], up[j], pa * pb + na * nb, pa * nb + na * pb);
       }
     }
     out.resize(2 * side);
