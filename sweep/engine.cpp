@@ -213,16 +213,18 @@ bool undetected_error(const SweepCode& code, const std::int8_t* x_hat, const std
   return true;
 }
 
-BlockOutcome decode_block(const SweepCode& code, DecoderKind decoder, BlockWorkspace& ws,
-                          const PhiloxKey& key, std::uint64_t threshold, double p,
-                          std::uint64_t block) {
-  assert(!is_minsum(decoder));  // the min-sum decoders take whole streams (run_point)
+BlockOutcome decode_given(const SweepCode& code, DecoderKind decoder,
+                          const minsum::MinsumParams& params, BlockWorkspace& ws, double p) {
   const int n = code.n, m = code.m;
-  draw_sweep_block(key, block, threshold, ws.x.data(), ws.y.data(), n);
   compute_syndrome(code.ir.data(), code.jc.data(), m, ws.x.data(), ws.s.data());
   for (int j = 0; j < n; ++j) ws.x_hat[j] = static_cast<std::int8_t>(1 - ws.y[j]);
   int iterations = 0;
-  if (decoder == DecoderKind::adaptive) {
+  bool success = false;
+  if (is_minsum(decoder)) {
+    success = minsum::minsum_decode_reference(code.minsum, params, schedule_of(decoder),
+                                              ws.y.data(), ws.s.data(), ws.x_hat.data(),
+                                              &iterations);
+  } else if (decoder == DecoderKind::adaptive) {
     decode_syndrome_adaptive_with(code.ir.data(), code.jc.data(), m, n, ws.y.data(), ws.s.data(),
                                   ws.x_hat.data(), ws.byte_scratch.data(),
                                   ws.number_scratch.data(), P_SRC, p, nullptr, nullptr,
@@ -233,7 +235,18 @@ BlockOutcome decode_block(const SweepCode& code, DecoderKind decoder, BlockWorks
                     &iterations);
   }
   const int bit_errors = count_bit_errors(ws.x_hat.data(), ws.x.data(), n);
-  return {bit_errors, iterations, undetected_error(code, ws.x_hat.data(), ws.s.data(), bit_errors)};
+  const bool undetected = is_minsum(decoder) ? success && bit_errors > 0
+                                             : undetected_error(code, ws.x_hat.data(),
+                                                                ws.s.data(), bit_errors);
+  return {bit_errors, iterations, undetected};
+}
+
+BlockOutcome decode_block(const SweepCode& code, DecoderKind decoder, BlockWorkspace& ws,
+                          const PhiloxKey& key, std::uint64_t threshold, double p,
+                          std::uint64_t block) {
+  assert(!is_minsum(decoder));  // the min-sum decoders take whole streams (run_point)
+  draw_sweep_block(key, block, threshold, ws.x.data(), ws.y.data(), code.n);
+  return decode_given(code, decoder, {}, ws, p);
 }
 
 // ---- One point -------------------------------------------------------------------------------

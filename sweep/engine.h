@@ -245,6 +245,13 @@ struct BlockOutcome {
 bool undetected_error(const SweepCode& code, const std::int8_t* x_hat, const std::int8_t* s,
                       int bit_errors);
 
+// Decodes the block held in ws.x (source) and ws.y (side information) on `code` with a
+// one-block decoder: the exact ones, or for the fixed-point decoders the scalar reference, whose
+// outcome every batch target reproduces. `ws` may be sized for a larger code (more rows or
+// ones) than `code`; the fixed-point parameters are those of the point (point_params).
+BlockOutcome decode_given(const SweepCode& code, DecoderKind decoder,
+                          const minsum::MinsumParams& params, BlockWorkspace& ws, double p);
+
 // Draws, decodes and counts one block; x_hat starts as the complement of y so that the
 // decoder's first iteration, whose decisions follow y almost everywhere, always counts as a
 // change and tests the syndrome.

@@ -56,6 +56,9 @@ bool to_int64(const std::string& s, std::int64_t& v) {
 
 }  // namespace
 
+bool csv_to_int64(const std::string& text, std::int64_t& value) { return to_int64(text, value); }
+bool csv_to_double(const std::string& text, double& value) { return to_double(text, value); }
+
 std::string format_number(double v) {
   char buf[64];
   const auto [ptr, ec] = std::to_chars(buf, buf + sizeof buf, v);
@@ -114,16 +117,18 @@ std::string row_check(const std::string& settings, const std::string& previous,
   return buf;
 }
 
-std::string format_csv_row(const PointRow& row, int n, const std::string& settings,
-                           std::string& chain) {
-  const std::vector<std::string> fields = row_fields(row, n);
-  chain = row_check(settings, chain, body_of(fields, fields.size(), row.partial));
+std::string format_checked_row(const std::vector<std::string>& fields, bool partial,
+                               const std::string& settings, std::string& chain) {
+  chain = row_check(settings, chain, body_of(fields, fields.size(), partial));
   std::string s = join(fields, fields.size()) + ',' + chain;
-  if (row.partial) s += std::string(",") + PARTIAL_MARK;
+  if (partial) s += std::string(",") + PARTIAL_MARK;
   return s;
 }
 
-namespace {
+std::string format_csv_row(const PointRow& row, int n, const std::string& settings,
+                           std::string& chain) {
+  return format_checked_row(row_fields(row, n), row.partial, settings, chain);
+}
 
 // p in the table: six significant digits, or the shortest text that reads back to p when six
 // would not (so that two points never show the same p).
@@ -132,8 +137,6 @@ std::string table_p(double p) {
   std::snprintf(buf, sizeof buf, "%.6g", p);
   return std::strtod(buf, nullptr) == p ? std::string(buf) : format_number(p);
 }
-
-}  // namespace
 
 int table_p_width(const std::vector<double>& ps) {
   std::size_t width = 8;
@@ -303,8 +306,12 @@ bool read_row(const std::vector<std::string>& f, const CsvRules& rules, PointRow
 
 }  // namespace
 
-bool parse_sweep_csv(const std::string& text, const std::string& path, const CsvRules& rules,
-                     ResumeState& state, std::string& error) {
+bool parse_checked_csv(const std::string& text, const std::string& path, const std::string& header,
+                       std::size_t fields, const std::string& settings, ResumeState& state,
+                       const std::function<bool(const std::string& line, std::string& error)>& other_header,
+                       const std::function<bool(const std::vector<std::string>& f, bool partial,
+                                                std::string& why)>& take_row,
+                       std::string& error) {
   state = ResumeState{};
   std::string::size_type pos = 0;
   int line_number = 0;
@@ -327,22 +334,8 @@ bool parse_sweep_csv(const std::string& text, const std::string& path, const Csv
     const auto line_end = eol + 1;
     pos = line_end;
     if (!header_seen) {
-      if (line == CSV_HEADER_UNCHECKED) {
-        error = path +
-                " was written by an earlier version of ldpcsw-sweep: its rows carry neither a "
-                "check nor the sums of squared bit errors, so it cannot be continued. Run the "
-                "same command with --overwrite instead of --resume: the same settings give the "
-                "same counts";
-        return false;
-      }
-      if (line == CSV_HEADER_NO_UNDETECTED) {
-        error = path +
-                " was written by an earlier version of ldpcsw-sweep: its rows do not count "
-                "undetected errors, so it cannot be continued. Run the same command with "
-                "--overwrite instead of --resume: the same settings give the same counts";
-        return false;
-      }
-      if (line != CSV_HEADER) return bad("not the sweep's CSV header");
+      if (other_header && !other_header(line, error)) return false;
+      if (line != header) return bad("not the sweep's CSV header");
       header_seen = true;
       state.crlf = crlf;
       state.keep_bytes = line_end;
@@ -358,26 +351,22 @@ bool parse_sweep_csv(const std::string& text, const std::string& path, const Csv
     }
     if (state.has_partial) return bad("a row follows the partial row");
     std::vector<std::string> f = split_fields(line);
-    PointRow row;
-    if (f.size() == ROW_FIELDS + 2 && f.back() == PARTIAL_MARK) {
-      row.partial = true;
+    bool partial = false;
+    if (f.size() == fields + 2 && f.back() == PARTIAL_MARK) {
+      partial = true;
       f.pop_back();
     }
-    if (f.size() != ROW_FIELDS + 1)
-      return bad(std::to_string(f.size()) + " fields instead of " +
-                 std::to_string(ROW_FIELDS + 1));
+    if (f.size() != fields + 1)
+      return bad(std::to_string(f.size()) + " fields instead of " + std::to_string(fields + 1));
     std::string why;
-    if (!read_row(f, rules, row, why)) return bad(why);
-    const std::string check = row_check(rules.settings, state.chain,
-                                        body_of(f, ROW_FIELDS, row.partial));
-    if (f[ROW_FIELDS] != check)
+    if (!take_row(f, partial, why)) return bad(why);
+    const std::string check = row_check(settings, state.chain, body_of(f, fields, partial));
+    if (f[fields] != check)
       return bad("the row does not match its check: it was edited, moved, or comes from "
                  "another run or file");
-    if (row.partial) {
+    if (partial) {
       state.has_partial = true;
-      state.partial = row;
     } else {
-      state.finished.push_back(row);
       state.keep_bytes = line_end;
       state.chain = check;
     }
@@ -391,6 +380,37 @@ bool parse_sweep_csv(const std::string& text, const std::string& path, const Csv
     error = path + ": not the sweep's CSV header";
     return false;
   }
+  return true;
+}
+
+bool parse_sweep_csv(const std::string& text, const std::string& path, const CsvRules& rules,
+                     ResumeState& state, std::string& error) {
+  std::vector<PointRow> finished;
+  PointRow partial_row;
+  const auto older = [&](const std::string& line, std::string& why) {
+    const char* lacks = line == CSV_HEADER_UNCHECKED
+                            ? "its rows carry neither a check nor the sums of squared bit errors"
+                        : line == CSV_HEADER_NO_UNDETECTED ? "its rows do not count undetected errors"
+                                                           : nullptr;
+    if (lacks == nullptr) return true;
+    why = path + " was written by an earlier version of ldpcsw-sweep: " + lacks +
+          ", so it cannot be continued. Run the same command with --overwrite instead of "
+          "--resume: the same settings give the same counts";
+    return false;
+  };
+  const auto take = [&](const std::vector<std::string>& f, bool partial, std::string& why) {
+    PointRow row;
+    row.partial = partial;
+    if (!read_row(f, rules, row, why)) return false;
+    if (partial) partial_row = row;
+    else finished.push_back(row);
+    return true;
+  };
+  if (!parse_checked_csv(text, path, CSV_HEADER, ROW_FIELDS, rules.settings, state, older, take,
+                         error))
+    return false;
+  state.finished = std::move(finished);
+  if (state.has_partial) state.partial = partial_row;
   return true;
 }
 

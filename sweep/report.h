@@ -17,6 +17,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -60,6 +61,10 @@ std::string row_check(const std::string& settings, const std::string& previous,
 std::string format_csv_row(const PointRow& row, int n, const std::string& settings,
                            std::string& chain);
 
+// Any checked row: the fields joined by commas, the check, and the partial mark when `partial`.
+std::string format_checked_row(const std::vector<std::string>& fields, bool partial,
+                               const std::string& settings, std::string& chain);
+
 // The table's heading line and one point's line (each ends with a newline). `rate` is the
 // code's rate as a compressor, rank(H)/n; each line states the gap H(p) - rate, which is
 // negative below the Slepian-Wolf limit (a NaN rate shows "?").
@@ -68,6 +73,8 @@ std::string format_csv_row(const PointRow& row, int n, const std::string& settin
 std::string format_table_header(int p_width = 8);
 std::string format_table_row(const PointRow& row, int n, double rate, int p_width = 8);
 int table_p_width(const std::vector<double>& ps);
+// p as the table shows it (the rule above).
+std::string table_p(double p);
 
 // What was read back from a CSV for --resume.
 struct ResumeState {
@@ -96,6 +103,22 @@ struct CsvRules {
 // of earlier versions is refused with the way out (--overwrite reproduces the same counts).
 bool parse_sweep_csv(const std::string& text, const std::string& path, const CsvRules& rules,
                      ResumeState& state, std::string& error);
+
+// The line reader behind parse_sweep_csv, for any CSV whose rows carry checks: `header` must be
+// the first line (other_header, when given, may refuse it first with its own message); each row
+// must have `fields` fields, its check and optionally the partial mark; take_row checks a row's
+// fields (without check and mark) and keeps it, or says why not. Fills every field of `state`
+// but its rows.
+bool parse_checked_csv(const std::string& text, const std::string& path, const std::string& header,
+                       std::size_t fields, const std::string& settings, ResumeState& state,
+                       const std::function<bool(const std::string& line, std::string& error)>& other_header,
+                       const std::function<bool(const std::vector<std::string>& f, bool partial,
+                                                std::string& why)>& take_row,
+                       std::string& error);
+
+// Text to number, the whole text or nothing (no spaces, no trailing characters); counts are >= 0.
+bool csv_to_int64(const std::string& text, std::int64_t& value);
+bool csv_to_double(const std::string& text, double& value);
 
 // The settings that must match for a resume: one "key=value" per line.
 using SweepSettings = std::map<std::string, std::string>;

@@ -1,0 +1,402 @@
+#include "sweep/critical.h"
+
+#include <algorithm>
+#include <cassert>
+#include <cmath>
+#include <numeric>
+#include <utility>
+
+#include "code/blocks.h"
+#include "code/convert.h"
+#include "sweep/stats.h"
+
+namespace ldpcsw::sweep {
+
+namespace {
+
+// Rounds are sized as for the fixed-point sweep: each worker keeps this many times the blocks of
+// a one-block decoder in flight, so that the blocks that probe the same step fill the lanes.
+constexpr std::int64_t CRITICAL_ROUND_FACTOR = 64;
+// Consecutive blocks a fixed-point worker searches side by side; their probes of one step are
+// decoded together in the lanes.
+constexpr std::int64_t CRITICAL_CHUNK = 128;
+
+// Bytes a code of the chain holds, for the cache's budget.
+std::size_t code_bytes(const SweepCode& c) {
+  const std::size_t ints = c.ir.size() + c.jc.size() + c.row_index.size() + c.col_ptr.size() +
+                           c.minsum.ir.size() + c.minsum.jc.size() + c.minsum.col_ptr.size() +
+                           c.minsum.col_edge.size();
+  return ints * sizeof(int) + sizeof(SweepCode);
+}
+
+}  // namespace
+
+// ---- The chain's codes ------------------------------------------------------------------------------
+
+ChainCodes::ChainCodes(ParityCheckMatrix mother, RateAdaptChain chain, std::vector<long long> ranks,
+                       bool minsum, std::size_t budget_bytes)
+    : mother_(std::move(mother)), chain_(std::move(chain)), ranks_(std::move(ranks)),
+      minsum_(minsum), budget_(budget_bytes) {
+  assert(static_cast<int>(ranks_.size()) == chain_.steps() + 1);
+}
+
+std::shared_ptr<const SweepCode> ChainCodes::code(int k) {
+  assert(k >= 0 && k <= steps());
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = cache_.find(k);
+    if (it != cache_.end()) {
+      order_.splice(order_.begin(), order_, it->second.at);
+      return it->second.code;
+    }
+  }
+  // Made outside the lock: two threads that want the same new code may both make it; the
+  // second keeps the first's.
+  ParityCheckMatrix h = rate_adapt_code(mother_, chain_, k);
+  auto made = std::make_shared<SweepCode>();
+  made->n = h.n;
+  made->m = h.m;
+  ColumnMatrix columns = code_columns_of(h);
+  made->row_index = std::move(columns.row_index);
+  made->col_ptr = std::move(columns.col_ptr);
+  made->ir = std::move(h.ir);
+  made->jc = std::move(h.jc);
+  if (minsum_) {
+    std::string error;
+    // Merging never raises a column's weight, so the mother's acceptance covers every code.
+    const bool ok = prepare_minsum_code(*made, error);
+    assert(ok);
+    (void)ok;
+  }
+  const std::size_t bytes = code_bytes(*made);
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto it = cache_.find(k);
+  if (it != cache_.end()) return it->second.code;
+  ++made_;
+  order_.push_front(k);
+  cache_.emplace(k, Entry{made, order_.begin(), bytes});
+  held_ += bytes;
+  while (held_ > budget_ && order_.size() > 1) {
+    const int old = order_.back();
+    order_.pop_back();
+    auto gone = cache_.find(old);
+    held_ -= gone->second.bytes;
+    cache_.erase(gone);  // a thread still decoding with it holds its own reference
+  }
+  return made;
+}
+
+std::int64_t ChainCodes::made() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return made_;
+}
+
+// ---- The search -----------------------------------------------------------------------------------
+
+void CriticalSearch::start(int steps, int guess, int first_stride) {
+  *this = CriticalSearch{};
+  fail = steps + 1;
+  probe = std::clamp(guess, 0, steps);
+  stride = std::max(1, first_stride);
+}
+
+void CriticalSearch::record(bool decoded, bool undetected_error, int iterations_run) {
+  assert(!done);
+  ++decodes;
+  iterations += iterations_run;
+  if (undetected_error) undetected = true;
+  const int at = probe;
+  if (decoded) ok = at;
+  else fail = at;
+  if (fail - ok <= 1) {
+    done = true;
+    return;
+  }
+  if (!bisecting) {
+    if (direction == 0) direction = decoded ? 1 : -1;
+    // Galloping on while the outcome stays the same; both ends of the chain bound it.
+    if ((direction > 0) == decoded) {
+      const long long next = static_cast<long long>(at) + direction * static_cast<long long>(stride);
+      probe = static_cast<int>(std::clamp<long long>(next, ok + 1, fail - 1));
+      if (stride < (1 << 29)) stride *= 2;
+      return;
+    }
+    bisecting = true;
+  }
+  probe = ok + (fail - ok) / 2;
+}
+
+void critical_guess(const ChainCodes& codes, int weight, int& guess, int& stride) {
+  const int n = codes.n();
+  const double target =
+      CRITICAL_GUESS_EFFICIENCY * n * binary_entropy(static_cast<double>(weight) / n);
+  // The ranks fall along the chain: the last step still holding `target` syndrome bits.
+  const std::vector<long long>& ranks = codes.ranks();
+  int k = 0;
+  const int steps = codes.steps();
+  int lo = 0, hi = steps;  // ranks[lo] >= target is sought as far as it holds
+  if (static_cast<double>(ranks[0]) < target) {
+    k = 0;
+  } else {
+    while (lo < hi) {
+      const int mid = lo + (hi - lo + 1) / 2;
+      if (static_cast<double>(ranks[static_cast<std::size_t>(mid)]) >= target) lo = mid;
+      else hi = mid - 1;
+    }
+    k = lo;
+  }
+  guess = k;
+  // About a quarter of the spread of the blocks' noise weights, in syndrome bits.
+  stride = std::max(2, static_cast<int>(std::sqrt(static_cast<double>(n)) / 2));
+}
+
+// ---- Counts -----------------------------------------------------------------------------------------
+
+std::int64_t absorb_critical_round(CriticalCounts& counts, const std::int64_t* outcomes,
+                                   std::int64_t length) {
+  std::int64_t taken = 0;
+  for (; taken < length; ++taken) {
+    const std::int64_t* o = outcomes + taken * CRITICAL_SLOTS;
+    if (o[0] == 0) break;
+    ++counts.blocks;
+    ++counts.histogram[static_cast<int>(o[1])];
+    counts.decodes += o[2];
+    counts.iterations += o[3];
+    counts.undetected += o[4];
+  }
+  return taken;
+}
+
+CriticalSummary summarize_critical(const CriticalCounts& counts, const std::vector<long long>& ranks,
+                                   int n) {
+  CriticalSummary s;
+  const double nan = std::nan("");
+  s.rate = s.rate_lo = s.rate_hi = s.q05 = s.q50 = s.q95 = nan;
+  auto bits_of = [&](int k) {
+    return k < 0 ? static_cast<double>(n) : static_cast<double>(ranks[static_cast<std::size_t>(k)]);
+  };
+  const auto undecoded = counts.histogram.find(-1);
+  s.undecoded = undecoded == counts.histogram.end() ? 0 : undecoded->second;
+  if (counts.blocks == 0) return s;
+  // Whole syndrome bits summed as integers, then one division: the same value however the
+  // blocks were split.
+  long double total = 0;
+  for (const auto& [k, c] : counts.histogram) total += static_cast<long double>(bits_of(k)) * c;
+  const double blocks = static_cast<double>(counts.blocks);
+  const double mean_bits = static_cast<double>(total / counts.blocks);
+  s.rate = mean_bits / n;
+  if (counts.blocks > 1) {
+    double ss = 0;
+    for (const auto& [k, c] : counts.histogram) {
+      const double d = bits_of(k) - mean_bits;
+      ss += d * d * static_cast<double>(c);
+    }
+    const double half = Z95 * std::sqrt(ss / (blocks - 1) / blocks) / n;
+    s.rate_lo = std::max(0.0, s.rate - half);
+    s.rate_hi = std::min(1.0, s.rate + half);
+  } else {
+    s.rate_lo = 0.0;
+    s.rate_hi = 1.0;
+  }
+  // Quantiles: the smallest rate that at least q of the blocks need no more than. Rates rise as
+  // the step falls; undecoded blocks (rate 1) come last.
+  std::vector<std::pair<double, std::int64_t>> by_rate;
+  for (const auto& [k, c] : counts.histogram) by_rate.emplace_back(bits_of(k) / n, c);
+  std::sort(by_rate.begin(), by_rate.end());
+  auto quantile = [&](double q) {
+    const auto need = static_cast<std::int64_t>(std::ceil(q * blocks));
+    std::int64_t seen = 0;
+    for (const auto& [rate, c] : by_rate) {
+      seen += c;
+      if (seen >= need) return rate;
+    }
+    return by_rate.back().first;
+  };
+  s.q05 = quantile(0.05);
+  s.q50 = quantile(0.50);
+  s.q95 = quantile(0.95);
+  return s;
+}
+
+// ---- One point -----------------------------------------------------------------------------------
+
+namespace {
+
+// Searches blocks [first, first + count) side by side: each round decodes every unfinished
+// block at its probe, the blocks that probe one step together (in the lanes when there are
+// enough of them). Calls done(index, search) as each search ends. Returns false when `stop`
+// was seen (the unfinished blocks are then left undone).
+template <class Done>
+bool search_blocks(ChainCodes& codes, DecoderKind decoder, const minsum::MinsumParams& params,
+                   double p, const PhiloxKey& key, std::uint64_t threshold, std::uint64_t first,
+                   int count, BlockWorkspace& ws, std::vector<std::int8_t>& xs,
+                   std::vector<std::int8_t>& ys, const std::atomic<bool>* stop, Done&& done) {
+  const int n = codes.n(), steps = codes.steps();
+  const bool batch = is_minsum(decoder);
+  xs.resize(static_cast<std::size_t>(count) * n);
+  ys.resize(static_cast<std::size_t>(count) * n);
+  std::vector<CriticalSearch> searches(static_cast<std::size_t>(count));
+  for (int i = 0; i < count; ++i) {
+    std::int8_t* x = &xs[static_cast<std::size_t>(i) * n];
+    std::int8_t* y = &ys[static_cast<std::size_t>(i) * n];
+    if (batch) draw_sweep_block_simd(key, first + i, threshold, x, y, n);
+    else draw_sweep_block(key, first + i, threshold, x, y, n);
+    int weight = 0;
+    for (int j = 0; j < n; ++j) weight += x[j] ^ y[j];
+    int guess = 0, stride = 1;
+    critical_guess(codes, weight, guess, stride);
+    searches[static_cast<std::size_t>(i)].start(steps, guess, stride);
+  }
+  const int lanes = batch ? minsum::minsum_lanes() : 1;
+  const int lane_min = std::max(2, lanes / 8);
+  std::vector<int> open(static_cast<std::size_t>(count));
+  std::iota(open.begin(), open.end(), 0);
+  std::vector<int> lane_of;
+  while (!open.empty()) {
+    std::stable_sort(open.begin(), open.end(), [&](int a, int b) {
+      return searches[static_cast<std::size_t>(a)].probe < searches[static_cast<std::size_t>(b)].probe;
+    });
+    for (std::size_t g = 0; g < open.size();) {
+      if (stop != nullptr && stop->load(std::memory_order_relaxed)) return false;
+      const int k = searches[static_cast<std::size_t>(open[g])].probe;
+      std::size_t end = g;
+      while (end < open.size() && searches[static_cast<std::size_t>(open[end])].probe == k) ++end;
+      const std::shared_ptr<const SweepCode> code = codes.code(k);
+      if (batch && static_cast<int>(end - g) >= lane_min) {
+        lane_of.assign(static_cast<std::size_t>(lanes), -1);
+        std::size_t next = g;
+        const auto load = [&](int lane, std::int8_t* x, std::int8_t* y) {
+          if (next >= end) return false;
+          const int i = open[next++];
+          std::copy_n(&xs[static_cast<std::size_t>(i) * n], n, x);
+          std::copy_n(&ys[static_cast<std::size_t>(i) * n], n, y);
+          lane_of[static_cast<std::size_t>(lane)] = i;
+          return true;
+        };
+        const auto outcome = [&](int lane, int bit_errors, bool success, int iterations) {
+          CriticalSearch& s = searches[static_cast<std::size_t>(lane_of[static_cast<std::size_t>(lane)])];
+          s.record(bit_errors == 0, success && bit_errors > 0, iterations);
+        };
+        minsum::minsum_decode_sources(code->minsum, params, schedule_of(decoder), ws.minsum,
+                                      load, outcome);
+      } else {
+        for (std::size_t t = g; t < end; ++t) {
+          const int i = open[t];
+          std::copy_n(&xs[static_cast<std::size_t>(i) * n], n, ws.x.data());
+          std::copy_n(&ys[static_cast<std::size_t>(i) * n], n, ws.y.data());
+          const BlockOutcome o = decode_given(*code, decoder, params, ws, p);
+          searches[static_cast<std::size_t>(i)].record(o.bit_errors == 0, o.undetected,
+                                                       o.iterations);
+        }
+      }
+      g = end;
+    }
+    std::vector<int> still;
+    for (int i : open) {
+      if (searches[static_cast<std::size_t>(i)].done) done(i, searches[static_cast<std::size_t>(i)]);
+      else still.push_back(i);
+    }
+    open.swap(still);
+  }
+  return true;
+}
+
+}  // namespace
+
+CriticalResult run_critical_point(ChainCodes& codes, DecoderKind decoder, const CriticalTask& task,
+                                  const CriticalCounts& start, WorkerPool& pool,
+                                  std::vector<BlockWorkspace>& workspaces, Collective& group,
+                                  std::int64_t total_workers, const std::atomic<bool>* stop,
+                                  const CriticalProgressFn& progress) {
+  assert(static_cast<int>(workspaces.size()) >= pool.size());
+  const PhiloxKey key = point_key(task.seed, task.p);
+  const std::uint64_t threshold = noise_threshold(task.p);
+  const minsum::MinsumParams params = point_params(task.minsum, task.p);
+  const bool batch = is_minsum(decoder);
+  const std::int64_t chunk = batch ? CRITICAL_CHUNK : 1;
+  const std::int64_t round_workers = batch ? total_workers * CRITICAL_ROUND_FACTOR : total_workers;
+  CriticalResult result;
+  result.counts = start;
+  std::vector<std::int64_t> buffer;
+  std::vector<std::vector<std::int8_t>> xs(workspaces.size()), ys(workspaces.size());
+  for (int round = 0; result.counts.blocks < task.blocks; ++round) {
+    PointCounts sized;
+    sized.blocks = result.counts.blocks;
+    const std::int64_t length =
+        next_round_length(sized, task.blocks, 0, round_workers, round, group.size());
+    const std::int64_t round_begin = result.counts.blocks;
+    const auto [first, last] = rank_share(round_begin, length, group.rank(), group.size());
+    buffer.assign(static_cast<std::size_t>(length * CRITICAL_SLOTS + 1), 0);
+    std::atomic<std::int64_t> next{first};
+    std::atomic<std::int64_t> finished{0};
+    std::atomic<bool> stopped{false};
+    const CriticalCounts settled = result.counts;
+    pool.run([&](int worker) {
+      for (;;) {
+        if (stop != nullptr && stop->load(std::memory_order_relaxed)) {
+          stopped.store(true, std::memory_order_relaxed);
+          return;
+        }
+        const std::int64_t b = next.fetch_add(chunk, std::memory_order_relaxed);
+        if (b >= last) return;
+        const int count = static_cast<int>(std::min(chunk, last - b));
+        const bool whole = search_blocks(
+            codes, decoder, params, task.p, key, threshold, static_cast<std::uint64_t>(b), count,
+            workspaces[static_cast<std::size_t>(worker)], xs[static_cast<std::size_t>(worker)],
+            ys[static_cast<std::size_t>(worker)], stop, [&](int i, const CriticalSearch& s) {
+              std::int64_t* o =
+                  &buffer[static_cast<std::size_t>((b + i - round_begin) * CRITICAL_SLOTS)];
+              o[0] = 1;
+              o[1] = s.critical();
+              o[2] = s.decodes;
+              o[3] = s.iterations;
+              o[4] = s.undetected ? 1 : 0;
+              const std::int64_t d = finished.fetch_add(1, std::memory_order_relaxed) + 1;
+              if (worker == 0 && progress) progress(settled, d);
+            });
+        if (!whole) {
+          stopped.store(true, std::memory_order_relaxed);
+          return;
+        }
+      }
+    });
+    buffer.back() = stopped.load() ? 1 : 0;
+    group.sum(buffer.data(), static_cast<std::int64_t>(buffer.size()));
+    const std::int64_t taken = absorb_critical_round(result.counts, buffer.data(), length);
+    if (buffer.back() > 0) {
+      result.interrupted = true;
+      break;
+    }
+    assert(taken == length);
+    (void)taken;
+  }
+  result.finished = result.counts.blocks >= task.blocks;
+  return result;
+}
+
+int critical_search_block(ChainCodes& codes, DecoderKind decoder, const CriticalTask& task,
+                          BlockWorkspace& ws, std::uint64_t block) {
+  std::vector<std::int8_t> xs, ys;
+  int found = -2;
+  search_blocks(codes, decoder, point_params(task.minsum, task.p), task.p,
+                point_key(task.seed, task.p), noise_threshold(task.p), block, 1, ws, xs, ys,
+                nullptr, [&](int, const CriticalSearch& s) { found = s.critical(); });
+  return found;
+}
+
+int critical_scan_block(ChainCodes& codes, DecoderKind decoder, const CriticalTask& task,
+                        BlockWorkspace& ws, std::uint64_t block) {
+  const int n = codes.n();
+  draw_sweep_block(point_key(task.seed, task.p), block, noise_threshold(task.p), ws.x.data(),
+                   ws.y.data(), n);
+  const minsum::MinsumParams params = point_params(task.minsum, task.p);
+  const std::vector<std::int8_t> x(ws.x.begin(), ws.x.end()), y(ws.y.begin(), ws.y.end());
+  for (int k = codes.steps(); k >= 0; --k) {
+    std::copy(x.begin(), x.end(), ws.x.begin());
+    std::copy(y.begin(), y.end(), ws.y.begin());
+    if (decode_given(*codes.code(k), decoder, params, ws, task.p).bit_errors == 0) return k;
+  }
+  return -1;
+}
+
+}  // namespace ldpcsw::sweep
