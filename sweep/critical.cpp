@@ -100,6 +100,13 @@ void CriticalSearch::start(int steps, int guess, int first_stride) {
   stride = std::max(1, first_stride);
 }
 
+void CriticalSearch::start_scan(int steps) {
+  *this = CriticalSearch{};
+  fail = steps + 1;
+  probe = steps;
+  scanning = true;
+}
+
 void CriticalSearch::record(bool decoded, bool undetected_error, int iterations_run) {
   assert(!done);
   ++decodes;
@@ -108,6 +115,11 @@ void CriticalSearch::record(bool decoded, bool undetected_error, int iterations_
   const int at = probe;
   if (decoded) ok = at;
   else fail = at;
+  if (scanning) {
+    done = decoded || at == 0;
+    probe = at - 1;
+    return;
+  }
   if (fail - ok <= 1) {
     done = true;
     return;
@@ -228,7 +240,8 @@ namespace {
 // was seen (the unfinished blocks are then left undone).
 template <class Done>
 bool search_blocks(ChainCodes& codes, DecoderKind decoder, const minsum::MinsumParams& params,
-                   double p, const PhiloxKey& key, std::uint64_t threshold, std::uint64_t first,
+                   double p, bool scan, const PhiloxKey& key, std::uint64_t threshold,
+                   std::uint64_t first,
                    int count, BlockWorkspace& ws, std::vector<std::int8_t>& xs,
                    std::vector<std::int8_t>& ys, const std::atomic<bool>* stop, Done&& done) {
   const int n = codes.n(), steps = codes.steps();
@@ -245,7 +258,8 @@ bool search_blocks(ChainCodes& codes, DecoderKind decoder, const minsum::MinsumP
     for (int j = 0; j < n; ++j) weight += x[j] ^ y[j];
     int guess = 0, stride = 1;
     critical_guess(codes, weight, guess, stride);
-    searches[static_cast<std::size_t>(i)].start(steps, guess, stride);
+    if (scan) searches[static_cast<std::size_t>(i)].start_scan(steps);
+    else searches[static_cast<std::size_t>(i)].start(steps, guess, stride);
   }
   const int lanes = batch ? minsum::minsum_lanes() : 1;
   const int lane_min = std::max(2, lanes / 8);
@@ -341,7 +355,7 @@ CriticalResult run_critical_point(ChainCodes& codes, DecoderKind decoder, const 
         if (b >= last) return;
         const int count = static_cast<int>(std::min(chunk, last - b));
         const bool whole = search_blocks(
-            codes, decoder, params, task.p, key, threshold, static_cast<std::uint64_t>(b), count,
+            codes, decoder, params, task.p, task.scan, key, threshold, static_cast<std::uint64_t>(b), count,
             workspaces[static_cast<std::size_t>(worker)], xs[static_cast<std::size_t>(worker)],
             ys[static_cast<std::size_t>(worker)], stop, [&](int i, const CriticalSearch& s) {
               std::int64_t* o =
@@ -378,7 +392,7 @@ int critical_search_block(ChainCodes& codes, DecoderKind decoder, const Critical
                           BlockWorkspace& ws, std::uint64_t block) {
   std::vector<std::int8_t> xs, ys;
   int found = -2;
-  search_blocks(codes, decoder, point_params(task.minsum, task.p), task.p,
+  search_blocks(codes, decoder, point_params(task.minsum, task.p), task.p, task.scan,
                 point_key(task.seed, task.p), noise_threshold(task.p), block, 1, ws, xs, ys,
                 nullptr, [&](int, const CriticalSearch& s) { found = s.critical(); });
   return found;

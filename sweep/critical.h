@@ -16,8 +16,10 @@
 // block's own noise weight w (the step whose rank is nearest CRITICAL_GUESS_EFFICIENCY n H(w/n)),
 // gallops away from it with doubling strides until the outcome changes, then bisects. Where
 // success is not monotone the search still returns a step at which the block decodes and one
-// step further at which it does not; critical_scan_block gives the largest succeeding step by
-// trying every step, for measuring how often the two differ.
+// step further at which it does not, but a step further still may decode again: the scan
+// (CriticalTask::scan), the order of a protocol that releases one syndrome bit at a time, tries
+// every step from the last down and so finds the largest step that decodes, at the cost of
+// K - k* + 1 decodes per block instead of about 2 log2 of the search's distance.
 //
 // Identity: a block's probes and outcomes depend only on the block, the chain, the decoder and
 // its parameters, never on the thread, process, lane or SIMD target that decodes it, so the
@@ -94,7 +96,11 @@ struct CriticalSearch {
   bool undetected = false;
   int decodes = 0;
   std::int64_t iterations = 0;
+  bool scanning = false;  // one step at a time from the fewest syndrome bits up
   void start(int steps, int guess, int first_stride);
+  // The protocol's own order: the last step first, then one step back at a time until the
+  // block decodes (every step above k* is tried, so k* is the largest step that decodes).
+  void start_scan(int steps);
   // The outcome of decoding at `probe`; chooses the next probe or ends the search.
   void record(bool decoded, bool undetected_error, int iterations_run);
   int critical() const { return ok; }
@@ -138,6 +144,7 @@ struct CriticalTask {
   std::int64_t blocks = 0;
   std::uint64_t seed = 0;
   minsum::MinsumParams minsum{};
+  bool scan = false;  // CriticalSearch::start_scan instead of the gallop and bisection
 };
 
 struct CriticalResult {

@@ -83,7 +83,8 @@ std::vector<std::string> split(const std::string& text, char sep) {
 const char* const VALUE_OPTIONS[] = {"--matrix", "--format",  "--p",       "--blocks",
                                      "--max-frame-errors", "--decoder", "--seed", "--threads",
                                      "--csv", "--q", "--normalise", "--offset", "--iterations",
-                                     "--simd-target", "--threshold", "--device"};
+                                     "--simd-target", "--threshold", "--device",
+                                     "--rate-adaptive", "--search"};
 
 // The option a command-line word names: "--csv" and "--csv=x" both name --csv.
 std::string option_of(const std::string& word) {
@@ -359,6 +360,14 @@ int parse_sweep_options(int argc, const char* const* argv, SweepOptions& options
       ->option_text("T");
   app.add_option("--csv", options.csv, "Write one row per point to this CSV file\n(and the run's settings to FILE.run)")
       ->option_text("FILE");
+  app.add_option("--rate-adaptive", options.rate_adaptive,
+                 "Critical-rate run: for every block, the lowest rate of\nthis rate-adaptive chain "
+                 "(ldpcsw-code rate-adapt)\nat which the decoder recovers it, and per point\nthe "
+                 "mean rate and its efficiency against H(p)");
+  std::string search_text = "bisect";
+  app.add_option("--search", search_text,
+                 "--rate-adaptive: bisect (gallop from a guess, then\nbisect; default) or scan "
+                 "(every step from the\nlowest rate up, as a protocol releases bits)");
   app.add_flag("--resume", options.resume,
                "Continue the sweep recorded in --csv: skip its\nfinished points, go on with an unfinished one\nfrom its next block");
   app.add_flag("--overwrite", options.overwrite, "Replace an existing --csv file");
@@ -450,6 +459,20 @@ int parse_sweep_options(int argc, const char* const* argv, SweepOptions& options
   if (device_text == "cpu") options.device = SweepDevice::cpu;
   else if (device_text == "gpu") options.device = SweepDevice::gpu;
   else return fail("--device: '" + device_text + "' is not one of cpu, gpu");
+  if (search_text == "scan") options.critical_scan = true;
+  else if (search_text != "bisect")
+    return fail("--search: '" + search_text + "' is not one of bisect, scan");
+  if (app.count("--search") > 0 && app.count("--rate-adaptive") == 0)
+    return fail("--search applies to --rate-adaptive runs only");
+  if (app.count("--rate-adaptive") > 0) {
+    if (options.rate_adaptive.empty()) return fail("--rate-adaptive: the file name is empty");
+    if (app.count("--max-frame-errors") > 0)
+      return fail("--max-frame-errors does not apply to --rate-adaptive: a critical-rate run "
+                  "searches every one of its --blocks");
+    if (device_text == "gpu")
+      return fail("--device gpu: a critical-rate run decodes each block on several codes of "
+                  "the chain, which the device kernels do not; run it on the cpu");
+  }
   if (options.device == SweepDevice::gpu && !is_minsum(options.decoder))
     return fail(std::string("--device gpu: the ") + decoder_name(options.decoder) +
                 " decoder runs on the cpu only; the gpu runs minsum-flooding, minsum-layered and "
@@ -475,7 +498,7 @@ int parse_sweep_options(int argc, const char* const* argv, SweepOptions& options
   double k = 0.0;
   problem = count_problem("--max-frame-errors", k_text, 0.0, k);
   if (!problem.empty()) return fail(problem);
-  options.max_frame_errors = static_cast<std::int64_t>(k);
+  options.max_frame_errors = options.rate_adaptive.empty() ? static_cast<std::int64_t>(k) : 0;
 
   if (!parse_integer(seed_text, options.seed))
     return fail("--seed: '" + seed_text + "' is not a whole number in 0..18446744073709551615");

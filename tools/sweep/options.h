@@ -37,6 +37,9 @@ struct SweepOptions {
   // (threshold >= 0) or computed by density evolution from the matrix's degrees (auto).
   double threshold = -1.0;
   bool threshold_auto = false;
+  // --rate-adaptive: the chain file of a critical-rate run; empty: an error-rate sweep.
+  std::string rate_adaptive;
+  bool critical_scan = false;  // --search scan
 };
 
 // Parses the command line. Returns -1 when the sweep should run, otherwise the exit status

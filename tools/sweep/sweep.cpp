@@ -107,8 +107,34 @@ int find_limits(const SweepOptions& o, const SweepCode& code, CodeLimits& limits
   return -1;
 }
 
+std::unique_ptr<WorkerPool> start_workers(const SweepOptions& o, Collective& group,
+                                          const SweepIo& io) {
+  const bool root = group.rank() == 0;
+  // Threads beyond MAX_THREADS_PER_CORE per core, or beyond one per block of this process's
+  // share of a point, would only idle and hold memory. A thread the system refuses to start
+  // leaves the pool with those that did: the sweep goes on with them (the counts do not
+  // depend on the thread count) and says so.
+  const int cores = available_cores();
+  const std::int64_t share = (o.blocks + group.size() - 1) / group.size();
+  const int wanted = useful_workers(o.threads, share, cores);
+  const int core_cap = useful_workers(o.threads, 0, cores);
+  if (root && core_cap < o.threads)
+    std::fprintf(io.err,
+                 "ldpcsw-sweep: --threads %d: running at most %d, %d per core of the %d this "
+                 "process may use (more only cost memory)\n",
+                 o.threads, core_cap, MAX_THREADS_PER_CORE, cores);
+  auto pool = std::make_unique<WorkerPool>(wanted);
+  if (!pool->start_error().empty())
+    std::fprintf(io.err,
+                 "ldpcsw-sweep: --threads: only %d of %d threads could start (%s); running "
+                 "with %d\n",
+                 pool->size(), wanted, pool->start_error().c_str(), pool->size());
+  return pool;
+}
+
 int run_sweep(const SweepOptions& o, Collective& group, const std::atomic<bool>* stop,
               const SweepIo& io) {
+  if (!o.rate_adaptive.empty()) return run_critical_sweep(o, group, stop, io);
   const bool root = group.rank() == 0;
   std::string error;
 
@@ -179,25 +205,8 @@ int run_sweep(const SweepOptions& o, Collective& group, const std::atomic<bool>*
     std::fprintf(io.err, "ldpcsw-sweep: %s ended inside a row (a cut-off write); dropped it\n",
                  o.csv.c_str());
 
-  // Threads beyond MAX_THREADS_PER_CORE per core, or beyond one per block of this process's
-  // share of a point, would only idle and hold memory. A thread the system refuses to start
-  // leaves the pool with those that did: the sweep goes on with them (the counts do not
-  // depend on the thread count) and says so.
-  const int cores = available_cores();
-  const std::int64_t share = (o.blocks + group.size() - 1) / group.size();
-  const int wanted = useful_workers(o.threads, share, cores);
-  const int core_cap = useful_workers(o.threads, 0, cores);
-  if (root && core_cap < o.threads)
-    std::fprintf(io.err,
-                 "ldpcsw-sweep: --threads %d: running at most %d, %d per core of the %d this "
-                 "process may use (more only cost memory)\n",
-                 o.threads, core_cap, MAX_THREADS_PER_CORE, cores);
-  WorkerPool pool(wanted);
-  if (!pool.start_error().empty())
-    std::fprintf(io.err,
-                 "ldpcsw-sweep: --threads: only %d of %d threads could start (%s); running "
-                 "with %d\n",
-                 pool.size(), wanted, pool.start_error().c_str(), pool.size());
+  std::unique_ptr<WorkerPool> pool_owner = start_workers(o, group, io);
+  WorkerPool& pool = *pool_owner;
 
   // A device counts as GPU_ROUND_WORKERS workers in the rounds' sizes, so that its rounds are
   // long enough to fill it (round sizes never change a count).

@@ -10,6 +10,8 @@
 
 #include <atomic>
 #include <cstdio>
+#include <memory>
+#include <string>
 
 #include "sweep/engine.h"
 #include "sweep/report.h"
@@ -35,5 +37,21 @@ SweepSettings run_settings(const SweepOptions& options, const SweepCode& code);
 // the thread count. `stop` is polled between blocks.
 int run_sweep(const SweepOptions& options, Collective& group, const std::atomic<bool>* stop,
               const SweepIo& io);
+
+// ---- Pieces the error-rate sweep and the critical-rate run share --------------------------------
+
+// The worker pool of this process for `o`: capped per core and by the work, and told on `io.err`
+// (rank 0) when capped or when the system refused some threads.
+std::unique_ptr<WorkerPool> start_workers(const SweepOptions& o, Collective& group,
+                                          const SweepIo& io);
+
+// Rank 0: the code's rate, limit and, when asked for, threshold. Returns an exit status, -1
+// for "go on"; `warning` gets a line to show when no threshold could be recorded.
+int find_limits(const SweepOptions& o, const SweepCode& code, CodeLimits& limits,
+                std::string& warning, std::string& error);
+
+// The critical-rate run of --rate-adaptive (critical_sweep.cpp), with run_sweep's exit statuses.
+int run_critical_sweep(const SweepOptions& o, Collective& group, const std::atomic<bool>* stop,
+                       const SweepIo& io);
 
 }  // namespace ldpcsw::sweep
