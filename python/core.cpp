@@ -42,6 +42,7 @@
 #include "decode/adaptive.h"
 #include "decode/plain.h"
 #include "gpu/gpu_minsum.h"
+#include "sweep/critical.h"
 #include "sweep/engine.h"
 #include "sweep/stats.h"
 
@@ -685,6 +686,56 @@ nb::dict point_record(double p, const sweep::PointCounts& c, int n, double secon
   return r;
 }
 
+// Called, without the GIL, from worker 0 of a running sweep: takes the GIL to see Ctrl-C and to
+// call the user's progress(point, p, blocks, count); either may ask the engine to stop (an
+// exception from the callback is kept in `error` and raised once the engine has stopped).
+class PythonTicker {
+ public:
+  PythonTicker(nb::object progress, std::atomic<bool>& stop)
+      : progress_(std::move(progress)), stop_(stop) {}
+  // At most every 50 ms.
+  bool due() {
+    const auto now = std::chrono::steady_clock::now();
+    if (now - last_ < std::chrono::milliseconds(50)) return false;
+    last_ = now;
+    return true;
+  }
+  void operator()(std::size_t point, double p, std::int64_t blocks, std::int64_t count) {
+    nb::gil_scoped_acquire acquire;
+    if (PyErr_CheckSignals() != 0) {
+      if (PyErr_ExceptionMatches(PyExc_KeyboardInterrupt)) PyErr_Clear();
+      else error.emplace();
+      stop_.store(true);
+      return;
+    }
+    if (progress_.is_none() || error) return;
+    try {
+      progress_(point, p, blocks, count);
+    } catch (nb::python_error& e) {
+      // Ctrl-C while the callback runs is an interruption like any other.
+      if (!e.matches(PyExc_KeyboardInterrupt)) error.emplace(std::move(e));
+      stop_.store(true);
+    }
+  }
+  std::optional<nb::python_error> error;
+
+ private:
+  nb::object progress_;
+  std::atomic<bool>& stop_;
+  std::chrono::steady_clock::time_point last_ = std::chrono::steady_clock::now();
+};
+
+// The points of a sweep: at least one, each in (0, 0.5], none twice.
+void check_points(const std::vector<double>& ps) {
+  if (ps.empty()) throw Refusal("p: no crossover probability given");
+  for (std::size_t i = 0; i < ps.size(); ++i) {
+    if (!(ps[i] > 0.0 && ps[i] <= 0.5))
+      throw Refusal("p: " + number_text(ps[i]) + " is not in (0, 0.5]");
+    for (std::size_t k = 0; k < i; ++k)
+      if (ps[k] == ps[i]) throw Refusal("p: " + number_text(ps[i]) + " appears twice");
+  }
+}
+
 // Runs every point as ldpcsw-sweep does (one process), returns (records, interrupted).
 // Worker 0 is the calling thread: after its blocks it takes the GIL at most every 50 ms to see
 // Ctrl-C (then the engine stops at the next block) and to call `progress`.
@@ -704,13 +755,7 @@ nb::tuple run_sweep(const Matrix& matrix, const std::vector<double>& ps, std::in
     throw Refusal(std::string("device gpu: the ") + sweep::decoder_name(decoder) +
                   " decoder runs on the cpu only; the gpu runs minsum-flooding, minsum-layered "
                   "and spa-layered");
-  if (ps.empty()) throw Refusal("p: no crossover probability given");
-  for (std::size_t i = 0; i < ps.size(); ++i) {
-    if (!(ps[i] > 0.0 && ps[i] <= 0.5))
-      throw Refusal("p: " + number_text(ps[i]) + " is not in (0, 0.5]");
-    for (std::size_t k = 0; k < i; ++k)
-      if (ps[k] == ps[i]) throw Refusal("p: " + number_text(ps[i]) + " appears twice");
-  }
+  check_points(ps);
   if (blocks < 1) throw Refusal("blocks: " + std::to_string(blocks) + " is not positive");
   if (max_frame_errors < 0)
     throw Refusal("max_frame_errors: " + std::to_string(max_frame_errors) + " is negative");
@@ -729,50 +774,24 @@ nb::tuple run_sweep(const Matrix& matrix, const std::vector<double>& ps, std::in
   nb::list records;
   bool interrupted = false;
   std::atomic<bool> stop{false};
-  std::optional<nb::python_error> callback_error;
   using Clock = std::chrono::steady_clock;
   const std::unique_ptr<sweep::WorkerPool> started = start_pool(workers);
   sweep::WorkerPool& pool = *started;
+  PythonTicker tick(progress, stop);  // made and dropped with the GIL held
   {
     nb::gil_scoped_release release;
     std::vector<sweep::BlockWorkspace> workspaces;
     workspaces.reserve(static_cast<std::size_t>(pool.size()));
     for (int w = 0; w < pool.size(); ++w) workspaces.emplace_back(code);
     sweep::SoloCollective group;
-    Clock::time_point last_tick = Clock::now();
-    // With the GIL: Ctrl-C and the progress callback; either may ask the engine to stop.
-    auto tick = [&](std::size_t point, const sweep::PointCounts& counts) {
-      nb::gil_scoped_acquire acquire;
-      if (PyErr_CheckSignals() != 0) {
-        if (PyErr_ExceptionMatches(PyExc_KeyboardInterrupt)) {
-          PyErr_Clear();
-        } else {
-          callback_error.emplace();
-        }
-        stop.store(true);
-        return;
-      }
-      if (progress.is_none() || callback_error) return;
-      try {
-        progress(point, ps[point], counts.blocks, counts.frame_errors);
-      } catch (nb::python_error& e) {
-        // Ctrl-C while the callback runs is an interruption like any other.
-        if (!e.matches(PyExc_KeyboardInterrupt)) callback_error.emplace(std::move(e));
-        stop.store(true);
-      }
-    };
     for (std::size_t i = 0; i < ps.size() && !stop.load(); ++i) {
       const sweep::PointTask task{ps[i], blocks, max_frame_errors, seed, ms,
                                   gpu.is_open() ? &gpu : nullptr};
       const Clock::time_point t0 = Clock::now();
       const sweep::ProgressFn on_block = [&, i](const sweep::PointCounts& settled,
                                                 std::int64_t in_round) {
-        const Clock::time_point now = Clock::now();
-        if (now - last_tick < std::chrono::milliseconds(50)) return;
-        last_tick = now;
-        sweep::PointCounts shown = settled;
-        shown.blocks = std::min(blocks, settled.blocks + in_round);
-        tick(i, shown);
+        if (tick.due())
+          tick(i, ps[i], std::min(blocks, settled.blocks + in_round), settled.frame_errors);
       };
       const sweep::PointResult r = sweep::run_point(code, decoder, task, sweep::PointCounts{}, pool,
                                                     workspaces, group, pool.size(), &stop, on_block);
@@ -783,11 +802,11 @@ nb::tuple run_sweep(const Matrix& matrix, const std::vector<double>& ps, std::in
         records.append(point_record(ps[i], r.counts, code.n, seconds, !r.finished));
       }
       if (!r.finished) break;
-      tick(i, r.counts);
+      tick(i, ps[i], r.counts.blocks, r.counts.frame_errors);
     }
     interrupted = stop.load();
   }
-  if (callback_error) throw std::move(*callback_error);
+  if (tick.error) throw std::move(*tick.error);
   return nb::make_tuple(records, interrupted);
 }
 
@@ -861,6 +880,104 @@ void write_rate_adaptation(const RateAdaptation& a, const std::string& path) {
     std::remove(path.c_str());
     throw Refusal(path + ": write failed");
   }
+}
+
+// One point of a critical-rate run as a record, with the columns of ldpcsw-sweep
+// --rate-adaptive's CSV and the histogram of critical steps as a dict.
+nb::dict critical_record(double p, const sweep::CriticalCounts& c, const std::vector<long long>& ranks,
+                         int n, double seconds, bool partial) {
+  const sweep::CriticalSummary s = sweep::summarize_critical(c, ranks, n);
+  const double h = sweep::binary_entropy(p);
+  nb::dict r;
+  r["p"] = p;
+  r["h_p"] = h;
+  r["blocks"] = c.blocks;
+  r["rate"] = s.rate;
+  r["rate_lo"] = s.rate_lo;
+  r["rate_hi"] = s.rate_hi;
+  r["efficiency"] = s.rate / h;
+  r["efficiency_lo"] = s.rate_lo / h;
+  r["efficiency_hi"] = s.rate_hi / h;
+  r["rate_q05"] = s.q05;
+  r["rate_q50"] = s.q50;
+  r["rate_q95"] = s.q95;
+  r["undecoded"] = s.undecoded;
+  r["undetected"] = c.undetected;
+  r["decodes"] = c.decodes;
+  r["iterations"] = c.iterations;
+  r["seconds"] = seconds;
+  r["blocks_per_second"] = seconds > 0.0 ? static_cast<double>(c.blocks) / seconds : 0.0;
+  r["histogram"] = c.histogram;
+  r["partial"] = partial;
+  return r;
+}
+
+// The critical-rate run of ldpcsw-sweep --rate-adaptive (one process), returns (records,
+// interrupted); Ctrl-C and progress as in run_sweep.
+nb::tuple run_critical_rate(const Matrix& matrix, const RateAdaptation& chain,
+                            const std::vector<double>& ps, std::int64_t blocks,
+                            const std::string& decoder_text, std::uint64_t seed, int threads,
+                            nb::object progress, std::optional<int> q, std::optional<int> offset,
+                            std::optional<std::pair<int, int>> normalise,
+                            std::optional<int> iterations, std::optional<int> posterior_bits,
+                            const std::string& search) {
+  const DecoderKind decoder = decoder_of(decoder_text);
+  matrix.require(decoder);
+  const minsum::MinsumParams ms =
+      minsum_params(decoder, q, offset, normalise, iterations, posterior_bits);
+  std::string error;
+  if (!rate_adapt_check_matrix(chain.chain(), matrix.rows(), error))
+    throw Refusal("chain: " + error);
+  if (chain.ranks().empty())
+    throw Refusal("chain: the matrix is too large for the dense elimination that gives the "
+                  "chain's ranks (its rates)");
+  if (search != "bisect" && search != "scan")
+    throw Refusal("search: '" + search + "' is not one of bisect, scan");
+  check_points(ps);
+  if (blocks < 1) throw Refusal("blocks: " + std::to_string(blocks) + " is not positive");
+  const int workers = worker_count(threads, blocks);
+  const sweep::SweepCode& code = matrix.code();
+  nb::list records;
+  bool interrupted = false;
+  std::atomic<bool> stop{false};
+  using Clock = std::chrono::steady_clock;
+  const std::unique_ptr<sweep::WorkerPool> started = start_pool(workers);
+  sweep::WorkerPool& pool = *started;
+  PythonTicker tick(progress, stop);
+  {
+    nb::gil_scoped_release release;
+    sweep::ChainCodes codes(chain.mother(), chain.chain(), chain.ranks(), sweep::is_minsum(decoder));
+    std::vector<sweep::BlockWorkspace> workspaces;
+    workspaces.reserve(static_cast<std::size_t>(pool.size()));
+    for (int w = 0; w < pool.size(); ++w) workspaces.emplace_back(code);
+    sweep::SoloCollective group;
+    for (std::size_t i = 0; i < ps.size() && !stop.load(); ++i) {
+      const sweep::CriticalTask task{ps[i], blocks, seed, ms, search == "scan"};
+      const Clock::time_point t0 = Clock::now();
+      const sweep::CriticalProgressFn on_block = [&, i](const sweep::CriticalCounts& settled,
+                                                        std::int64_t in_round) {
+        if (tick.due()) {
+          const auto undecoded = settled.histogram.find(-1);
+          tick(i, ps[i], std::min(blocks, settled.blocks + in_round),
+               undecoded == settled.histogram.end() ? 0 : undecoded->second);
+        }
+      };
+      const sweep::CriticalResult r = sweep::run_critical_point(
+          codes, decoder, task, {}, pool, workspaces, group, pool.size(), &stop, on_block);
+      const double seconds = std::chrono::duration<double>(Clock::now() - t0).count();
+      if (!r.finished && r.counts.blocks == 0) break;
+      {
+        nb::gil_scoped_acquire acquire;
+        records.append(critical_record(ps[i], r.counts, chain.ranks(), code.n, seconds, !r.finished));
+      }
+      if (!r.finished) break;
+      const auto undecoded = r.counts.histogram.find(-1);
+      tick(i, ps[i], r.counts.blocks, undecoded == r.counts.histogram.end() ? 0 : undecoded->second);
+    }
+    interrupted = stop.load();
+  }
+  if (tick.error) throw std::move(*tick.error);
+  return nb::make_tuple(records, interrupted);
 }
 
 // The syndromes of the code after k merges for a batch of mother syndromes (B, m).
@@ -953,6 +1070,9 @@ void bind_rate_adaptation(nb::module_& mod) {
           "path"_a, "matrix"_a);
   mod.def("_build_rate_adaptation", &build_rate_adaptation, nb::call_guard<nb::gil_scoped_release>(),
           "matrix"_a, "steps"_a.none(), "min_rate"_a.none(), "seed"_a, "depth"_a.none());
+  mod.def("_critical_rate", &run_critical_rate, "code"_a, "chain"_a, "ps"_a, "blocks"_a,
+          "decoder"_a, "seed"_a, "threads"_a, "progress"_a.none(), "q"_a.none(), "offset"_a.none(),
+          "normalise"_a.none(), "iterations"_a.none(), "posterior_bits"_a.none(), "search"_a);
 }
 
 }  // namespace ldpcsw::python

@@ -17,9 +17,12 @@ namespace {
 // Rounds are sized as for the fixed-point sweep: each worker keeps this many times the blocks of
 // a one-block decoder in flight, so that the blocks that probe the same step fill the lanes.
 constexpr std::int64_t CRITICAL_ROUND_FACTOR = 64;
-// Consecutive blocks a fixed-point worker searches side by side; their probes of one step are
-// decoded together in the lanes.
-constexpr std::int64_t CRITICAL_CHUNK = 128;
+// At most this many consecutive blocks a fixed-point worker searches side by side: all start
+// from the same step, so their probes of one step are decoded together in the lanes for as
+// long as their brackets coincide; more blocks keep the groups full for more rounds.
+// The chunk's source and side-information bytes are held to CRITICAL_CHUNK_BYTES.
+constexpr std::int64_t CRITICAL_CHUNK = 4096;
+constexpr std::int64_t CRITICAL_CHUNK_BYTES = std::int64_t{64} << 20;
 
 // Bytes a code of the chain holds, for the cache's budget.
 std::size_t code_bytes(const SweepCode& c) {
@@ -138,28 +141,25 @@ void CriticalSearch::record(bool decoded, bool undetected_error, int iterations_
   probe = ok + (fail - ok) / 2;
 }
 
-void critical_guess(const ChainCodes& codes, int weight, int& guess, int& stride) {
+void critical_guess(const ChainCodes& codes, double p, int& guess, int& stride) {
   const int n = codes.n();
-  const double target =
-      CRITICAL_GUESS_EFFICIENCY * n * binary_entropy(static_cast<double>(weight) / n);
-  // The ranks fall along the chain: the last step still holding `target` syndrome bits.
+  const double target = CRITICAL_GUESS_EFFICIENCY * n * binary_entropy(p);
+  // The ranks fall along the chain: the last step that still holds `target` syndrome bits.
   const std::vector<long long>& ranks = codes.ranks();
-  int k = 0;
-  const int steps = codes.steps();
-  int lo = 0, hi = steps;  // ranks[lo] >= target is sought as far as it holds
+  int lo = 0, hi = codes.steps();
   if (static_cast<double>(ranks[0]) < target) {
-    k = 0;
+    hi = 0;
   } else {
     while (lo < hi) {
       const int mid = lo + (hi - lo + 1) / 2;
       if (static_cast<double>(ranks[static_cast<std::size_t>(mid)]) >= target) lo = mid;
       else hi = mid - 1;
     }
-    k = lo;
   }
-  guess = k;
-  // About a quarter of the spread of the blocks' noise weights, in syndrome bits.
-  stride = std::max(2, static_cast<int>(std::sqrt(static_cast<double>(n)) / 2));
+  guess = hi;
+  // About half the spread of the blocks' noise, sqrt(n p (1 - p)) flips of about
+  // log2((1 - p) / p) syndrome bits each, at p near 0.05.
+  stride = std::max(2, static_cast<int>(std::sqrt(static_cast<double>(n))));
 }
 
 // ---- Counts -----------------------------------------------------------------------------------------
@@ -235,8 +235,8 @@ CriticalSummary summarize_critical(const CriticalCounts& counts, const std::vect
 namespace {
 
 // Searches blocks [first, first + count) side by side: each round decodes every unfinished
-// block at its probe, the blocks that probe one step together (in the lanes when there are
-// enough of them). Calls done(index, search) as each search ends. Returns false when `stop`
+// block at its probe, the blocks that probe one step together (the fixed-point decoders in the
+// lanes). Calls done(index, search) as each search ends. Returns false when `stop`
 // was seen (the unfinished blocks are then left undone).
 template <class Done>
 bool search_blocks(ChainCodes& codes, DecoderKind decoder, const minsum::MinsumParams& params,
@@ -249,20 +249,17 @@ bool search_blocks(ChainCodes& codes, DecoderKind decoder, const minsum::MinsumP
   xs.resize(static_cast<std::size_t>(count) * n);
   ys.resize(static_cast<std::size_t>(count) * n);
   std::vector<CriticalSearch> searches(static_cast<std::size_t>(count));
+  int guess = 0, stride = 1;
+  critical_guess(codes, p, guess, stride);
   for (int i = 0; i < count; ++i) {
     std::int8_t* x = &xs[static_cast<std::size_t>(i) * n];
     std::int8_t* y = &ys[static_cast<std::size_t>(i) * n];
     if (batch) draw_sweep_block_simd(key, first + i, threshold, x, y, n);
     else draw_sweep_block(key, first + i, threshold, x, y, n);
-    int weight = 0;
-    for (int j = 0; j < n; ++j) weight += x[j] ^ y[j];
-    int guess = 0, stride = 1;
-    critical_guess(codes, weight, guess, stride);
     if (scan) searches[static_cast<std::size_t>(i)].start_scan(steps);
     else searches[static_cast<std::size_t>(i)].start(steps, guess, stride);
   }
   const int lanes = batch ? minsum::minsum_lanes() : 1;
-  const int lane_min = std::max(2, lanes / 8);
   std::vector<int> open(static_cast<std::size_t>(count));
   std::iota(open.begin(), open.end(), 0);
   std::vector<int> lane_of;
@@ -276,7 +273,8 @@ bool search_blocks(ChainCodes& codes, DecoderKind decoder, const minsum::MinsumP
       std::size_t end = g;
       while (end < open.size() && searches[static_cast<std::size_t>(open[end])].probe == k) ++end;
       const std::shared_ptr<const SweepCode> code = codes.code(k);
-      if (batch && static_cast<int>(end - g) >= lane_min) {
+      // The lanes even for one block: they cost less than the scalar reference.
+      if (batch) {
         lane_of.assign(static_cast<std::size_t>(lanes), -1);
         std::size_t next = g;
         const auto load = [&](int lane, std::int8_t* x, std::int8_t* y) {
@@ -327,7 +325,7 @@ CriticalResult run_critical_point(ChainCodes& codes, DecoderKind decoder, const 
   const std::uint64_t threshold = noise_threshold(task.p);
   const minsum::MinsumParams params = point_params(task.minsum, task.p);
   const bool batch = is_minsum(decoder);
-  const std::int64_t chunk = batch ? CRITICAL_CHUNK : 1;
+
   const std::int64_t round_workers = batch ? total_workers * CRITICAL_ROUND_FACTOR : total_workers;
   CriticalResult result;
   result.counts = start;
@@ -345,6 +343,12 @@ CriticalResult run_critical_point(ChainCodes& codes, DecoderKind decoder, const 
     std::atomic<std::int64_t> finished{0};
     std::atomic<bool> stopped{false};
     const CriticalCounts settled = result.counts;
+    // The process's share split evenly between the workers, in chunks of at most
+    // CRITICAL_CHUNK blocks (the one-block decoders take one block at a time).
+    const std::int64_t even = (last - first + pool.size() - 1) / pool.size();
+    const std::int64_t most = std::max<std::int64_t>(
+        1, std::min<std::int64_t>(CRITICAL_CHUNK, CRITICAL_CHUNK_BYTES / (2 * codes.n())));
+    const std::int64_t chunk = batch ? std::clamp<std::int64_t>(even, 1, most) : 1;
     pool.run([&](int worker) {
       for (;;) {
         if (stop != nullptr && stop->load(std::memory_order_relaxed)) {

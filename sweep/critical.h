@@ -12,14 +12,15 @@
 // the sender falls back to sending it whole).
 //
 // The search assumes that success is monotone along the chain (a code with more syndrome bits
-// decodes whatever one with fewer decodes). It starts from a guess that depends only on the
-// block's own noise weight w (the step whose rank is nearest CRITICAL_GUESS_EFFICIENCY n H(w/n)),
-// gallops away from it with doubling strides until the outcome changes, then bisects. Where
-// success is not monotone the search still returns a step at which the block decodes and one
-// step further at which it does not, but a step further still may decode again: the scan
-// (CriticalTask::scan), the order of a protocol that releases one syndrome bit at a time, tries
-// every step from the last down and so finds the largest step that decodes, at the cost of
-// K - k* + 1 decodes per block instead of about 2 log2 of the search's distance.
+// decodes whatever one with fewer decodes). Every block of a point starts from the same guess,
+// the step whose rank is nearest CRITICAL_GUESS_EFFICIENCY n H(p), gallops away from it with
+// doubling strides until the outcome changes, then bisects; blocks whose outcomes agree so far
+// probe the same step and are decoded together in the SIMD lanes. Where success is not
+// monotone the search still returns a step at which the block decodes and one step further at
+// which it does not, but a step further still may decode again: the scan (CriticalTask::scan),
+// the order of a protocol that releases one syndrome bit at a time, tries every step from the
+// last down and so finds the largest step that decodes, at the cost of K - k* + 1 decodes per
+// block instead of about 2 log2 of the distance from the guess.
 //
 // Identity: a block's probes and outcomes depend only on the block, the chain, the decoder and
 // its parameters, never on the thread, process, lane or SIMD target that decodes it, so the
@@ -46,8 +47,8 @@
 
 namespace ldpcsw::sweep {
 
-// The guess of the search, as a multiple of the block's own empirical entropy.
-inline constexpr double CRITICAL_GUESS_EFFICIENCY = 1.1;
+// The guess of the search, as a multiple of H(p).
+inline constexpr double CRITICAL_GUESS_EFFICIENCY = 1.2;
 
 // The codes of a chain, made on first use and kept while they fit in a memory budget (least
 // recently used go first). Safe to share between threads.
@@ -106,8 +107,8 @@ struct CriticalSearch {
   int critical() const { return ok; }
 };
 
-// The first probe and stride for a block with noise weight `weight` (ones in y xor x).
-void critical_guess(const ChainCodes& codes, int weight, int& guess, int& stride);
+// The first probe and the first stride of the gallop for the blocks of point p.
+void critical_guess(const ChainCodes& codes, double p, int& guess, int& stride);
 
 // ---- Counts ------------------------------------------------------------------------------------
 

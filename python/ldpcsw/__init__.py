@@ -30,11 +30,13 @@ __all__ = [
     "Error",
     "Matrix",
     "RateAdaptation",
+    "CriticalRateResult",
     "SweepResult",
     "binary_entropy",
     "blocks",
     "build_matrix",
     "build_rate_adaptation",
+    "critical_rate",
     "decode",
     "read_matrix",
     "read_rate_adaptation",
@@ -462,6 +464,95 @@ def sweep(
 
 
 # ---- Rate adaptation ------------------------------------------------------------------------
+
+
+class CriticalRateResult(list):
+    """One record (a dict) per point, in the order of p, with the columns of
+    ``ldpcsw-sweep --rate-adaptive``'s CSV: p, h_p, blocks, rate (the mean critical rate R̄,
+    rates as compressors rank/n, an undecoded block counting 1), rate_lo, rate_hi (95%
+    interval), efficiency (R̄ / H(p)), efficiency_lo, efficiency_hi, rate_q05, rate_q50,
+    rate_q95 (quantiles of the blocks' rates), undecoded (blocks no code of the chain decodes),
+    undetected (blocks with a wrong decoding that satisfied its syndrome at some rate),
+    decodes, iterations (totals over every probe), seconds, blocks_per_second, histogram
+    ({critical step: blocks}, -1 for undecoded) and partial. `interrupted` tells whether the
+    run was stopped."""
+
+    interrupted: bool = False
+
+    def to_pandas(self):
+        """The records as a pandas DataFrame (one row per point)."""
+        import pandas
+
+        return pandas.DataFrame(list(self))
+
+    def plot(self, ax=None, label: str = ""):
+        """Efficiency R̄ / H(p) against p with its 95% interval, beside the Slepian–Wolf limit 1,
+        in matplotlib axes ``ax`` (default: a new figure's). Returns the axes.
+        ``scripts/plot_sweep.py --efficiency`` draws the CSVs of ldpcsw-sweep --rate-adaptive."""
+        import matplotlib.pyplot as plt
+
+        if ax is None:
+            _, ax = plt.subplots()
+        rows = sorted((r for r in self if r["blocks"] > 0), key=lambda r: r["p"])
+        ax.errorbar([r["p"] for r in rows], [r["efficiency"] for r in rows],
+                    yerr=[[r["efficiency"] - r["efficiency_lo"] for r in rows],
+                          [r["efficiency_hi"] - r["efficiency"] for r in rows]],
+                    fmt="o-", capsize=2, label=label or "efficiency")
+        ax.axhline(1.0, color="grey", linestyle=":", label="Slepian–Wolf limit")
+        ax.set_xlabel("crossover probability p")
+        ax.set_ylabel("efficiency f = R̄ / H(p)")
+        ax.legend()
+        return ax
+
+
+def critical_rate(
+    code: Matrix,
+    chain: RateAdaptation,
+    p: Iterable[float],
+    blocks: int = 10000,
+    decoder: str = "minsum-layered",
+    seed: int = 1,
+    threads: int = 0,
+    progress: Optional[Callable[[int, float, int, int], object]] = None,
+    *,
+    search: str = "bisect",
+    q: Optional[int] = None,
+    offset: Optional[int] = None,
+    normalise: Optional[Tuple[int, int]] = None,
+    iterations: Optional[int] = None,
+    posterior_bits: Optional[int] = None,
+) -> CriticalRateResult:
+    """The critical rate of every block along ``chain`` (a rate adaptation of ``code``): the
+    lowest rate of the chain at which the decoder recovers the block exactly, and per point its
+    mean R̄, interval, quantiles and efficiency R̄ / H(p), as ``ldpcsw-sweep --rate-adaptive``
+    (the same blocks and counts, for any thread count).
+
+    search: 'bisect' (gallop from a guess, then bisect; assumes that a code with more syndrome
+    bits decodes what one with fewer decodes) or 'scan' (every step from the lowest rate up, as
+    a protocol that releases one syndrome bit at a time). progress(point_index, p, blocks_done,
+    undecoded) is called now and then from the calling thread and after each point; Ctrl-C
+    stops the run at the next block, returning the points so far with a warning."""
+    if not isinstance(code, Matrix):
+        raise Error(f"code: {code!r} is not an ldpcsw.Matrix")
+    if not isinstance(chain, RateAdaptation):
+        raise Error(f"chain: {chain!r} is not an ldpcsw.RateAdaptation")
+    if search not in ("bisect", "scan"):
+        raise Error(f"search: {search!r} is not one of 'bisect', 'scan'")
+    if isinstance(p, str):
+        raise Error(f"p: {p!r} is not a number")
+    values = [p] if np.isscalar(p) else list(np.asarray(p, dtype=object).ravel())
+    ps = [_probability("p", v) for v in values]
+    records, interrupted = _core._critical_rate(
+        code, chain, ps, _count("blocks", blocks, 1), _decoder(decoder),
+        _whole("seed", seed, 0, _U64), _whole("threads", threads, 0, MAX_THREADS), progress,
+        *_minsum(q, offset, normalise, iterations, posterior_bits), search,
+    )
+    result = CriticalRateResult(records)
+    result.interrupted = bool(interrupted)
+    if result.interrupted:
+        warnings.warn("ldpcsw.critical_rate interrupted: returning the points decoded so far",
+                      RuntimeWarning, stacklevel=2)
+    return result
 
 
 def read_rate_adaptation(path, matrix: Matrix) -> RateAdaptation:

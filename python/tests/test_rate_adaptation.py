@@ -100,3 +100,46 @@ def test_builder_is_deterministic_and_balanced(code504):
     assert set(np.unique(weights)) <= {6, 12}  # pairs of weight-6 rows, none sharing a column
     default = ldpcsw.build_rate_adaptation(code504)
     assert default.rows[-1] == 63
+
+
+def test_critical_rate_matches_the_program_and_checks_its_arguments(code504, sweep_program, tmp_path):
+    chain = ldpcsw.build_rate_adaptation(code504, steps=150)
+    one = ldpcsw.critical_rate(code504, chain, [0.04, 0.07], blocks=120, seed=3, threads=1)
+    two = ldpcsw.critical_rate(code504, chain, [0.04, 0.07], blocks=120, seed=3, threads=2)
+    keys = ["p", "blocks", "rate", "rate_lo", "rate_hi", "efficiency", "rate_q50", "undecoded",
+            "undetected", "decodes", "iterations", "histogram"]
+    assert [{k: r[k] for k in keys} for r in one] == [{k: r[k] for k in keys} for r in two]
+    r = one[0]
+    assert sum(r["histogram"].values()) == 120
+    assert r["rate_lo"] <= r["rate"] <= r["rate_hi"]
+    assert r["efficiency"] == pytest.approx(r["rate"] / ldpcsw.binary_entropy(0.04))
+    # The scan tries every step above the critical one: never a lower rate than the bisection
+    # finds for the same block, so never a lower mean.
+    scan = ldpcsw.critical_rate(code504, chain, 0.07, blocks=60, seed=3, search="scan")
+    bisect = ldpcsw.critical_rate(code504, chain, 0.07, blocks=60, seed=3)
+    assert scan[0]["rate"] <= bisect[0]["rate"]
+    assert scan[0]["decodes"] > bisect[0]["decodes"]
+    if sweep_program is not None:
+        path = tmp_path / "h.chain"
+        chain.write(path)
+        csv = tmp_path / "c.csv"
+        import subprocess
+
+        subprocess.run([str(sweep_program), "--matrix", str(pathlib.Path(__file__).parents[2] / "data" / "Reg504252.dat"),
+                        "--rate-adaptive", str(path), "--p", "0.04,0.07", "--blocks", "120",
+                        "--seed", "3", "--decoder", "minsum-layered", "--csv", str(csv)],
+                       check=True, capture_output=True)
+        rows = [line.split(",") for line in csv.read_text().splitlines()[1:]]
+        for row, rec in zip(rows, one):
+            assert float(row[3]) == rec["rate"]
+            assert int(row[14]) == rec["decodes"]
+    for call, words in [
+        (lambda: ldpcsw.critical_rate(code504, chain, 0.05, search="all"), "search"),
+        (lambda: ldpcsw.critical_rate(code504, "chain", 0.05), "not an ldpcsw.RateAdaptation"),
+        (lambda: ldpcsw.critical_rate(code504, chain, 0.05, blocks=1.5), "blocks"),
+        (lambda: ldpcsw.critical_rate(code504, chain, 0.7), "p"),
+        (lambda: ldpcsw.critical_rate(ldpcsw.read_matrix(pathlib.Path(__file__).parents[2] / "data" / "Irr10000x5000.dat"), chain, 0.05),
+         "chain: "),
+    ]:
+        with pytest.raises(ldpcsw.Error, match=words):
+            call()
