@@ -97,22 +97,8 @@ def main():
     args = parser.parse_args()
     if not 0.0 < args.fer < 1.0:
         fail(f"--fer {args.fer}: must lie in (0, 1)")
-    try:
-        import matplotlib
-    except ImportError:
-        fail("matplotlib is missing: install Debian's python3-matplotlib (scripts/deps.sh) "
-             "and run this script with /usr/bin/python3")
-    matplotlib.use("Agg")
-    import matplotlib.pyplot as plt
-
     output = args.output or os.path.splitext(args.csv[0])[0] + ".png"
-    folder = os.path.dirname(output) or "."
-    if not os.path.isdir(folder):
-        fail(f"{output}: the folder {folder} does not exist")
-    fig, ax = plt.subplots(figsize=(7.5, 5.0))
-    extension = os.path.splitext(output)[1].lstrip(".").lower()
-    if extension not in fig.canvas.get_supported_filetypes():
-        fail(f"{output}: unsupported picture format '{extension}'")
+    fig, ax = plot_sweep.open_figure(output, fail)
     colours = ["tab:blue", "tab:red", "tab:green", "tab:purple", "tab:orange", "tab:brown"]
     all_ps = []
     for i, path in enumerate(args.csv):

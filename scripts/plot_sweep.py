@@ -271,6 +271,29 @@ def curve_name(path, settings, others):
     return name
 
 
+def open_figure(output, fail=fail):
+    """A figure and its axes for the picture file `output`, whose folder must exist and whose
+    extension matplotlib must write; exits with one line otherwise."""
+    try:
+        import matplotlib
+    except ImportError:
+        fail("matplotlib is missing: install Debian's python3-matplotlib (scripts/deps.sh) "
+             "and run this script with /usr/bin/python3")
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    folder = os.path.dirname(output) or "."
+    if not os.path.isdir(folder):
+        fail(f"{output}: the folder {folder} does not exist")
+    fig, ax = plt.subplots(figsize=(7.5, 5.0))
+    kinds = fig.canvas.get_supported_filetypes()
+    extension = os.path.splitext(output)[1].lstrip(".").lower()
+    if extension not in kinds:
+        fail(f"{output}: unsupported picture format '{extension}'; use one of "
+             + ", ".join("." + k for k in sorted(kinds)))
+    return fig, ax
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("csv", nargs="+", help="CSV written by ldpcsw-sweep --csv; several "
@@ -288,24 +311,8 @@ def main():
     if args.threshold is not None and not (0.0 < args.threshold < 0.5):
         fail(f"--threshold {args.threshold}: must lie in (0, 0.5)")
 
-    try:
-        import matplotlib
-    except ImportError:
-        fail("matplotlib is missing: install Debian's python3-matplotlib (scripts/deps.sh) "
-             "and run this script with /usr/bin/python3")
-    matplotlib.use("Agg")
-    import matplotlib.pyplot as plt
-
     output = args.output or os.path.splitext(args.csv[0])[0] + ".png"
-    folder = os.path.dirname(output) or "."
-    if not os.path.isdir(folder):
-        fail(f"{output}: the folder {folder} does not exist")
-    fig, ax = plt.subplots(figsize=(7.5, 5.0))
-    kinds = fig.canvas.get_supported_filetypes()
-    extension = os.path.splitext(output)[1].lstrip(".").lower()
-    if extension not in kinds:
-        fail(f"{output}: unsupported picture format '{extension}'; use one of "
-             + ", ".join("." + k for k in sorted(kinds)))
+    fig, ax = open_figure(output)
 
     curves = []
     for path in args.csv:

@@ -402,19 +402,4 @@ int critical_search_block(ChainCodes& codes, DecoderKind decoder, const Critical
   return found;
 }
 
-int critical_scan_block(ChainCodes& codes, DecoderKind decoder, const CriticalTask& task,
-                        BlockWorkspace& ws, std::uint64_t block) {
-  const int n = codes.n();
-  draw_sweep_block(point_key(task.seed, task.p), block, noise_threshold(task.p), ws.x.data(),
-                   ws.y.data(), n);
-  const minsum::MinsumParams params = point_params(task.minsum, task.p);
-  const std::vector<std::int8_t> x(ws.x.begin(), ws.x.end()), y(ws.y.begin(), ws.y.end());
-  for (int k = codes.steps(); k >= 0; --k) {
-    std::copy(x.begin(), x.end(), ws.x.begin());
-    std::copy(y.begin(), y.end(), ws.y.begin());
-    if (decode_given(*codes.code(k), decoder, params, ws, task.p).bit_errors == 0) return k;
-  }
-  return -1;
-}
-
 }  // namespace ldpcsw::sweep

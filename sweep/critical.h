@@ -165,11 +165,8 @@ CriticalResult run_critical_point(ChainCodes& codes, DecoderKind decoder, const 
                                   std::int64_t total_workers, const std::atomic<bool>* stop,
                                   const CriticalProgressFn& progress);
 
-// The largest step at which block `block` of the point decodes exactly, by trying every step
-// (-1: none); slow, for checking the search.
-int critical_scan_block(ChainCodes& codes, DecoderKind decoder, const CriticalTask& task,
-                        BlockWorkspace& ws, std::uint64_t block);
-// The step the search finds for the same block.
+// The step the search (or, with task.scan, the scan) finds for block `block` of the point,
+// decoded on its own; for checking the search.
 int critical_search_block(ChainCodes& codes, DecoderKind decoder, const CriticalTask& task,
                           BlockWorkspace& ws, std::uint64_t block);
 

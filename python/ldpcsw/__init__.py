@@ -101,6 +101,14 @@ def _probability(name: str, value) -> float:
     return float(value)
 
 
+def _points(p) -> list:
+    """The crossover probabilities of a sweep: one number or an iterable of them."""
+    if isinstance(p, str):
+        raise Error(f"p: {p!r} is not a number")
+    values = [p] if np.isscalar(p) else list(np.asarray(p, dtype=object).ravel())
+    return [_probability("p", v) for v in values]
+
+
 def _decoder(value) -> str:
     if not isinstance(value, str) or value not in DECODERS:
         raise Error(f"decoder: {value!r} is not one of {', '.join(DECODERS)}")
@@ -445,10 +453,7 @@ def sweep(
     calling thread, and after each point. Ctrl-C stops the sweep at the next block: the points
     finished so far are returned, with the interrupted one marked partial, and a warning.
     """
-    if isinstance(p, str):
-        raise Error(f"p: {p!r} is not a number")
-    values = [p] if np.isscalar(p) else list(np.asarray(p, dtype=object).ravel())
-    ps = [_probability("p", v) for v in values]
+    ps = _points(p)
     records, interrupted = _core._sweep(
         code, ps, _count("blocks", blocks, 1), _count("max_frame_errors", max_frame_errors, 0),
         _decoder(decoder), _whole("seed", seed, 0, _U64), _whole("threads", threads, 0, MAX_THREADS),
@@ -538,10 +543,7 @@ def critical_rate(
         raise Error(f"chain: {chain!r} is not an ldpcsw.RateAdaptation")
     if search not in ("bisect", "scan"):
         raise Error(f"search: {search!r} is not one of 'bisect', 'scan'")
-    if isinstance(p, str):
-        raise Error(f"p: {p!r} is not a number")
-    values = [p] if np.isscalar(p) else list(np.asarray(p, dtype=object).ravel())
-    ps = [_probability("p", v) for v in values]
+    ps = _points(p)
     records, interrupted = _core._critical_rate(
         code, chain, ps, _count("blocks", blocks, 1), _decoder(decoder),
         _whole("seed", seed, 0, _U64), _whole("threads", threads, 0, MAX_THREADS), progress,

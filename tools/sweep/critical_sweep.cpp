@@ -174,29 +174,12 @@ int run_critical_sweep(const SweepOptions& o, Collective& group, const std::atom
     if (root) {
       if (io.progress) std::fputs("\r\033[K", io.err);
       const CriticalRow row{task.p, r.counts, earlier_seconds + seconds_since(t0), !r.finished};
-      const bool write = r.counts.blocks > 0;
-      if (write) {
-        std::fputs(format_critical_table_row(row, ranks, code.n, p_width).c_str(), io.out);
-        std::fflush(io.out);
-      }
-      if (write && csv.file != nullptr &&
-          !csv.write_line(format_critical_csv_row(row, ranks, code.n, csv.settings, csv.chain),
-                          error)) {
-        std::fprintf(io.err, "ldpcsw-sweep: %s\n", error.c_str());
+      if (!finish_point(io.out, io.err, csv, task.p, r.counts.blocks, r.finished, cut_short,
+                        format_critical_table_row(row, ranks, code.n, p_width),
+                        csv.file != nullptr && r.counts.blocks > 0
+                            ? format_critical_csv_row(row, ranks, code.n, csv.settings, csv.chain)
+                            : std::string()))
         write_failed = 1;
-      }
-      if (cut_short) {
-        if (r.finished)
-          std::fprintf(io.err, "ldpcsw-sweep: interrupted after point p = %s.\n",
-                       format_number(task.p).c_str());
-        else
-          std::fprintf(io.err,
-                       "ldpcsw-sweep: interrupted; point p = %s stopped after %lld blocks%s.\n",
-                       format_number(task.p).c_str(), static_cast<long long>(r.counts.blocks),
-                       csv.file != nullptr && write ? " (written as a partial row)" : "");
-        if (csv.file != nullptr)
-          std::fprintf(io.err, "Run the same command with --resume to continue.\n");
-      }
     }
     group.sum(&write_failed, 1);
     if (write_failed != 0) return 1;

@@ -265,4 +265,30 @@ int prepare_csv(const SweepOptions& o, const SweepSettings& settings, const Code
 }
 
 
+bool finish_point(std::FILE* out, std::FILE* err, CsvFile& csv, double p, std::int64_t blocks,
+                  bool finished, bool cut_short, const std::string& table_line,
+                  const std::string& csv_line) {
+  bool ok = true;
+  const bool write = blocks > 0;  // a point with no block decoded says nothing
+  if (write) {
+    std::fputs(table_line.c_str(), out);
+    std::fflush(out);
+  }
+  std::string error;
+  if (write && csv.file != nullptr && !csv.write_line(csv_line, error)) {
+    std::fprintf(err, "ldpcsw-sweep: %s\n", error.c_str());
+    ok = false;
+  }
+  if (cut_short) {
+    if (finished)
+      std::fprintf(err, "ldpcsw-sweep: interrupted after point p = %s.\n", format_number(p).c_str());
+    else
+      std::fprintf(err, "ldpcsw-sweep: interrupted; point p = %s stopped after %lld blocks%s.\n",
+                   format_number(p).c_str(), static_cast<long long>(blocks),
+                   csv.file != nullptr && write ? " (written as a partial row)" : "");
+    if (csv.file != nullptr) std::fprintf(err, "Run the same command with --resume to continue.\n");
+  }
+  return ok;
+}
+
 }  // namespace ldpcsw::sweep

@@ -210,4 +210,11 @@ int prepare_csv(const SweepOptions& o, const SweepSettings& settings, const Code
                 const CsvFormat& format, CsvLock& lock, CsvFile& csv, ResumeState& state,
                 std::string& error);
 
+// Rank 0, after a point: its table line on `out` and its CSV row (when any block was decoded,
+// `blocks` > 0), then, for a run cut short, what was kept and how to continue on `err`. Returns
+// false when the row could not be written (said on `err`).
+bool finish_point(std::FILE* out, std::FILE* err, CsvFile& csv, double p, std::int64_t blocks,
+                  bool finished, bool cut_short, const std::string& table_line,
+                  const std::string& csv_line);
+
 }  // namespace ldpcsw::sweep
