@@ -484,6 +484,14 @@ bool evolve(const Evolution& ev, const DegreeDistribution& columns, const Degree
 
 }  // namespace
 
+bool code_density_check_combine(const double* a, const double* b, int K, double step,
+                                double* out) {
+  if (K < 1 || !(step > 0)) return false;
+  const Evolution ev(K, step);
+  ev.combine(a, b, out, a == b);
+  return true;
+}
+
 bool code_density_converges(const DegreeDistribution& columns, const DegreeDistribution& rows,
                             double p, const DensityOptions& options, double& error_probability,
                             int& iterations) {
