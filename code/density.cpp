@@ -61,8 +61,7 @@ struct Evolution {
   int K;
   double step;
   std::vector<std::size_t> row_first;  // row a's pairs (b = a..K) from row_first[a]
-  std::vector<double> share_down;      // per pair: the share of lo
-  std::vector<double> share_up;        // and of lo + 1
+  std::vector<double> share_up;        // per pair: the share of lo + 1 (lo has the rest)
   std::vector<std::size_t> run_first;  // row a's runs from run_first[a] to run_first[a + 1]
   std::vector<int> run_begin, run_lo;  // a run: its first b, its lo (it ends where the next begins)
 
@@ -70,19 +69,17 @@ struct Evolution {
     const std::size_t side = static_cast<std::size_t>(K) + 1;
     row_first.resize(side + 1);
     run_first.resize(side + 1);
-    share_down.reserve(side * (side + 1) / 2);
     share_up.reserve(side * (side + 1) / 2);
     std::vector<double> t(side);
     for (int a = 0; a <= K; ++a) t[a] = std::tanh(a * step / 2);
     for (int a = 0; a <= K; ++a) {
-      row_first[a] = share_down.size();
+      row_first[a] = share_up.size();
       run_first[a] = run_lo.size();
       for (int b = a; b <= K; ++b) {
         double x = 2 * std::atanh(t[a] * t[b]) / step;
         x = std::min(x, static_cast<double>(a));  // never beyond either input
         const int lo = std::min(static_cast<int>(std::floor(x)), K - 1);
         const double up = std::max(0.0, x - lo);
-        share_down.push_back(1 - up);
         share_up.push_back(up);
         if (run_lo.size() == run_first[a] || run_lo.back() != lo) {
           run_begin.push_back(b);
@@ -90,7 +87,7 @@ struct Evolution {
         }
       }
     }
-    row_first[side] = share_down.size();
+    row_first[side] = share_up.size();
     run_first[side] = run_lo.size();
   }
 
@@ -127,16 +124,22 @@ struct Evolution {
     int first = 0, last = K;
     while (first <= K && !held(first)) ++first;
     while (last >= first && !held(last)) --last;
+    // Masses below each grid point, summed from magnitude 0 up (so that a run's mass, a
+    // difference of two of them, is as exact as the masses below it).
+    std::vector<Pair> a_below(SAME ? 0 : side + 1), b_below(side + 1);
+    for (int k = 0; k <= K; ++k) {
+      b_below[k + 1] = b_below[k] + load_pair(b + 2 * k);
+      if (!SAME) a_below[k + 1] = a_below[k] + load_pair(a + 2 * k);
+    }
     for (int i = first; i <= last; ++i) {
       const double pa = a[2 * i], na = a[2 * i + 1], pb = b[2 * i], nb = b[2 * i + 1];
-      const double* down = &share_down[row_first[i] - static_cast<std::size_t>(i)];
       const double* up = &share_up[row_first[i] - static_cast<std::size_t>(i)];
       // The diagonal: plus when the signs agree, minus when they differ.
       {
         const int l = run_lo[run_first[i]];
         const double plus = pa * pb + na * nb, minus = pa * nb + na * pb;
-        o[2 * l] += plus * down[i];
-        o[2 * l + 1] += minus * down[i];
+        o[2 * l] += plus * (1 - up[i]);
+        o[2 * l + 1] += minus * (1 - up[i]);
         o[2 * l + 2] += plus * up[i];
         o[2 * l + 3] += minus * up[i];
       }
@@ -148,19 +151,15 @@ struct Evolution {
           continue;
         }
         // Share-weighted sums of the partners' masses over the run, plus and minus side by
-        // side: b's (for a_i b_j) and, unless the densities are one, a's (for a_j b_i). Even and
-        // odd j sum apart, so that consecutive additions do not wait on each other.
-        Pair b_down[2] = {}, b_up[2] = {}, a_down[2] = {}, a_up[2] = {};
+        // side: b's (for a_i b_j) and, unless the densities are one, a's (for a_j b_i). The
+        // upper point's sum is formed pair by pair (even and odd j apart, so that consecutive
+        // additions do not wait on each other); the lower point's is the run's whole mass, from
+        // the prefix sums, less it.
+        Pair b_up[2] = {}, a_up[2] = {};
         const auto add = [&](int j, int h) {
-          const Pair wd = {down[j], down[j]}, wu = {up[j], up[j]};
-          const Pair bj = load_pair(b + 2 * j);
-          b_down[h] += wd * bj;
-          b_up[h] += wu * bj;
-          if (!SAME) {
-            const Pair aj = load_pair(a + 2 * j);
-            a_down[h] += wd * aj;
-            a_up[h] += wu * aj;
-          }
+          const Pair wu = {up[j], up[j]};
+          b_up[h] += wu * load_pair(b + 2 * j);
+          if (!SAME) a_up[h] += wu * load_pair(a + 2 * j);
         };
         int j = begin;
         for (; j + 1 < end; j += 2) {
@@ -168,7 +167,7 @@ struct Evolution {
           add(j + 1, 1);
         }
         if (j < end) add(j, 0);
-        const Pair bd = b_down[0] + b_down[1], bu = b_up[0] + b_up[1];
+        const Pair bu = b_up[0] + b_up[1], bd = (b_below[end] - b_below[begin]) - bu;
         const double bp_down = bd[0], bn_down = bd[1], bp_up = bu[0], bn_up = bu[1];
         double plus_down = pa * bp_down + na * bn_down, minus_down = pa * bn_down + na * bp_down;
         double plus_up = pa * bp_up + na * bn_up, minus_up = pa * bn_up + na * bp_up;
@@ -178,7 +177,7 @@ struct Evolution {
           plus_up *= 2;
           minus_up *= 2;
         } else {
-          const Pair ad = a_down[0] + a_down[1], au = a_up[0] + a_up[1];
+          const Pair au = a_up[0] + a_up[1], ad = (a_below[end] - a_below[begin]) - au;
           plus_down += pb * ad[0] + nb * ad[1];
           minus_down += pb * ad[1] + nb * ad[0];
           plus_up += pb * au[0] + nb * au[1];
