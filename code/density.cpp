@@ -316,13 +316,13 @@ class RealFft {
   std::vector<Cplx> z_;
 };
 
-// z^k by squaring (k >= 0).
+// z^k by squaring (k >= 1), the first factor taken as it is rather than multiplied into 1.
 Cplx power_of(Cplx z, int k) {
-  Cplx r{1, 0};
-  while (k > 0) {
+  for (; (k & 1) == 0; k >>= 1) z = z * z;
+  Cplx r = z;
+  for (k >>= 1; k > 0; k >>= 1) {
+    z = z * z;
     if (k & 1) r = r * z;
-    k >>= 1;
-    if (k > 0) z = z * z;
   }
   return r;
 }
@@ -450,7 +450,11 @@ bool evolve(const Evolution& ev, const DegreeDistribution& columns, const Degree
       Cplx acc{1, 0}, sum{0, 0};
       int exponent = 0;
       for (std::size_t i = 0; i < columns.degrees.size(); ++i) {
-        acc = acc * power_of(z, columns.degrees[i] - 1 - exponent);
+        const int gap = columns.degrees[i] - 1 - exponent;
+        if (gap > 0) {
+          const Cplx factor = power_of(z, gap);
+          acc = exponent == 0 ? factor : acc * factor;
+        }
         exponent = columns.degrees[i] - 1;
         sum = sum + Cplx{lambda[i] * acc.re, lambda[i] * acc.im};
       }
