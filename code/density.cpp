@@ -54,9 +54,10 @@ inline Pair load_pair(const double* p) {
 // x = 2 atanh(tanh(a/2) tanh(b/2)), split between the grid points lo = floor(x) and lo + 1 as
 // 1 - up and up. The table is symmetric, so only pairs a <= b are held, row a holding b = a..K.
 // Along a row, x rises with b and soon settles just below a: its pairs fall into runs that
-// share lo, long ones beyond the diagonal. A run's pairs are summed whole (each pair's mass
-// times its two shares) and added to the two grid points once, which turns the scattered
-// additions of every pair into two running sums per sign.
+// share lo, long ones beyond the diagonal. A run's pairs are summed whole and added to the
+// two grid points once: the upper point's mass as a running sum of each pair's mass times its
+// share, the lower point's as the run's whole mass (from prefix sums) less that, instead of
+// four scattered additions for every pair.
 struct Evolution {
   int K;
   double step;
@@ -489,7 +490,7 @@ bool evolve(const Evolution& ev, const DegreeDistribution& columns, const Degree
 
 bool code_density_check_combine(const double* a, const double* b, int K, double step,
                                 double* out) {
-  if (K < 1 || !(step > 0)) return false;
+  if (K < 1 || K > 20000 || !(step > 0)) return false;
   const Evolution ev(K, step);
   ev.combine(a, b, out, a == b);
   return true;

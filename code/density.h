@@ -55,7 +55,7 @@ bool code_density_converges(const DegreeDistribution& columns, const DegreeDistr
 // neighbouring grid points; the sign is plus when the two agree. `out` gets 2(K + 1) masses.
 // `a` and `b` may be the one array (a square, formed at half the cost). Density evolution
 // uses the same combination with its tables built once. False, and nothing written, unless
-// K >= 1 and step > 0.
+// 1 <= K <= 20000 (the grids code_threshold accepts) and step > 0.
 bool code_density_check_combine(const double* a, const double* b, int K, double step,
                                 double* out);
 

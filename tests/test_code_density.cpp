@@ -282,6 +282,7 @@ TEST(DensityEvolution, CheckCombinationEqualsThePairByPairOne) {
   std::vector<double> one(2, 1.0), out(2, 7.0);
   EXPECT_FALSE(code_density_check_combine(one.data(), one.data(), 0, 1.0, out.data()));
   EXPECT_FALSE(code_density_check_combine(one.data(), one.data(), 1, 0.0, out.data()));
+  EXPECT_FALSE(code_density_check_combine(one.data(), one.data(), 20001, 1.0, out.data()));
   EXPECT_EQ(out[0], 7.0);
 }
 
