@@ -65,4 +65,26 @@ void BM_DensityEvolution36(benchmark::State& state) {
 }
 BENCHMARK(BM_DensityEvolution36)->Unit(benchmark::kMillisecond);
 
+// The threshold of the rate-1/2 irregular ensemble with columns up to degree 10 and rows of
+// degrees 7 and 8, on a grid of step 1/range(0): the whole bisection, most of it in the slow
+// evolution near p*.
+void BM_ThresholdIrregular(benchmark::State& state) {
+  DegreeDistribution columns, rows;
+  std::string error;
+  if (!code_parse_degrees("2:0.25105,3:0.30938,4:0.00104,10:0.43853", DegreePerspective::edge,
+                          columns, error) ||
+      !code_parse_degrees("7:0.63676,8:0.36324", DegreePerspective::edge, rows, error)) {
+    state.SkipWithError(error.c_str());
+    return;
+  }
+  DensityOptions options;
+  options.step = 1.0 / static_cast<double>(state.range(0));
+  for (auto _ : state) {
+    double p = 0;
+    if (!code_threshold(columns, rows, options, p, error)) state.SkipWithError(error.c_str());
+    state.counters["p*"] = p;
+  }
+}
+BENCHMARK(BM_ThresholdIrregular)->Arg(8)->Arg(16)->Unit(benchmark::kSecond)->Iterations(1);
+
 }  // namespace

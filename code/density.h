@@ -9,7 +9,8 @@
 // (which keeps their mean), values beyond the range are held at its end. A column's sum of
 // messages is formed whole (by FFT over the grid) before it is held to the range; a row's
 // powers are built from repeated squares, so that a degree d costs about 2 log2(d) check
-// combinations rather than d.
+// combinations rather than d. The threshold's bisection starts each step below a failed p
+// from that p's last density, which skips most of the slow passage near p*.
 //
 // Error policy: parameters out of their domain are the caller's error: false and one line in
 // `error`. Nothing else fails.
@@ -47,6 +48,16 @@ double code_slepian_wolf_limit(double rate);
 bool code_density_converges(const DegreeDistribution& columns, const DegreeDistribution& rows,
                             double p, const DensityOptions& options, double& error_probability,
                             int& iterations);
+
+// Check-node combination of two magnitude densities on the grid of K steps of `step`, each
+// 2(K + 1) masses: [2k] the mass at +k*step, [2k + 1] at -k*step (the mass at 0 in [0]). Each
+// pair of magnitudes a, b gives 2 atanh(tanh(a/2) tanh(b/2)), split between its two
+// neighbouring grid points; the sign is plus when the two agree. `out` gets 2(K + 1) masses.
+// `a` and `b` may be the one array (a square, formed at half the cost). Density evolution
+// uses the same combination with its tables built once. False, and nothing written, unless
+// 1 <= K <= 20000 (the grids code_threshold accepts) and step > 0.
+bool code_density_check_combine(const double* a, const double* b, int K, double step,
+                                double* out);
 
 // The column side sums a degree's messages on transforms of at most this many grid points.
 inline constexpr long long MAX_DENSITY_FFT_LENGTH = 1LL << 22;

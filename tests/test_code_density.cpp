@@ -2,9 +2,13 @@
 // symmetric channel, the Slepian–Wolf bound, and the threshold command.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <cmath>
+#include <cstdint>
+#include <cstdio>
 #include <string>
+#include <vector>
 
 #include "code/density.h"
 #include "tests/support.h"
@@ -203,4 +207,122 @@ TEST(CodeTool, ThresholdOfDegreeOneColumnsSaysWhyItIsZero) {
                        "every p > 0\n"),
             std::string::npos)
       << r.out;
+}
+
+namespace {
+
+// The check combination pair by pair, every pair's mass added to its two grid points on its
+// own: the plain form of what density evolution sums by runs.
+std::vector<double> combine_pair_by_pair(const std::vector<double>& a, const std::vector<double>& b,
+                                         int K, double step) {
+  std::vector<double> out(2 * (K + 1), 0.0);
+  for (int i = 0; i <= K; ++i)
+    for (int j = 0; j <= K; ++j) {
+      double x = 2 * std::atanh(std::tanh(i * step / 2) * std::tanh(j * step / 2)) / step;
+      x = std::min(x, static_cast<double>(std::min(i, j)));
+      const int lo = std::min(static_cast<int>(std::floor(x)), K - 1);
+      const double up = std::max(0.0, x - lo);
+      const double plus = a[2 * i] * b[2 * j] + a[2 * i + 1] * b[2 * j + 1];
+      const double minus = a[2 * i] * b[2 * j + 1] + a[2 * i + 1] * b[2 * j];
+      out[2 * lo] += plus * (1 - up);
+      out[2 * lo + 1] += minus * (1 - up);
+      out[2 * lo + 2] += plus * up;
+      out[2 * lo + 3] += minus * up;
+    }
+  out[0] += out[1];
+  out[1] = 0;
+  return out;
+}
+
+// A magnitude density of total mass 1 with masses of every size, some grid points empty and,
+// when `head` is set, nothing below that magnitude.
+std::vector<double> random_magnitudes(int K, std::uint64_t seed, int head) {
+  std::vector<double> d(2 * (K + 1), 0.0);
+  double total = 0;
+  for (int k = head; k <= K; ++k) {
+    seed = seed * 6364136223846793005ULL + 1442695040888963407ULL;
+    const unsigned r = static_cast<unsigned>(seed >> 33);
+    if (r % 7 == 0) continue;  // an empty point
+    d[2 * k] = std::ldexp(1.0 + r % 1000, -static_cast<int>(r % 40));
+    if (k > 0) d[2 * k + 1] = d[2 * k] * std::exp(-k * 0.1) * (r % 3);
+    total += d[2 * k] + d[2 * k + 1];
+  }
+  for (double& x : d) x /= total;
+  return d;
+}
+
+}  // namespace
+
+// The combination by runs of pairs equals the pair-by-pair one up to rounding, for two
+// densities and for a square, and keeps the product of the masses.
+TEST(DensityEvolution, CheckCombinationEqualsThePairByPairOne) {
+  struct Grid {
+    int K;
+    double step;
+  };
+  for (const Grid g : {Grid{40, 1.0 / 8}, Grid{24, 1.0 / 4}, Grid{7, 1.0}})
+    for (std::uint64_t seed = 1; seed <= 4; ++seed) {
+      const std::vector<double> a = random_magnitudes(g.K, seed, seed == 3 ? g.K / 2 : 0);
+      const std::vector<double> b = random_magnitudes(g.K, seed + 100, seed == 4 ? g.K / 3 : 0);
+      std::vector<double> out(a.size(), -1.0);
+      for (const bool square : {false, true}) {
+        const std::vector<double> expected = combine_pair_by_pair(a, square ? a : b, g.K, g.step);
+        ASSERT_TRUE(code_density_check_combine(a.data(), square ? a.data() : b.data(), g.K,
+                                               g.step, out.data()));
+        double total = 0;
+        for (std::size_t k = 0; k < out.size(); ++k) {
+          EXPECT_NEAR(out[k], expected[k], 1e-15 + 1e-13 * expected[k])
+              << "K " << g.K << ", seed " << seed << ", square " << square << ", index " << k;
+          total += out[k];
+        }
+        EXPECT_NEAR(total, 1.0, 1e-13);
+        EXPECT_EQ(out[1], 0.0);  // a magnitude of 0 has no sign
+      }
+    }
+  std::vector<double> one(2, 1.0), out(2, 7.0);
+  EXPECT_FALSE(code_density_check_combine(one.data(), one.data(), 0, 1.0, out.data()));
+  EXPECT_FALSE(code_density_check_combine(one.data(), one.data(), 1, 0.0, out.data()));
+  EXPECT_FALSE(code_density_check_combine(one.data(), one.data(), 20001, 1.0, out.data()));
+  EXPECT_EQ(out[0], 7.0);
+}
+
+// The bisection that starts each step below a failed p from that p's last density lands on
+// the same threshold as one that starts every step from the channel.
+TEST(DensityEvolution, BisectionFromFailedDensitiesMatchesFreshStarts) {
+  const char* ensembles[][2] = {{"3:1", "6:1"}, {"2:0.3,3:0.7", "5:0.5,6:0.5"}, {"2:1", "4:1"}};
+  DensityOptions o;
+  o.step = 1.0 / 4;
+  o.tolerance = 1e-4;
+  for (auto [lambda, rho] : ensembles) {
+    DegreeDistribution columns, rows;
+    std::string error;
+    ASSERT_TRUE(code_parse_degrees(lambda, DegreePerspective::edge, columns, error));
+    ASSERT_TRUE(code_parse_degrees(rho, DegreePerspective::edge, rows, error));
+    double p = -1, lo = 0, hi = 0.5, e = 0;
+    int iterations = 0;
+    ASSERT_TRUE(code_threshold(columns, rows, o, p, error)) << error;
+    while (hi - lo > o.tolerance) {
+      const double mid = (lo + hi) / 2;
+      (code_density_converges(columns, rows, mid, o, e, iterations) ? lo : hi) = mid;
+    }
+    EXPECT_EQ(p, lo) << lambda << " " << rho;
+  }
+}
+
+// The thresholds the documentation gives for the default grid, to their printed digits.
+TEST(DensityEvolution, DefaultGridThresholdsKeepTheirPrintedDigits) {
+  struct Case {
+    int dv, dc;
+    const char* printed;
+  };
+  for (const Case& c : {Case{3, 6, "0.08402"}, Case{4, 8, "0.07675"}, Case{3, 5, "0.11376"}}) {
+    double p = -1;
+    std::string error;
+    ASSERT_TRUE(code_threshold(code_regular_degrees(c.dv), code_regular_degrees(c.dc),
+                               DensityOptions{}, p, error))
+        << error;
+    char text[32];
+    std::snprintf(text, sizeof text, "%.5f", p);
+    EXPECT_STREQ(text, c.printed) << "(" << c.dv << "," << c.dc << ")";
+  }
 }
