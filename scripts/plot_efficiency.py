@@ -100,7 +100,7 @@ def main():
     output = args.output or os.path.splitext(args.csv[0])[0] + ".png"
     fig, ax = plot_sweep.open_figure(output, fail)
     colours = ["tab:blue", "tab:red", "tab:green", "tab:purple", "tab:orange", "tab:brown"]
-    all_ps = []
+    all_ps, mothers, top = [], [], 1.0
     for i, path in enumerate(args.csv):
         settings = plot_sweep.read_settings(path)
         rows = sorted(read_rows(path, settings), key=lambda r: r["p"])
@@ -116,7 +116,12 @@ def main():
         if open_ps:
             ax.plot([r["p"] for r in open_ps], [r["efficiency"] for r in open_ps], "o",
                     color=colour, mfc="white", ls="none")
+        top = max(top, max(r["efficiency_hi"] for r in rows))
         rate, _ = plot_sweep.rate_of(settings)
+        mother = settings.get("matrix")
+        if mother in mothers:  # one fixed-rate curve per mother, however many runs use it
+            continue
+        mothers.append(mother)
         if rate is not None and 0.0 < rate <= 1.0:
             grid = [ps[0] + (ps[-1] - ps[0]) * k / 100 for k in range(101)]
             ax.plot(grid, [rate / plot_sweep.binary_entropy(p) for p in grid], ":",
@@ -132,7 +137,8 @@ def main():
             ax.plot([r["p"] for r in good], [rate / plot_sweep.binary_entropy(r["p"]) for r in good],
                     "s", mfc="none", label=f"fixed rate {rate:.3f}, FER ≤ {args.fer:g}")
     ax.axhline(1.0, color="black", lw=1, label="Slepian-Wolf limit")
-    ax.set_ylim(bottom=0.95)
+    # The fixed-rate curves climb steeply at small p: the axes follow the measured curves.
+    ax.set_ylim(0.95, 1.0 + 1.3 * (top - 1.0))
     if all_ps:
         ax.set_xlim(min(all_ps) * 0.9, max(all_ps) * 1.05)
     ax.set_xlabel("crossover probability p of the side information")
