@@ -339,3 +339,18 @@ TEST(RateAdaptTool, BuildsDescribesAndRefuses) {
   EXPECT_EQ(both.exit_code, 2);
   EXPECT_EQ(both.err.substr(0, both.err.find('\n')), "ldpcsw-code: --steps and --min-rate exclude each other");
 }
+
+// data/RA10000x6500.chain is what its documented command makes from data/RA10000x6500.dat.
+TEST(RateAdaptBuild, ShippedChainIsTheBuildersOutput) {
+  std::string error;
+  LoadedCode loaded;
+  ASSERT_EQ(load_code(LDPCSW_DATA_DIR "/RA10000x6500.dat", CodeLayout::rows, loaded, error),
+            LoadStatus::ok)
+      << error;
+  RateAdaptOptions options;
+  options.steps = rate_adapt_steps_for_rate(loaded.rows.n, loaded.rows.m, 0.12);
+  options.depth = rate_adapt_default_depth(loaded.rows.n);
+  RateAdaptChain chain;
+  ASSERT_TRUE(rate_adapt_build(loaded.rows, options, chain, error)) << error;
+  EXPECT_EQ(written(chain), test::read_file(LDPCSW_DATA_DIR "/RA10000x6500.chain"));
+}
