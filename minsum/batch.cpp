@@ -634,6 +634,41 @@ void DrawLanes(const streams::PhiloxKey& key, const std::uint64_t* blocks, int c
   streams::HWY_NAMESPACE::DrawBlockLanes(key[0], key[1], blocks, count, threshold, n, x_rows, y_rows);
 }
 
+void DrawBlocks(int n, int m, const int* ir, const int* jc, const streams::PhiloxKey& key,
+                std::uint64_t threshold, std::uint64_t first, std::size_t count, std::uint8_t* x,
+                std::uint8_t* y, std::uint8_t* s) {
+  const D8 d8;
+  const std::size_t L = hn::Lanes(d8), N = static_cast<std::size_t>(n), M = static_cast<std::size_t>(m);
+  auto rows = hwy::AllocateAligned<std::int8_t>((2 * N + M) * L);
+  std::int8_t* const xr = rows.get();
+  std::int8_t* const yr = xr + N * L;
+  std::int8_t* const sr = yr + N * L;
+  std::vector<std::uint64_t> names(L);
+  for (std::size_t done = 0; done < count; done += L) {
+    const std::size_t blocks = std::min(L, count - done);
+    for (std::size_t i = 0; i < blocks; ++i) names[i] = first + done + i;
+    streams::HWY_NAMESPACE::DrawBlockLanes(key[0], key[1], names.data(), static_cast<int>(blocks),
+                                           threshold, n, xr, yr);
+    for (int r = 0; r < m; ++r) {
+      V8 parity = hn::Zero(d8);
+      for (int e = ir[r]; e < ir[r + 1]; ++e)
+        parity = hn::Xor(parity, hn::Load(d8, xr + static_cast<std::size_t>(jc[e]) * L));
+      hn::Store(parity, d8, sr + static_cast<std::size_t>(r) * L);
+    }
+    // Out of the lanes, one block after another; the rows hold 0 or -1.
+    for (std::size_t i = 0; i < blocks; ++i) {
+      std::uint8_t* const bx = x + (done + i) * N;
+      std::uint8_t* const by = y + (done + i) * N;
+      std::uint8_t* const bs = s + (done + i) * M;
+      for (std::size_t j = 0; j < N; ++j) {
+        bx[j] = static_cast<std::uint8_t>(xr[j * L + i] & 1);
+        by[j] = static_cast<std::uint8_t>(yr[j * L + i] & 1);
+      }
+      for (std::size_t r = 0; r < M; ++r) bs[r] = static_cast<std::uint8_t>(sr[r * L + i] & 1);
+    }
+  }
+}
+
 // NOLINTNEXTLINE(google-readability-namespace-comments)
 }  // namespace ldpcsw::minsum::HWY_NAMESPACE
 HWY_AFTER_NAMESPACE();
@@ -644,6 +679,7 @@ namespace ldpcsw::minsum {
 HWY_EXPORT(Lanes8);
 HWY_EXPORT(DecodeLanes);
 HWY_EXPORT(DrawLanes);
+HWY_EXPORT(DrawBlocks);
 
 namespace {
 std::int64_t g_forced = 0;  // 0: the widest available target
@@ -685,6 +721,12 @@ void minsum_draw_block_lanes(const streams::PhiloxKey& key, const std::uint64_t*
                              std::int8_t* y_rows) {
   assert(count >= 0 && count <= minsum_lanes());
   HWY_DYNAMIC_DISPATCH(DrawLanes)(key, blocks, count, threshold, n, x_rows, y_rows);
+}
+
+void minsum_draw_blocks(int n, int m, const int* ir, const int* jc, const streams::PhiloxKey& key,
+                        std::uint64_t threshold, std::uint64_t first, std::size_t count,
+                        std::uint8_t* x, std::uint8_t* y, std::uint8_t* s) {
+  HWY_DYNAMIC_DISPATCH(DrawBlocks)(n, m, ir, jc, key, threshold, first, count, x, y, s);
 }
 
 std::vector<std::int64_t> minsum_available_targets() {

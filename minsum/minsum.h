@@ -136,6 +136,15 @@ void minsum_draw_block_lanes(const streams::PhiloxKey& key, const std::uint64_t*
                              std::uint64_t threshold, int n, std::int8_t* x_rows,
                              std::int8_t* y_rows);
 
+// The sweep's blocks first, first + 1, ..., first + count - 1 of the point keyed `key`, one
+// after another: block i's source bits at x[i * n], side information at y[i * n] (n bytes 0/1
+// each) and syndrome s = H x at s[i * m] (m bytes 0/1, H given row-major: m rows, pointers ir,
+// 0-based columns jc). Drawn a vector of lanes at a time, syndromes formed there; the bits are
+// those of streams::draw_block.
+void minsum_draw_blocks(int n, int m, const int* ir, const int* jc, const streams::PhiloxKey& key,
+                        std::uint64_t threshold, std::uint64_t first, std::size_t count,
+                        std::uint8_t* x, std::uint8_t* y, std::uint8_t* s);
+
 // ---- Targets ----------------------------------------------------------------------------------
 
 // The Highway targets compiled into this program that this machine runs, widest first.

@@ -147,6 +147,33 @@ TEST(MinsumSweep, VectorDrawingGivesTheScalarBlocksInEveryLaneOnEveryTarget) {
   minsum::minsum_force_target(0);
 }
 
+TEST(MinsumSweep, BlocksDrawnInLanesLeaveOneAfterAnotherWithTheirSyndromes) {
+  // Counts around whole vectors, the first block just below 2^32, on every target.
+  const SweepCode& code = shipped();
+  const int n = code.n, m = code.m;
+  const PhiloxKey key = point_key(4, 0.08);
+  std::vector<std::int8_t> x(n), y(n), s(m);
+  for (std::int64_t target : minsum::minsum_available_targets()) {
+    minsum::minsum_force_target(target);
+    SCOPED_TRACE(minsum::minsum_target_name(target));
+    const std::size_t lanes = static_cast<std::size_t>(minsum::minsum_lanes());
+    for (std::size_t count : {std::size_t{1}, lanes - 1 + (lanes == 1), 2 * lanes + 3}) {
+      const std::uint64_t first = 4294967295ull - 2;
+      std::vector<std::uint8_t> bx(count * n), by(count * n), bs(count * m);
+      minsum::minsum_draw_blocks(n, m, code.ir.data(), code.jc.data(), key, noise_threshold(0.08),
+                                 first, count, bx.data(), by.data(), bs.data());
+      for (std::size_t i = 0; i < count; ++i) {
+        draw_sweep_block(key, first + i, noise_threshold(0.08), x.data(), y.data(), n);
+        compute_syndrome(code.ir.data(), code.jc.data(), m, x.data(), s.data());
+        ASSERT_TRUE(std::equal(x.begin(), x.end(), bx.begin() + static_cast<long>(i * n))) << i;
+        ASSERT_TRUE(std::equal(y.begin(), y.end(), by.begin() + static_cast<long>(i * n))) << i;
+        ASSERT_TRUE(std::equal(s.begin(), s.end(), bs.begin() + static_cast<long>(i * m))) << i;
+      }
+    }
+  }
+  minsum::minsum_force_target(0);
+}
+
 TEST(MinsumSweep, DrawnBlocksDecodeAsTheScalarReferenceOnEveryTarget) {
   // Every block the source names comes back once, under its name, with the reference's bit
   // errors, success and iterations: a count that leaves the last vector partial, blocks past
