@@ -162,6 +162,10 @@ HWY_INLINE V8 CheckOut(V8 in, V8 parity, V8 min1, V8 cmin1, V8 cmin2) {
   return WithSign(in, parity, hn::IfThenElse(hn::Eq(hn::Abs(in), min1), cmin2, cmin1));
 }
 
+// The iteration's lambdas must be inlined into the decoder: out of line, the locals they
+// capture would be reloaded after every vector store (which may alias anything).
+#define LDPCSW_INLINE_LAMBDA __attribute__((always_inline))
+
 // The passes that move waiting blocks into their lanes take their pointers and sizes by value:
 // captured by a lambda that is not inlined, they would be reloaded after every store (a vector
 // store may alias anything).
@@ -197,6 +201,30 @@ HWY_INLINE void BlendRowsWide(const std::int8_t* refill, const std::int8_t* from
       hn::StoreU(hn::IfThenElse(m16, hn::PromoteTo(d16, hn::LoadU(dh, from + j * L + h)),
                                 hn::LoadU(d16, to + j * L + h)),
                  d16, to + j * L + h);
+  }
+}
+
+// counts[l] = the rows i where the signs of a[i * L + l] and b[i * L + l] differ, for every lane
+// at once: counted in bytes for up to 127 rows, then added into 16-bit totals.
+HWY_INLINE void CountSignDifferences(const std::int8_t* a, const std::int8_t* b, std::size_t rows,
+                                     std::size_t L, std::int16_t* counts) {
+  const D8 d8;
+  const hn::ScalableTag<std::int16_t> d16;
+  const hn::Rebind<std::int8_t, decltype(d16)> dh;
+  const std::size_t H = hn::Lanes(d16);
+  for (std::size_t h = 0; h < L; h += H) hn::StoreU(hn::Zero(d16), d16, counts + h);
+  HWY_ALIGN std::int8_t part[hn::MaxLanes(d8)];
+  for (std::size_t start = 0; start < rows; start += 127) {
+    const std::size_t end = std::min(rows, start + 127);
+    V8 acc = hn::Zero(d8);
+    for (std::size_t i = start; i < end; ++i) {
+      const V8 differ = hn::Xor(hn::Load(d8, a + i * L), hn::Load(d8, b + i * L));
+      acc = hn::Sub(acc, hn::VecFromMask(d8, hn::Lt(differ, hn::Zero(d8))));
+    }
+    hn::Store(acc, d8, part);
+    for (std::size_t h = 0; h < L; h += H)
+      hn::StoreU(hn::Add(hn::LoadU(d16, counts + h), hn::PromoteTo(d16, hn::LoadU(dh, part + h))),
+                 d16, counts + h);
   }
 }
 
@@ -259,7 +287,8 @@ void DecodeLanes(const MinsumCode& code, const MinsumParams& params, Schedule sc
   std::vector<std::int8_t> y(N), s(M), x(N);
   bool any_sourced = false;  // some waiting block still needs its syndrome formed
   std::vector<int> iterations(L, 0);
-  std::vector<char> active(L, 0);
+  std::vector<char> active(L, 0), ended(L, 0);
+  hwy::AlignedFreeUniquePtr<std::int16_t[]> errors = hwy::AllocateAligned<std::int16_t>(L);
   bool exhausted = false;
   // The drawn form: the waiting rows hold a vector of drawn blocks, the one in lane k named
   // slot_block[k] and still untaken while staged[k]; lane_block names each lane's block.
@@ -442,7 +471,7 @@ void DecodeLanes(const MinsumCode& code, const MinsumParams& params, Schedule sc
   // a-posteriori values) into tmp; returns the parity of the syndrome bit and their signs, and
   // their two smallest magnitudes. 16-bit values never reach POST_MAX (a column's weight is at
   // most MAX_COLUMN_WEIGHT), so their sums and differences need no clamp.
-  auto row_inputs = [&](int r, const hn::Mask<D8>& first, V8& min1, V8& min2) {
+  auto row_inputs = [&](int r, const hn::Mask<D8>& first, V8& min1, V8& min2) LDPCSW_INLINE_LAMBDA {
     V8 parity = hn::Load(d8, synd + r * L);
     min1 = vmax;
     min2 = vmax;
@@ -479,7 +508,7 @@ void DecodeLanes(const MinsumCode& code, const MinsumParams& params, Schedule sc
   };
 
   // Edge k of row r (edge e) sends c: a = t + c.
-  auto row_output = [&](int e, int k, V8 t, V8 c) {
+  auto row_output = [&](int e, int k, V8 t, V8 c) LDPCSW_INLINE_LAMBDA {
     hn::Store(c, d8, msg + e * L);
     if (wide) {
       std::int16_t* const a = post16 + jc[e] * L;
@@ -502,7 +531,7 @@ void DecodeLanes(const MinsumCode& code, const MinsumParams& params, Schedule sc
 
   // One layered iteration: rows in order; t = a - c (c read as 0 in the lanes whose blocks
   // have just entered), the row's new messages c, a = t + c.
-  auto layered_iteration = [&] {
+  auto layered_iteration = [&]() LDPCSW_INLINE_LAMBDA {
     const auto first = hn::Lt(hn::Load(d8, fresh), hn::Zero(d8));
     hn::Store(hn::Zero(d8), d8, fresh);
     for (int r = 0; r < m; ++r) {
@@ -546,7 +575,7 @@ void DecodeLanes(const MinsumCode& code, const MinsumParams& params, Schedule sc
 
   // One flooding iteration: every check, then every bit in 16-bit lanes (half a vector at a
   // time): a-posteriori sum, decision, and the outgoing messages sum - own, saturated.
-  auto flooding_iteration = [&] {
+  auto flooding_iteration = [&]() LDPCSW_INLINE_LAMBDA {
     for (int r = 0; r < m; ++r) {
       V8 parity = hn::Load(d8, synd + r * L);
       V8 min1 = vmax, min2 = vmax;
@@ -581,7 +610,7 @@ void DecodeLanes(const MinsumCode& code, const MinsumParams& params, Schedule sc
   };
 
   // Stop flags: a lane's flag is negative when some check of its decisions fails.
-  auto test_syndrome = [&] {
+  auto test_syndrome = [&]() LDPCSW_INLINE_LAMBDA {
     V8 unsatisfied = hn::Zero(d8);
     for (int r = 0; r < m; ++r) {
       V8 parity = hn::Load(d8, synd + r * L);
@@ -603,18 +632,23 @@ void DecodeLanes(const MinsumCode& code, const MinsumParams& params, Schedule sc
     else flooding_iteration();
     clock.lap(&MinsumSplit::decode);
     test_syndrome();
+    bool ending = false;
     for (std::size_t lane = 0; lane < L; ++lane) {
       if (!active[lane]) continue;
       iterations[lane] += 1;
+      ended[lane] = flags[lane] >= 0 || iterations[lane] >= params.max_iterations;
+      ending = ending || ended[lane];
+    }
+    // Bit errors of the sweep's blocks: decisions (negative a-posteriori values) against the
+    // source bits, for every lane at once.
+    if (sourced && ending) CountSignDifferences(post, x_lanes, N, L, errors.get());
+    for (std::size_t lane = 0; lane < L; ++lane) {
+      if (!active[lane] || !ended[lane]) continue;
       const bool success = flags[lane] >= 0;
-      if (!success && iterations[lane] < params.max_iterations) continue;
       if (sourced) {
-        // Bit errors: decisions (negative a-posteriori value) against the source bits.
-        int errors = 0;
-        for (int j = 0; j < n; ++j)
-          errors += (post[j * L + lane] < 0) != (x_lanes[j * L + lane] < 0) ? 1 : 0;
-        if (drawn != nullptr) (*drawn->outcome)(lane_block[lane], errors, success, iterations[lane]);
-        else (*outcome)(static_cast<int>(lane), errors, success, iterations[lane]);
+        const int errors_here = errors[lane];
+        if (drawn != nullptr) (*drawn->outcome)(lane_block[lane], errors_here, success, iterations[lane]);
+        else (*outcome)(static_cast<int>(lane), errors_here, success, iterations[lane]);
       } else {
         for (int j = 0; j < n; ++j) x[j] = static_cast<std::int8_t>(post[j * L + lane] < 0 ? 1 : 0);
         (*store)(static_cast<int>(lane), x.data(), success, iterations[lane]);
