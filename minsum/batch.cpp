@@ -295,6 +295,7 @@ void DecodeLanes(const MinsumCode& code, const MinsumParams& params, Schedule sc
   std::vector<char> staged(L, 0);
   std::vector<std::uint64_t> slot_block(L), lane_block(L), names(L);
   std::size_t cursor = 0;  // where the search for an untaken block starts
+  bool pending = false;    // some lane has taken a waiting block that has not entered yet
 
   // Each row's correction, from its weight when the parameters leave it to the code.
   std::vector<Corrector> correct;
@@ -320,36 +321,6 @@ void DecodeLanes(const MinsumCode& code, const MinsumParams& params, Schedule sc
   // the a-posteriori values (layered) or the channel row and every edge (flooding), syndromes,
   // source bits; check messages to 0 (flooding: to the channel values), which the layered
   // schedule does through `fresh` in its next iteration. Lanes not refilled keep their values.
-  // The waiting block in lane `from` moved straight into lane `lane`, byte by byte (strided
-  // writes into that lane only): what enter_blocks does for a whole vector of lanes.
-  auto enter_lane = [&](std::size_t from, std::size_t lane) {
-    const std::size_t stride = L, bits = N, checks = M;
-    const std::int8_t* const from_chan = new_chan + from;
-    const std::int8_t* const from_synd = new_synd + from;
-    std::int8_t* const to_chan = (layered ? post : chan) + lane;
-    std::int8_t* const to_synd = synd + lane;
-    for (std::size_t j = 0; j < bits; ++j) to_chan[j * stride] = from_chan[j * stride];
-    if (wide) {
-      std::int16_t* const to16 = post16 + lane;
-      for (std::size_t j = 0; j < bits; ++j) to16[j * stride] = from_chan[j * stride];
-    }
-    if (sourced) {
-      const std::int8_t* const from_x = new_x + from;
-      std::int8_t* const to_x = x_lanes + lane;
-      for (std::size_t j = 0; j < bits; ++j) to_x[j * stride] = from_x[j * stride];
-    }
-    if (layered) {
-      fresh[lane] = -1;
-    } else {
-      std::int8_t* const to_msg = msg + lane;
-      const int* const column = jc;
-      const std::size_t count = E;
-      for (std::size_t e = 0; e < count; ++e)
-        to_msg[e * stride] = from_chan[static_cast<std::size_t>(column[e]) * stride];
-    }
-    for (std::size_t r = 0; r < checks; ++r) to_synd[r * stride] = from_synd[r * stride];
-  };
-
   auto enter_blocks = [&] {
     const auto mask = hn::Lt(hn::Load(d8, refill), hn::Zero(d8));
     if (sourced && any_sourced) {
@@ -363,12 +334,15 @@ void DecodeLanes(const MinsumCode& code, const MinsumParams& params, Schedule sc
     else BlendGathered(mask, new_chan, msg, jc, E, L);
     BlendRows(mask, new_synd, synd, M, L);
     hn::Store(hn::Zero(d8), d8, refill);
+    pending = false;
     clock.lap(&MinsumSplit::refill);
   };
 
   // The drawn form: the next vector of blocks drawn into the waiting rows, as channel values,
-  // source bits and syndromes, block k in lane k.
+  // source bits and syndromes, block k in lane k. Blocks taken but not yet entered are entered
+  // first, since their waiting rows are about to be overwritten.
   auto draw_vector = [&] {
+    if (pending) enter_blocks();
     int count = 0;
     std::uint64_t block = 0;
     while (count < static_cast<int>(L) && !exhausted) {
@@ -402,8 +376,10 @@ void DecodeLanes(const MinsumCode& code, const MinsumParams& params, Schedule sc
     return L;
   };
 
-  // The drawn form's fill: `lane` takes its own waiting block, or else another's, straight
-  // into its lane; a new vector is drawn when no block waits. False when none is left.
+  // The drawn form's fill: `lane` takes its own waiting block, or else another lane's, whose
+  // bytes are then moved across (the waiting rows of `lane` are free: its own block was taken
+  // or never drawn), and enters with the next pass; a new vector is drawn when no block waits.
+  // False when none is left.
   auto take = [&](std::size_t lane) {
     std::size_t k = staged[lane] ? lane : find_staged();
     if (k == L) {
@@ -412,10 +388,27 @@ void DecodeLanes(const MinsumCode& code, const MinsumParams& params, Schedule sc
       k = staged[lane] ? lane : find_staged();
       if (k == L) return false;
     }
-    enter_lane(k, lane);
+    if (k != lane) {
+      // Plain locals, so that the byte stores (which may alias anything) leave them in
+      // registers.
+      const std::size_t stride = L, bits = N, checks = M;
+      std::int8_t* const xs = new_x + k;
+      std::int8_t* const xd = new_x + lane;
+      std::int8_t* const cs = new_chan + k;
+      std::int8_t* const cd = new_chan + lane;
+      std::int8_t* const ss = new_synd + k;
+      std::int8_t* const sd = new_synd + lane;
+      for (std::size_t j = 0; j < bits; ++j) {
+        xd[j * stride] = xs[j * stride];
+        cd[j * stride] = cs[j * stride];
+      }
+      for (std::size_t r = 0; r < checks; ++r) sd[r * stride] = ss[r * stride];
+      cursor = k + 1;
+    }
+    refill[lane] = -1;
+    pending = true;
     staged[k] = 0;
     lane_block[lane] = slot_block[k];
-    if (k != lane) cursor = k + 1;
     return true;
   };
 
@@ -621,11 +614,8 @@ void DecodeLanes(const MinsumCode& code, const MinsumParams& params, Schedule sc
     clock.lap(&MinsumSplit::stop_test);
   };
 
-  // The drawn form enters each block into its lane as the lane takes it; the others wait for
-  // one pass over every lane.
-  const bool entering_passes = drawn == nullptr;
   for (std::size_t lane = 0; lane < L; ++lane) fill(lane);
-  if (entering_passes) enter_blocks();
+  enter_blocks();
   bool refilled = false;
   while (std::find(active.begin(), active.end(), 1) != active.end()) {
     if (layered) layered_iteration();
@@ -657,7 +647,7 @@ void DecodeLanes(const MinsumCode& code, const MinsumParams& params, Schedule sc
       fill(lane);
       refilled = true;
     }
-    if (refilled && entering_passes) enter_blocks();
+    if (refilled) enter_blocks();
     refilled = false;
   }
   clock.finish();
