@@ -640,7 +640,13 @@ void DecodeLanes(const MinsumCode& code, const MinsumParams& params, Schedule sc
         if (drawn != nullptr) (*drawn->outcome)(lane_block[lane], errors_here, success, iterations[lane]);
         else (*outcome)(static_cast<int>(lane), errors_here, success, iterations[lane]);
       } else {
-        for (int j = 0; j < n; ++j) x[j] = static_cast<std::int8_t>(post[j * L + lane] < 0 ? 1 : 0);
+        // Plain locals, so that the byte stores (which may alias anything) leave them in
+        // registers.
+        std::int8_t* const decisions = x.data();
+        const std::int8_t* const from = post + lane;
+        const std::size_t stride = L, bits = N;
+        for (std::size_t j = 0; j < bits; ++j)
+          decisions[j] = static_cast<std::int8_t>(from[j * stride] < 0 ? 1 : 0);
         (*store)(static_cast<int>(lane), x.data(), success, iterations[lane]);
       }
       clock.lap(&MinsumSplit::count);
