@@ -1,6 +1,7 @@
 // The fixed-point batch decoder on the shipped matrix, per SIMD target and rule, in
 // nanoseconds per edge-iteration per block (a vector of blocks shares each operation), and the
-// sweep's per-block work around it: drawing a block from its Philox stream and its syndrome.
+// sweep's per-block work around it: drawing a block from its Philox stream and its syndrome,
+// and the whole pipeline, also split phase by phase.
 //
 // Blocks are drawn as the sweep draws them (seed 1) at p = 0.06; each pass decodes the same
 // BLOCKS blocks through the lanes with refill, so iteration counts are the decoder's own.
@@ -123,23 +124,32 @@ void BM_DrawAndSyndrome(benchmark::State& state, bool simd) {
   state.counters["blocks_per_s"] = benchmark::Counter(static_cast<double>(state.iterations()),
                                                       benchmark::Counter::kIsRate);
 }
-// The sweep's whole pipeline on one thread: each block drawn (SIMD drawing) when a lane takes
-// it, its syndrome formed and its bit errors counted in the lanes, decoded by `rule`. Beside
-// BM_MinsumStream (the decoder alone on stored blocks) and BM_DrawAndSyndrome it splits a
-// sweep's time into drawing, decoding and the rest.
-void BM_SweepPipeline(benchmark::State& state, std::int64_t target, Rule rule) {
-  minsum_force_target(target);
+// The sweep's whole pipeline on one thread, BLOCKS blocks a pass: each block drawn (SIMD
+// drawing) when a lane takes it and handed to the decoder as (x, y) (`drawn` false), or drawn
+// by the decoder a whole vector of blocks at once into its lanes (`drawn`, the sweep's form);
+// syndromes formed and bit errors counted in the lanes. Returns the blocks decoded.
+std::int64_t run_pipeline(const MinsumParams& params, Schedule schedule, bool drawn,
+                          MinsumWorkspace& ws, std::uint64_t& next, MinsumSplit* split) {
   const Workload& w = workload(0.06);
   const int n = w.code.n;
-  const Schedule schedule = rule == Rule::flooding ? Schedule::flooding : Schedule::layered;
-  const MinsumParams params = params_of(rule);
   const auto key = sweep::point_key(1, 0.06);
   const std::uint64_t threshold = sweep::noise_threshold(0.06);
-  MinsumWorkspace ws;
+  const std::uint64_t end = next + BLOCKS;
   std::int64_t blocks = 0, errors = 0;
-  std::uint64_t next = 0;
-  for (auto _ : state) {
-    const std::uint64_t end = next + BLOCKS;
+  if (drawn) {
+    minsum_decode_drawn(
+        w.code, params, schedule, ws, key, threshold,
+        [&](std::uint64_t& block) {
+          if (next == end) return false;
+          block = next++;
+          return true;
+        },
+        [&](std::uint64_t, int bit_errors, bool, int) {
+          errors += bit_errors;
+          blocks += 1;
+        },
+        split);
+  } else {
     minsum_decode_sources(
         w.code, params, schedule, ws,
         [&](int, std::int8_t* x, std::int8_t* y) {
@@ -150,10 +160,57 @@ void BM_SweepPipeline(benchmark::State& state, std::int64_t target, Rule rule) {
         [&](int, int bit_errors, bool, int) {
           errors += bit_errors;
           blocks += 1;
-        });
+        },
+        split);
   }
-  minsum_force_target(0);
   benchmark::DoNotOptimize(errors);
+  return blocks;
+}
+
+// Beside BM_MinsumStream (the decoder alone on stored blocks) and BM_DrawAndSyndrome, the
+// whole pipeline's rate.
+void BM_SweepPipeline(benchmark::State& state, std::int64_t target, Rule rule, bool drawn) {
+  minsum_force_target(target);
+  const Schedule schedule = rule == Rule::flooding ? Schedule::flooding : Schedule::layered;
+  const MinsumParams params = params_of(rule);
+  MinsumWorkspace ws;
+  std::int64_t blocks = 0;
+  std::uint64_t next = 0;
+  for (auto _ : state) blocks += run_pipeline(params, schedule, drawn, ws, next, nullptr);
+  minsum_force_target(0);
+  state.counters["blocks_per_s"] = benchmark::Counter(static_cast<double>(blocks),
+                                                      benchmark::Counter::kIsRate);
+}
+
+// The same pipeline with its time split by phase, in nanoseconds per block: draw (the Philox
+// draw of x and y), place (a block into its lane's waiting rows), syndrome (s = H x in the
+// lanes), refill (waiting blocks moved into their lanes), decode (the rule's arithmetic),
+// stop_test (decisions against syndromes), count (bit errors and the outcome). The split reads
+// the wall clock around every phase, which adds a little to each; `other` is what no phase
+// took. Shares are of the summed phases.
+void BM_PipelineSplit(benchmark::State& state, std::int64_t target, Rule rule, bool drawn) {
+  minsum_force_target(target);
+  const Schedule schedule = rule == Rule::flooding ? Schedule::flooding : Schedule::layered;
+  const MinsumParams params = params_of(rule);
+  MinsumWorkspace ws;
+  MinsumSplit split;
+  std::int64_t blocks = 0;
+  std::uint64_t next = 0;
+  for (auto _ : state) blocks += run_pipeline(params, schedule, drawn, ws, next, &split);
+  minsum_force_target(0);
+  const double per_block = 1.0 / static_cast<double>(blocks);
+  const std::pair<const char*, double> phases[] = {
+      {"draw", split.draw},     {"place", split.place},   {"syndrome", split.syndrome},
+      {"refill", split.refill}, {"decode", split.decode}, {"stop_test", split.stop_test},
+      {"count", split.count}};
+  double summed = 0;
+  for (const auto& [name, ns] : phases) {
+    state.counters[std::string(name) + "_ns"] = ns * per_block;
+    summed += ns;
+  }
+  for (const auto& [name, ns] : phases)
+    state.counters[std::string(name) + "_share"] = ns / summed;
+  state.counters["other_ns"] = (split.total - summed) * per_block;
   state.counters["blocks_per_s"] = benchmark::Counter(static_cast<double>(blocks),
                                                       benchmark::Counter::kIsRate);
 }
@@ -171,9 +228,15 @@ const int registered = [] {
       const std::string name = "BM_MinsumStream/" + minsum_target_name(t) + suffix;
       benchmark::RegisterBenchmark(name.c_str(), BM_MinsumStream, t, rule)
           ->Unit(benchmark::kMillisecond);
-      const std::string pipeline = "BM_SweepPipeline/" + minsum_target_name(t) + suffix;
-      benchmark::RegisterBenchmark(pipeline.c_str(), BM_SweepPipeline, t, rule)
-          ->Unit(benchmark::kMillisecond);
+      for (const bool drawn : {false, true}) {
+        const std::string form = drawn ? "/drawn" : "/sources";
+        const std::string pipeline = "BM_SweepPipeline/" + minsum_target_name(t) + suffix + form;
+        benchmark::RegisterBenchmark(pipeline.c_str(), BM_SweepPipeline, t, rule, drawn)
+            ->Unit(benchmark::kMillisecond);
+        const std::string parts = "BM_PipelineSplit/" + minsum_target_name(t) + suffix + form;
+        benchmark::RegisterBenchmark(parts.c_str(), BM_PipelineSplit, t, rule, drawn)
+            ->Unit(benchmark::kMillisecond);
+      }
     }
   }
   return 0;

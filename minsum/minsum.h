@@ -29,6 +29,7 @@
 #include <vector>
 
 #include "fixed/minsum_rules.h"
+#include "streams/block_streams.h"
 
 namespace ldpcsw::minsum {
 
@@ -93,13 +94,56 @@ using MinsumSourceLoad = std::function<bool(int lane, std::int8_t* x, std::int8_
 // satisfy the syndrome) and iterations.
 using MinsumOutcome = std::function<void(int lane, int bit_errors, bool success, int iterations)>;
 
+// Where a decoding call's time went, in nanoseconds of the steady clock, phase by phase: what
+// the pipeline benchmark reports. Reading the clock around every phase costs a little, so only
+// a caller that asks for the split pays it.
+struct MinsumSplit {
+  double draw = 0;       // drawing blocks: the load callback, or the decoder's own drawing
+  double place = 0;      // a block's channel values and source bits into its lane's waiting rows
+  double syndrome = 0;   // the waiting blocks' syndromes formed in the lanes
+  double refill = 0;     // the waiting blocks moved into their lanes
+  double decode = 0;     // the iterations' arithmetic
+  double stop_test = 0;  // the decisions tested against the syndromes after each iteration
+  double count = 0;      // an ended block's bit errors (or decisions) and the outcome callback
+  double total = 0;      // the whole call
+};
+
 // As minsum_decode_stream, in the same lane order with the same decisions, for blocks given
 // by x and y: the syndromes are formed in the lanes (s = H x for a whole vector of waiting
 // blocks at once) and the bit errors counted there, so no block's syndrome or decisions leave
-// the lanes.
+// the lanes. With `split`, the time of each phase is added to it.
 void minsum_decode_sources(const MinsumCode& code, const MinsumParams& params, Schedule schedule,
                            MinsumWorkspace& workspace, const MinsumSourceLoad& load,
-                           const MinsumOutcome& outcome);
+                           const MinsumOutcome& outcome, MinsumSplit* split = nullptr);
+
+// The sweep's drawn form: the decoder draws the blocks itself, a whole vector of lanes at a
+// time, straight into its lanes (each block's bits are those of streams::draw_block under `key`
+// and `threshold`, whatever its lane). `source` names the next block to draw (false: none
+// left); every block it names is decoded and given to `outcome` under its name. Blocks are
+// asked for a vector ahead, so a source that ends early (a stop) still sees those decoded.
+using MinsumBlockSource = std::function<bool(std::uint64_t& block)>;
+using MinsumBlockOutcome =
+    std::function<void(std::uint64_t block, int bit_errors, bool success, int iterations)>;
+void minsum_decode_drawn(const MinsumCode& code, const MinsumParams& params, Schedule schedule,
+                         MinsumWorkspace& workspace, const streams::PhiloxKey& key,
+                         std::uint64_t threshold, const MinsumBlockSource& source,
+                         const MinsumBlockOutcome& outcome, MinsumSplit* split = nullptr);
+
+// The drawn form's drawing on the target in use, for checking it against streams::draw_block:
+// blocks[0..count) (count <= minsum_lanes()) into byte lanes 0..count-1 of n rows of
+// minsum_lanes() bytes each, bits as 0 or -1.
+void minsum_draw_block_lanes(const streams::PhiloxKey& key, const std::uint64_t* blocks, int count,
+                             std::uint64_t threshold, int n, std::int8_t* x_rows,
+                             std::int8_t* y_rows);
+
+// The sweep's blocks first, first + 1, ..., first + count - 1 of the point keyed `key`, one
+// after another: block i's source bits at x[i * n], side information at y[i * n] (n bytes 0/1
+// each) and syndrome s = H x at s[i * m] (m bytes 0/1, H given row-major: m rows, pointers ir,
+// 0-based columns jc). Drawn a vector of lanes at a time, syndromes formed there; the bits are
+// those of streams::draw_block.
+void minsum_draw_blocks(int n, int m, const int* ir, const int* jc, const streams::PhiloxKey& key,
+                        std::uint64_t threshold, std::uint64_t first, std::size_t count,
+                        std::uint8_t* x, std::uint8_t* y, std::uint8_t* s);
 
 // ---- Targets ----------------------------------------------------------------------------------
 

@@ -648,13 +648,8 @@ nb::tuple sweep_blocks(const Matrix& matrix, std::uint64_t seed, double p, std::
     nb::gil_scoped_release release;
     const sweep::PhiloxKey key = sweep::point_key(seed, p);
     const std::uint64_t threshold = sweep::noise_threshold(p);
-    for (std::size_t b = 0; b < count; ++b) {
-      auto* bx = reinterpret_cast<std::int8_t*>(x + b * n);
-      sweep::draw_sweep_block_simd(key, first + b, threshold, bx, reinterpret_cast<std::int8_t*>(y + b * n),
-                              code.n);
-      compute_syndrome(code.ir.data(), code.jc.data(), code.m, bx,
-                       reinterpret_cast<std::int8_t*>(s + b * m));
-    }
+    minsum::minsum_draw_blocks(code.n, code.m, code.ir.data(), code.jc.data(), key, threshold, first,
+                               static_cast<std::size_t>(count), x, y, s);
   }
   return nb::make_tuple(xa, ya, sa);
 }

@@ -287,14 +287,11 @@ PointResult run_point(const SweepCode& code, DecoderKind decoder, const PointTas
       if (worker == 0 && progress) progress(settled, done);
     };
     // The fixed-point decoders: each worker takes MINSUM_CHUNK consecutive blocks at a time and
-    // feeds them to its lanes; a lane's block is drawn when the lane takes it, and its
-    // syndrome and bit errors are formed in the lanes.
+    // names them to its decoder, which draws them a vector of lanes at a time, forms their
+    // syndromes and counts their bit errors in the lanes.
     auto run_batch = [&](int worker) {
-      BlockWorkspace& ws = workspaces[worker];
-      const int n = code.n, lanes = minsum::minsum_lanes();
-      ws.lane_block.assign(static_cast<std::size_t>(lanes), -1);
       std::int64_t chunk_next = 0, chunk_end = 0;
-      const auto load = [&](int lane, std::int8_t* x, std::int8_t* y) {
+      const auto source = [&](std::uint64_t& block) {
         if (stop != nullptr && stop->load(std::memory_order_relaxed)) {
           stopped.store(true, std::memory_order_relaxed);
           return false;
@@ -304,18 +301,16 @@ PointResult run_point(const SweepCode& code, DecoderKind decoder, const PointTas
           chunk_end = std::min(chunk_next + MINSUM_CHUNK, last);
           if (chunk_next >= last) return false;
         }
-        const std::int64_t b = chunk_next++;
-        draw_sweep_block_simd(key, static_cast<std::uint64_t>(b), threshold, x, y, n);
-        ws.lane_block[lane] = b;
+        block = static_cast<std::uint64_t>(chunk_next++);
         return true;
       };
       // The decoder's success flag says that the decisions satisfy the syndrome.
-      const auto outcome = [&](int lane, int bit_errors, bool success, int iterations) {
-        record(worker, ws.lane_block[lane],
+      const auto outcome = [&](std::uint64_t block, int bit_errors, bool success, int iterations) {
+        record(worker, static_cast<std::int64_t>(block),
                BlockOutcome{bit_errors, iterations, success && bit_errors > 0});
       };
-      minsum::minsum_decode_sources(code.minsum, params, schedule_of(decoder), ws.minsum, load,
-                                    outcome);
+      minsum::minsum_decode_drawn(code.minsum, params, schedule_of(decoder),
+                                  workspaces[worker].minsum, key, threshold, source, outcome);
     };
     // The min-sum decoders on the device: this process's share of the round in batches of
     // the device's capacity, each drawn, decoded and counted there; a stop is honoured

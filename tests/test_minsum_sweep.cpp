@@ -3,7 +3,9 @@
 // interruption with resume; their options, and the settings file that guards a resume.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <barrier>
+#include <map>
 #include <cstdio>
 #include <thread>
 
@@ -108,6 +110,119 @@ TEST(MinsumSweep, SimdDrawingGivesTheScalarBlocksOnEveryTarget) {
     }
   }
   minsum::minsum_force_target(0);
+}
+
+TEST(MinsumSweep, VectorDrawingGivesTheScalarBlocksInEveryLaneOnEveryTarget) {
+  // A whole vector of blocks at once, each in its own lane: lengths around the counters'
+  // 4 and 128 bits, partial vectors, blocks past 2^32, p from never to always.
+  for (std::int64_t target : minsum::minsum_available_targets()) {
+    minsum::minsum_force_target(target);
+    SCOPED_TRACE(minsum::minsum_target_name(target));
+    const int lanes = minsum::minsum_lanes();
+    for (int n : {1, 3, 5, 31, 33, 127, 129, 504}) {
+      std::vector<std::int8_t> x(n), y(n);
+      std::vector<std::int8_t> xr(static_cast<std::size_t>(n) * lanes), yr(xr.size());
+      for (double p : {0.0, 0.06, 0.5, 1.0}) {
+        const PhiloxKey key = point_key(9, p);
+        for (int count : {1, lanes / 2 + 1, lanes}) {
+          std::vector<std::uint64_t> blocks;
+          for (int i = 0; i < count; ++i)
+            blocks.push_back(i % 3 == 1 ? 4294967290ull + static_cast<std::uint64_t>(i)
+                                        : static_cast<std::uint64_t>(7 * i));
+          minsum::minsum_draw_block_lanes(key, blocks.data(), count, noise_threshold(p), n,
+                                          xr.data(), yr.data());
+          for (int i = 0; i < count; ++i) {
+            draw_sweep_block(key, blocks[i], noise_threshold(p), x.data(), y.data(), n);
+            for (int j = 0; j < n; ++j) {
+              ASSERT_EQ(xr[static_cast<std::size_t>(j) * lanes + i], -x[j])
+                  << "n " << n << " p " << p << " lane " << i << " bit " << j;
+              ASSERT_EQ(yr[static_cast<std::size_t>(j) * lanes + i], -y[j])
+                  << "n " << n << " p " << p << " lane " << i << " bit " << j;
+            }
+          }
+        }
+      }
+    }
+  }
+  minsum::minsum_force_target(0);
+}
+
+TEST(MinsumSweep, BlocksDrawnInLanesLeaveOneAfterAnotherWithTheirSyndromes) {
+  // Counts around whole vectors, the first block just below 2^32, on every target.
+  const SweepCode& code = shipped();
+  const int n = code.n, m = code.m;
+  const PhiloxKey key = point_key(4, 0.08);
+  std::vector<std::int8_t> x(n), y(n), s(m);
+  for (std::int64_t target : minsum::minsum_available_targets()) {
+    minsum::minsum_force_target(target);
+    SCOPED_TRACE(minsum::minsum_target_name(target));
+    const std::size_t lanes = static_cast<std::size_t>(minsum::minsum_lanes());
+    for (std::size_t count : {std::size_t{1}, lanes - 1 + (lanes == 1), 2 * lanes + 3}) {
+      const std::uint64_t first = 4294967295ull - 2;
+      std::vector<std::uint8_t> bx(count * n), by(count * n), bs(count * m);
+      minsum::minsum_draw_blocks(n, m, code.ir.data(), code.jc.data(), key, noise_threshold(0.08),
+                                 first, count, bx.data(), by.data(), bs.data());
+      for (std::size_t i = 0; i < count; ++i) {
+        draw_sweep_block(key, first + i, noise_threshold(0.08), x.data(), y.data(), n);
+        compute_syndrome(code.ir.data(), code.jc.data(), m, x.data(), s.data());
+        ASSERT_TRUE(std::equal(x.begin(), x.end(), bx.begin() + static_cast<long>(i * n))) << i;
+        ASSERT_TRUE(std::equal(y.begin(), y.end(), by.begin() + static_cast<long>(i * n))) << i;
+        ASSERT_TRUE(std::equal(s.begin(), s.end(), bs.begin() + static_cast<long>(i * m))) << i;
+      }
+    }
+  }
+  minsum::minsum_force_target(0);
+}
+
+TEST(MinsumSweep, DrawnBlocksDecodeAsTheScalarReferenceOnEveryTarget) {
+  // Every block the source names comes back once, under its name, with the reference's bit
+  // errors, success and iterations: a count that leaves the last vector partial, blocks past
+  // 2^32, and a source that stops early.
+  const SweepCode& code = shipped();
+  const double p = 0.075;
+  const PhiloxKey key = point_key(3, p);
+  std::vector<std::uint64_t> names;
+  for (std::uint64_t b = 0; b < 150; ++b) names.push_back(b < 100 ? b : 4294967246ull + b);
+  for (DecoderKind decoder : MINSUM) {
+    SCOPED_TRACE(decoder_name(decoder));
+    const PointTask task = for_decoder(PointTask{p, 0, 0, 3, {}}, decoder);
+    const minsum::MinsumParams params = point_params(task.minsum, p);
+    std::map<std::uint64_t, std::array<int, 3>> reference;
+    std::vector<std::int8_t> x(code.n), y(code.n), x_hat(code.n), s(code.m);
+    for (std::uint64_t b : names) {
+      draw_sweep_block(key, b, noise_threshold(p), x.data(), y.data(), code.n);
+      compute_syndrome(code.ir.data(), code.jc.data(), code.m, x.data(), s.data());
+      int iterations = 0;
+      const bool success = minsum::minsum_decode_reference(
+          code.minsum, params, schedule_of(decoder), y.data(), s.data(), x_hat.data(), &iterations);
+      reference[b] = {count_bit_errors(x_hat.data(), x.data(), code.n), success ? 1 : 0, iterations};
+    }
+    for (std::int64_t target : minsum::minsum_available_targets()) {
+      minsum::minsum_force_target(target);
+      SCOPED_TRACE(minsum::minsum_target_name(target));
+      for (std::size_t stop_after : {names.size(), std::size_t{37}}) {
+        std::size_t next = 0;
+        std::map<std::uint64_t, std::array<int, 3>> seen;
+        minsum::MinsumWorkspace ws;
+        minsum::minsum_decode_drawn(
+            code.minsum, params, schedule_of(decoder), ws, key, noise_threshold(p),
+            [&](std::uint64_t& block) {
+              if (next == stop_after) return false;
+              block = names[next++];
+              return true;
+            },
+            [&](std::uint64_t block, int bit_errors, bool success, int iterations) {
+              EXPECT_TRUE(seen.emplace(block, std::array<int, 3>{bit_errors, success ? 1 : 0,
+                                                                 iterations})
+                              .second)
+                  << "block " << block << " reported twice";
+            });
+        ASSERT_EQ(seen.size(), stop_after);
+        for (const auto& [block, outcome] : seen) EXPECT_EQ(outcome, reference[block]) << block;
+      }
+    }
+    minsum::minsum_force_target(0);
+  }
 }
 
 TEST(MinsumSweep, CountsEqualTheSerialReferenceForAnyThreadsProcessesAndTarget) {
