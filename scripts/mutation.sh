@@ -108,11 +108,11 @@ echo "copying the working tree to $SRC"
 rm -rf "$SRC"
 mkdir -p "$SRC"
 (cd "$ROOT" && git ls-files -z -co --exclude-standard | tar --null -T - -cf -) | tar -xf - -C "$SRC"
-# A run stopped while a fault was in place left that file's objects built from the fault, and
-# the copy just made carries the file's old time: mark it changed so that it is built again.
-if [ -s "$WORK/in-place" ]; then
-  touch "$SRC/$(cat "$WORK/in-place")"
-  rm -f "$WORK/in-place"
+# A run stopped before its last build may have left objects built from a fault (the one in
+# place, or one put back but not yet built again), and the copy just made carries the files'
+# old times: every file a fault touched since the last whole build is marked changed.
+if [ -s "$WORK/touched" ]; then
+  while IFS= read -r f; do [ -f "$SRC/$f" ] && touch "$SRC/$f"; done <"$WORK/touched"
 fi
 
 if [ -z "${DRY:-}" ]; then
@@ -154,7 +154,7 @@ while IFS= read -r line; do
     say "$(printf '%2d  applies      %-24s %s' "$number" "$file" "$what")"
     continue
   fi
-  printf '%s' "$file" >"$WORK/in-place"
+  echo "$file" >>"$WORK/touched"
   printf '%s' "${original/"$text"/"$replacement"}" >"$target"
   start=$SECONDS
   detail=""
@@ -177,7 +177,7 @@ done <<<"$FAULTS"
 [ -n "${DRY:-}" ] && exit 0
 
 # Leave the copy built as it was: the last fault's file is back, rebuild it.
-build && rm -f "$WORK/in-place"
+build && rm -f "$WORK/touched"
 say ""
 say "score: $caught caught of $((caught + survived)) faults ($skipped not counted)"
 for s in "${survivors[@]}"; do say "survived: $s"; done
