@@ -923,9 +923,6 @@ nb::tuple run_critical_rate(const Matrix& matrix, const RateAdaptation& chain,
   std::string error;
   if (!rate_adapt_check_matrix(chain.chain(), matrix.rows(), error))
     throw Refusal("chain: " + error);
-  if (chain.ranks().empty())
-    throw Refusal("chain: the matrix is too large for the dense elimination that gives the "
-                  "chain's ranks (its rates)");
   if (search != "bisect" && search != "scan")
     throw Refusal("search: '" + search + "' is not one of bisect, scan");
   check_points(ps);
@@ -941,7 +938,11 @@ nb::tuple run_critical_rate(const Matrix& matrix, const RateAdaptation& chain,
   PythonTicker tick(progress, stop);
   {
     nb::gil_scoped_release release;
-    sweep::ChainCodes codes(chain.mother(), chain.chain(), chain.ranks(), sweep::is_minsum(decoder));
+    // Without ranks (a mother beyond the dense elimination), rows over n, as `rates` gives.
+    std::vector<long long> ranks = chain.ranks();
+    if (ranks.empty())
+      for (int k = 0; k <= chain.chain().steps(); ++k) ranks.push_back(chain.chain().m - k);
+    sweep::ChainCodes codes(chain.mother(), chain.chain(), ranks, sweep::is_minsum(decoder));
     std::vector<sweep::BlockWorkspace> workspaces;
     workspaces.reserve(static_cast<std::size_t>(pool.size()));
     for (int w = 0; w < pool.size(); ++w) workspaces.emplace_back(code);
@@ -963,7 +964,7 @@ nb::tuple run_critical_rate(const Matrix& matrix, const RateAdaptation& chain,
       if (!r.finished && r.counts.blocks == 0) break;
       {
         nb::gil_scoped_acquire acquire;
-        records.append(critical_record(ps[i], r.counts, chain.ranks(), code.n, seconds, !r.finished));
+        records.append(critical_record(ps[i], r.counts, codes.ranks(), code.n, seconds, !r.finished));
       }
       if (!r.finished) break;
       const auto undecoded = r.counts.histogram.find(-1);

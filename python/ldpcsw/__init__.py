@@ -544,6 +544,10 @@ def critical_rate(
     if search not in ("bisect", "scan"):
         raise Error(f"search: {search!r} is not one of 'bisect', 'scan'")
     ps = _points(p)
+    if chain.ranks is None:
+        warnings.warn("ldpcsw.critical_rate: the matrix is too large for the dense elimination "
+                      "that gives the chain's ranks; its rates are taken as rows / n, an upper "
+                      "bound (exact when the matrix has full rank)", RuntimeWarning, stacklevel=2)
     records, interrupted = _core._critical_rate(
         code, chain, ps, _count("blocks", blocks, 1), _decoder(decoder),
         _whole("seed", seed, 0, _U64), _whole("threads", threads, 0, MAX_THREADS), progress,

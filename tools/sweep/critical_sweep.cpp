@@ -57,19 +57,29 @@ int run_critical_sweep(const SweepOptions& o, Collective& group, const std::atom
   const ParityCheckMatrix mother{code.n, code.m, code.ir, code.jc};
   if (loaded && !rate_adapt_check_matrix(chain, mother, error))
     loaded = false, error = o.rate_adaptive + ": " + error;
+  // Beyond the dense elimination's reach the rates are the rows over n, an upper bound that
+  // is exact when the mother has full rank (merges then keep it full).
+  bool exact_ranks = true;
   if (loaded && !rate_adapt_ranks(mother, chain, ranks, DENSE_RANK_MAX_BITS)) {
-    loaded = false;
-    error = o.matrix + ": n = " + std::to_string(code.n) + ", m = " + std::to_string(code.m) +
-            ": too large for the dense elimination that gives the chain's ranks (its rates)";
+    exact_ranks = false;
+    ranks.clear();
+    for (int k = 0; k <= chain.steps(); ++k) ranks.push_back(code.m - k);
   }
   if (!loaded) std::fprintf(io.err, "ldpcsw-sweep: %s\n", error.c_str());
   if (!all_ok(group, loaded)) return 1;
+  if (!exact_ranks && root)
+    std::fprintf(io.err,
+                 "ldpcsw-sweep: %s: n = %d, m = %d is too large for the dense elimination that "
+                 "gives the chain's ranks; its rates are taken as (m - k) / n, an upper bound "
+                 "(exact when the matrix has full rank)\n",
+                 o.matrix.c_str(), code.n, code.m);
 
   ChainCodes codes(mother, chain, ranks, is_minsum(o.decoder));
   SweepSettings settings = run_settings(o, code);
   settings["rate_adaptive"] = hex64(chain_fingerprint(chain));
   settings["rate_adaptive_steps"] = std::to_string(chain.steps());
   settings["rate_adaptive_search"] = o.critical_scan ? "scan" : "bisect";
+  settings["rate_adaptive_rates"] = exact_ranks ? "rank" : "rows";
 
   CsvLock lock;
   CsvFile csv;
