@@ -146,12 +146,7 @@ def main():
     ax.set_title(args.title or "Rate needed per block against the Slepian-Wolf limit")
     ax.grid(True, alpha=0.3)
     ax.legend(fontsize=8)
-    fig.tight_layout()
-    try:
-        fig.savefig(output, dpi=120)
-    except (OSError, ValueError) as e:
-        fail(f"{output}: cannot write: {getattr(e, 'strerror', None) or e}")
-    print(output)
+    plot_sweep.save_figure(fig, output, fail)
 
 
 if __name__ == "__main__":

@@ -294,6 +294,16 @@ def open_figure(output, fail=fail):
     return fig, ax
 
 
+def save_figure(fig, output, fail=fail):
+    """Writes the figure to `output` and prints the name; exits with one line when it cannot."""
+    fig.tight_layout()
+    try:
+        fig.savefig(output, dpi=120)
+    except (OSError, ValueError) as e:
+        fail(f"{output}: cannot write: {getattr(e, 'strerror', None) or e}")
+    print(output)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("csv", nargs="+", help="CSV written by ldpcsw-sweep --csv; several "
@@ -376,12 +386,7 @@ def main():
     else:  # many entries: below the axes, clear of the curves
         fig.set_size_inches(7.5, 5.0 + 0.17 * (2 * len(curves) + 1))
         ax.legend(loc="upper center", bbox_to_anchor=(0.5, -0.13), ncol=1, fontsize=8)
-    fig.tight_layout()
-    try:
-        fig.savefig(output, dpi=120)
-    except (OSError, ValueError) as e:
-        fail(f"{output}: cannot write: {getattr(e, 'strerror', None) or e}")
-    print(output)
+    save_figure(fig, output)
 
 
 if __name__ == "__main__":

@@ -151,17 +151,13 @@ int run_critical_sweep(const SweepOptions& o, Collective& group, const std::atom
     const CriticalTask task{o.ps[i], o.blocks, o.seed, o.minsum, o.critical_scan};
     std::int64_t write_failed = 0;
 
-    const Clock::time_point t0 = Clock::now();
-    Clock::time_point last_draw = t0;
+    ProgressPace pace;
     CriticalProgressFn progress;
     if (root && io.progress) {
       progress = [&, i](const CriticalCounts& settled, std::int64_t in_round) {
-        const Clock::time_point now = Clock::now();
-        if (now - last_draw < std::chrono::milliseconds(250)) return;
-        last_draw = now;
-        const double elapsed = std::chrono::duration<double>(now - t0).count();
+        if (!pace.due()) return;
         const std::int64_t done = std::min(o.blocks, settled.blocks + in_round * group.size());
-        const double speed = elapsed > 0.0 ? static_cast<double>(done - start.blocks) / elapsed : 0.0;
+        const double speed = pace.blocks_per_second(done - start.blocks);
         const std::string left =
             speed > 0.0 ? format_duration(static_cast<double>(o.blocks - done) / speed) : "?";
         const CriticalSummary s = summarize_critical(settled, ranks, code.n);
@@ -183,7 +179,7 @@ int run_critical_sweep(const SweepOptions& o, Collective& group, const std::atom
     const bool cut_short = r.interrupted && !(r.finished && i + 1 == o.ps.size());
     if (root) {
       if (io.progress) std::fputs("\r\033[K", io.err);
-      const CriticalRow row{task.p, r.counts, earlier_seconds + seconds_since(t0), !r.finished};
+      const CriticalRow row{task.p, r.counts, earlier_seconds + pace.seconds(), !r.finished};
       if (!finish_point(io.out, io.err, csv, task.p, r.counts.blocks, r.finished, cut_short,
                         format_critical_table_row(row, ranks, code.n, p_width),
                         csv.file != nullptr && r.counts.blocks > 0

@@ -210,6 +210,27 @@ int prepare_csv(const SweepOptions& o, const SweepSettings& settings, const Code
                 const CsvFormat& format, CsvLock& lock, CsvFile& csv, ResumeState& state,
                 std::string& error);
 
+// The progress line's pace during a point: due() at most every 250 ms, and the rate of the
+// blocks decoded since the point (or its continuation) began.
+class ProgressPace {
+ public:
+  bool due() {
+    const Clock::time_point now = Clock::now();
+    if (now - last_ < std::chrono::milliseconds(250)) return false;
+    last_ = now;
+    return true;
+  }
+  double blocks_per_second(std::int64_t new_blocks) const {
+    const double elapsed = seconds_since(start_);
+    return elapsed > 0.0 ? static_cast<double>(new_blocks) / elapsed : 0.0;
+  }
+  double seconds() const { return seconds_since(start_); }
+
+ private:
+  Clock::time_point start_ = Clock::now();
+  Clock::time_point last_ = start_;
+};
+
 // Rank 0, after a point: its table line on `out` and its CSV row (when any block was decoded,
 // `blocks` > 0), then, for a run cut short, what was kept and how to continue on `err`. Returns
 // false when the row could not be written (said on `err`).

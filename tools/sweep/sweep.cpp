@@ -234,17 +234,13 @@ int run_sweep(const SweepOptions& o, Collective& group, const std::atomic<bool>*
                          gpu.is_open() ? &gpu : nullptr};
     std::int64_t write_failed = 0;
 
-    const Clock::time_point t0 = Clock::now();
-    Clock::time_point last_draw = t0;
+    ProgressPace pace;
     ProgressFn progress;
     if (root && io.progress) {
       progress = [&, i](const PointCounts& settled, std::int64_t in_round) {
-        const Clock::time_point now = Clock::now();
-        if (now - last_draw < std::chrono::milliseconds(250)) return;
-        last_draw = now;
-        const double elapsed = std::chrono::duration<double>(now - t0).count();
+        if (!pace.due()) return;
         const std::int64_t done = std::min(o.blocks, settled.blocks + in_round * group.size());
-        const double speed = elapsed > 0.0 ? static_cast<double>(done - start.blocks) / elapsed : 0.0;
+        const double speed = pace.blocks_per_second(done - start.blocks);
         double left_blocks = static_cast<double>(o.blocks - done);
         if (o.max_frame_errors > 0 && settled.frame_errors > 0)
           left_blocks = std::min(left_blocks, static_cast<double>(o.max_frame_errors - settled.frame_errors) *
@@ -276,7 +272,7 @@ int run_sweep(const SweepOptions& o, Collective& group, const std::atomic<bool>*
 
     if (root) {
       if (io.progress) std::fputs("\r\033[K", io.err);
-      PointRow row{task.p, r.counts, earlier_seconds + seconds_since(t0), !r.finished};
+      PointRow row{task.p, r.counts, earlier_seconds + pace.seconds(), !r.finished};
       if (!finish_point(io.out, io.err, csv, task.p, r.counts.blocks, r.finished, cut_short,
                         format_table_row(row, code.n, limits.rate, p_width),
                         csv.file != nullptr && r.counts.blocks > 0
