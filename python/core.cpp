@@ -720,6 +720,18 @@ class PythonTicker {
   std::chrono::steady_clock::time_point last_ = std::chrono::steady_clock::now();
 };
 
+// The device of a sweep: cpu, or gpu (the fixed-point decoders only, on a usable device).
+void check_device(const std::string& device, DecoderKind decoder) {
+  if (device != "cpu" && device != "gpu")
+    throw Refusal("device: '" + device + "' is not one of cpu, gpu");
+  if (device == "gpu" && !sweep::is_minsum(decoder))
+    throw Refusal(std::string("device gpu: the ") + sweep::decoder_name(decoder) +
+                  " decoder runs on the cpu only; the gpu runs minsum-flooding, minsum-layered "
+                  "and spa-layered");
+  std::string why;
+  if (device == "gpu" && !gpu_minsum_available(why)) throw Refusal("device gpu: " + why);
+}
+
 // The points of a sweep: at least one, each in (0, 0.5], none twice.
 void check_points(const std::vector<double>& ps) {
   if (ps.empty()) throw Refusal("p: no crossover probability given");
@@ -744,12 +756,7 @@ nb::tuple run_sweep(const Matrix& matrix, const std::vector<double>& ps, std::in
   matrix.require(decoder);
   const minsum::MinsumParams ms =
       minsum_params(decoder, q, offset, normalise, iterations, posterior_bits);
-  if (device != "cpu" && device != "gpu")
-    throw Refusal("device: '" + device + "' is not one of cpu, gpu");
-  if (device == "gpu" && !sweep::is_minsum(decoder))
-    throw Refusal(std::string("device gpu: the ") + sweep::decoder_name(decoder) +
-                  " decoder runs on the cpu only; the gpu runs minsum-flooding, minsum-layered "
-                  "and spa-layered");
+  check_device(device, decoder);
   check_points(ps);
   if (blocks < 1) throw Refusal("blocks: " + std::to_string(blocks) + " is not positive");
   if (max_frame_errors < 0)
@@ -761,8 +768,7 @@ nb::tuple run_sweep(const Matrix& matrix, const std::vector<double>& ps, std::in
   GpuMinsum gpu;
   if (device == "gpu") {
     std::string why;
-    if (!gpu_minsum_available(why) ||
-        !gpu.open(code.minsum, gpu_minsum_batch_capacity(code.minsum), why))
+    if (!gpu.open(code.minsum, gpu_minsum_batch_capacity(code.minsum), why))
       throw Refusal("device gpu: " + why);
   }
 
@@ -915,7 +921,7 @@ nb::tuple run_critical_rate(const Matrix& matrix, const RateAdaptation& chain,
                             nb::object progress, std::optional<int> q, std::optional<int> offset,
                             std::optional<std::pair<int, int>> normalise,
                             std::optional<int> iterations, std::optional<int> posterior_bits,
-                            const std::string& search) {
+                            const std::string& search, const std::string& device) {
   const DecoderKind decoder = decoder_of(decoder_text);
   matrix.require(decoder);
   const minsum::MinsumParams ms =
@@ -925,6 +931,7 @@ nb::tuple run_critical_rate(const Matrix& matrix, const RateAdaptation& chain,
     throw Refusal("chain: " + error);
   if (search != "bisect" && search != "scan")
     throw Refusal("search: '" + search + "' is not one of bisect, scan");
+  check_device(device, decoder);
   check_points(ps);
   if (blocks < 1) throw Refusal("blocks: " + std::to_string(blocks) + " is not positive");
   const int workers = worker_count(threads, blocks);
@@ -936,6 +943,7 @@ nb::tuple run_critical_rate(const Matrix& matrix, const RateAdaptation& chain,
   const std::unique_ptr<sweep::WorkerPool> started = start_pool(workers);
   sweep::WorkerPool& pool = *started;
   PythonTicker tick(progress, stop);
+  std::string device_error;
   {
     nb::gil_scoped_release release;
     // Without ranks (a mother beyond the dense elimination), rows over n, as `rates` gives.
@@ -943,12 +951,14 @@ nb::tuple run_critical_rate(const Matrix& matrix, const RateAdaptation& chain,
     if (ranks.empty())
       for (int k = 0; k <= chain.chain().steps(); ++k) ranks.push_back(chain.chain().m - k);
     sweep::ChainCodes codes(chain.mother(), chain.chain(), ranks, sweep::is_minsum(decoder));
+    std::unique_ptr<sweep::ChainDevice> on_device;
+    if (device == "gpu") on_device = std::make_unique<sweep::ChainDevice>(codes);
     std::vector<sweep::BlockWorkspace> workspaces;
     workspaces.reserve(static_cast<std::size_t>(pool.size()));
     for (int w = 0; w < pool.size(); ++w) workspaces.emplace_back(code);
     sweep::SoloCollective group;
     for (std::size_t i = 0; i < ps.size() && !stop.load(); ++i) {
-      const sweep::CriticalTask task{ps[i], blocks, seed, ms, search == "scan"};
+      const sweep::CriticalTask task{ps[i], blocks, seed, ms, search == "scan", on_device.get()};
       const Clock::time_point t0 = Clock::now();
       const sweep::CriticalProgressFn on_block = [&, i](const sweep::CriticalCounts& settled,
                                                         std::int64_t in_round) {
@@ -961,6 +971,10 @@ nb::tuple run_critical_rate(const Matrix& matrix, const RateAdaptation& chain,
       const sweep::CriticalResult r = sweep::run_critical_point(
           codes, decoder, task, {}, pool, workspaces, group, pool.size(), &stop, on_block);
       const double seconds = std::chrono::duration<double>(Clock::now() - t0).count();
+      if (!r.device_error.empty()) {
+        device_error = r.device_error;
+        break;
+      }
       if (!r.finished && r.counts.blocks == 0) break;
       {
         nb::gil_scoped_acquire acquire;
@@ -973,6 +987,7 @@ nb::tuple run_critical_rate(const Matrix& matrix, const RateAdaptation& chain,
     interrupted = stop.load();
   }
   if (tick.error) throw std::move(*tick.error);
+  if (!device_error.empty()) throw Refusal("device gpu: " + device_error);
   return nb::make_tuple(records, interrupted);
 }
 
@@ -1068,7 +1083,8 @@ void bind_rate_adaptation(nb::module_& mod) {
           "matrix"_a, "steps"_a.none(), "min_rate"_a.none(), "seed"_a, "depth"_a.none());
   mod.def("_critical_rate", &run_critical_rate, "code"_a, "chain"_a, "ps"_a, "blocks"_a,
           "decoder"_a, "seed"_a, "threads"_a, "progress"_a.none(), "q"_a.none(), "offset"_a.none(),
-          "normalise"_a.none(), "iterations"_a.none(), "posterior_bits"_a.none(), "search"_a);
+          "normalise"_a.none(), "iterations"_a.none(), "posterior_bits"_a.none(), "search"_a,
+          "device"_a = "cpu");
 }
 
 }  // namespace ldpcsw::python

@@ -175,7 +175,6 @@ fresh; try ldpcsw-code 2 "no output" "rate-adapt Reg504252.dat" -- "$bin/ldpcsw-
 # Critical-rate runs (ldpcsw-sweep --rate-adaptive).
 fresh c.txt 'ldpcsw-rate-adapt 1\nmatrix 10000 5000 0000000000000000\nsteps 1\n1 2\n'; try ldpcsw-sweep 1 "a chain of another matrix" "--rate-adaptive other.chain" -- "$bin/ldpcsw-sweep" --matrix "$shipped_dat" --rate-adaptive c.txt --p 0.05
 fresh; try ldpcsw-sweep 2 "a frame-error limit on a critical-rate run" "--rate-adaptive c.chain --max-frame-errors 10" -- "$bin/ldpcsw-sweep" --matrix "$shipped_dat" --rate-adaptive c.chain --p 0.05 --max-frame-errors 10
-fresh; try ldpcsw-sweep 2 "the device for a critical-rate run" "--rate-adaptive c.chain --device gpu" -- "$bin/ldpcsw-sweep" --matrix "$shipped_dat" --rate-adaptive c.chain --p 0.05 --decoder minsum-layered --device gpu
 fresh; try ldpcsw-sweep 2 "an unknown search" "--rate-adaptive c.chain --search all" -- "$bin/ldpcsw-sweep" --matrix "$shipped_dat" --rate-adaptive c.chain --p 0.05 --search all
 
 # The matrix-size probe.

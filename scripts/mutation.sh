@@ -105,15 +105,24 @@ mkdir -p "$WORK"
 say() { echo "$*" | tee -a "$RESULTS"; }
 
 echo "copying the working tree to $SRC"
-rm -rf "$SRC"
-mkdir -p "$SRC"
-(cd "$ROOT" && git ls-files -z -co --exclude-standard | tar --null -T - -cf -) | tar -xf - -C "$SRC"
-# A run stopped before its last build may have left objects built from a fault (the one in
-# place, or one put back but not yet built again), and the copy just made carries the files'
-# old times: every file a fault touched since the last whole build is marked changed.
-if [ -s "$WORK/touched" ]; then
-  while IFS= read -r f; do [ -f "$SRC/$f" ] && touch "$SRC/$f"; done <"$WORK/touched"
-fi
+# Only files whose bytes differ from the copy's are replaced (and so get a new time): the build
+# reused from an earlier run then rebuilds exactly what changed, including a file that a run
+# stopped with its fault in place, or a source edited after the earlier copy was built. A copy
+# that kept the tree's own file times would leave such objects stale.
+stage="$WORK/stage"
+rm -rf "$stage"
+mkdir -p "$stage" "$SRC"
+(cd "$ROOT" && git ls-files -z -co --exclude-standard | tar --null -T - -cf -) | tar -xf - -C "$stage"
+(cd "$stage" && find . -type f -print0) | while IFS= read -r -d '' f; do
+  if ! cmp -s "$stage/$f" "$SRC/$f"; then
+    mkdir -p "$(dirname "$SRC/$f")"
+    cp "$stage/$f" "$SRC/$f"
+  fi
+done
+(cd "$SRC" && find . -type f -print0) | while IFS= read -r -d '' f; do
+  [ -e "$stage/$f" ] || rm -f "$SRC/$f"
+done
+rm -rf "$stage"
 
 if [ -z "${DRY:-}" ]; then
 echo "building in $BUILD"
@@ -154,7 +163,6 @@ while IFS= read -r line; do
     say "$(printf '%2d  applies      %-24s %s' "$number" "$file" "$what")"
     continue
   fi
-  echo "$file" >>"$WORK/touched"
   printf '%s' "${original/"$text"/"$replacement"}" >"$target"
   start=$SECONDS
   detail=""
@@ -177,7 +185,7 @@ done <<<"$FAULTS"
 [ -n "${DRY:-}" ] && exit 0
 
 # Leave the copy built as it was: the last fault's file is back, rebuild it.
-build && rm -f "$WORK/touched"
+build || true
 say ""
 say "score: $caught caught of $((caught + survived)) faults ($skipped not counted)"
 for s in "${survivors[@]}"; do say "survived: $s"; done

@@ -8,6 +8,7 @@
 
 #include "code/blocks.h"
 #include "code/convert.h"
+#include "gpu/gpu_minsum.h"
 #include "sweep/stats.h"
 
 namespace ldpcsw::sweep {
@@ -92,6 +93,28 @@ std::shared_ptr<const SweepCode> ChainCodes::code(int k) {
 std::int64_t ChainCodes::made() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return made_;
+}
+
+// ---- The chain on a device ----------------------------------------------------------------------
+
+ChainDevice::ChainDevice(ChainCodes& codes, int device_index)
+    : codes_(codes), device_index_(device_index) {}
+
+ChainDevice::~ChainDevice() = default;
+
+GpuMinsum* ChainDevice::decoder(int k, std::string& error) {
+  for (auto it = open_.begin(); it != open_.end(); ++it) {
+    if (it->first != k) continue;
+    open_.splice(open_.begin(), open_, it);
+    return open_.front().second.get();
+  }
+  if (static_cast<int>(open_.size()) >= CHAIN_DEVICE_OPEN) open_.pop_back();
+  auto gpu = std::make_unique<GpuMinsum>();
+  const std::shared_ptr<const SweepCode> code = codes_.code(k);
+  const int capacity = std::min(CHAIN_DEVICE_CAPACITY, gpu_minsum_batch_capacity(code->minsum));
+  if (!gpu->open(code->minsum, std::max(1, capacity), error, device_index_)) return nullptr;
+  open_.emplace_front(k, std::move(gpu));
+  return open_.front().second.get();
 }
 
 // ---- The search -----------------------------------------------------------------------------------
@@ -243,15 +266,23 @@ bool search_blocks(ChainCodes& codes, DecoderKind decoder, const minsum::MinsumP
                    double p, bool scan, const PhiloxKey& key, std::uint64_t threshold,
                    std::uint64_t first,
                    int count, BlockWorkspace& ws, std::vector<std::int8_t>& xs,
-                   std::vector<std::int8_t>& ys, const std::atomic<bool>* stop, Done&& done) {
+                   std::vector<std::int8_t>& ys, const std::atomic<bool>* stop,
+                   ChainDevice* device, std::string& device_error, Done&& done) {
   const int n = codes.n(), steps = codes.steps();
   const bool batch = is_minsum(decoder);
-  xs.resize(static_cast<std::size_t>(count) * n);
-  ys.resize(static_cast<std::size_t>(count) * n);
+  // On a device the blocks are drawn there, by their numbers.
+  const std::size_t held = device != nullptr ? 0 : static_cast<std::size_t>(count) * n;
+  xs.resize(held);
+  ys.resize(held);
   std::vector<CriticalSearch> searches(static_cast<std::size_t>(count));
   int guess = 0, stride = 1;
   critical_guess(codes, p, guess, stride);
   for (int i = 0; i < count; ++i) {
+    if (device != nullptr) {
+      if (scan) searches[static_cast<std::size_t>(i)].start_scan(steps);
+      else searches[static_cast<std::size_t>(i)].start(steps, guess, stride);
+      continue;
+    }
     std::int8_t* x = &xs[static_cast<std::size_t>(i) * n];
     std::int8_t* y = &ys[static_cast<std::size_t>(i) * n];
     if (batch) draw_sweep_block_simd(key, first + i, threshold, x, y, n);
@@ -272,6 +303,32 @@ bool search_blocks(ChainCodes& codes, DecoderKind decoder, const minsum::MinsumP
       const int k = searches[static_cast<std::size_t>(open[g])].probe;
       std::size_t end = g;
       while (end < open.size() && searches[static_cast<std::size_t>(open[end])].probe == k) ++end;
+      if (device != nullptr) {
+        // The group's blocks in runs of consecutive numbers, each run in calls of at most the
+        // decoder's capacity.
+        GpuMinsum* gpu = device->decoder(k, device_error);
+        if (gpu == nullptr) return false;
+        std::vector<GpuBlockOutcome> outcomes(static_cast<std::size_t>(gpu->capacity()));
+        for (std::size_t t = g; t < end;) {
+          std::size_t run = t + 1;
+          while (run < end && open[run] == open[run - 1] + 1 &&
+                 static_cast<int>(run - t) < gpu->capacity())
+            ++run;
+          const int length = static_cast<int>(run - t);
+          if (!gpu->decode(params, schedule_of(decoder), key[0], key[1], threshold,
+                           first + static_cast<std::uint64_t>(open[t]), length, outcomes.data(),
+                           nullptr, nullptr, device_error))
+            return false;
+          for (int u = 0; u < length; ++u) {
+            const GpuBlockOutcome& o = outcomes[static_cast<std::size_t>(u)];
+            searches[static_cast<std::size_t>(open[t + static_cast<std::size_t>(u)])].record(
+                o.bit_errors == 0, o.success && o.bit_errors > 0, o.iterations);
+          }
+          t = run;
+        }
+        g = end;
+        continue;
+      }
       const std::shared_ptr<const SweepCode> code = codes.code(k);
       // The lanes even for one block: they cost less than the scalar reference.
       if (batch) {
@@ -349,19 +406,26 @@ CriticalResult run_critical_point(ChainCodes& codes, DecoderKind decoder, const 
     const std::int64_t most = std::max<std::int64_t>(
         1, std::min<std::int64_t>(CRITICAL_CHUNK, CRITICAL_CHUNK_BYTES / (2 * codes.n())));
     const std::int64_t chunk = batch ? std::clamp<std::int64_t>(even, 1, most) : 1;
-    pool.run([&](int worker) {
+    // On a device: the calling thread alone, the whole share in chunks of CRITICAL_CHUNK (the
+    // blocks are drawn there, nothing is held here); a device failure ends the point.
+    const std::int64_t device_chunk = std::min<std::int64_t>(CRITICAL_CHUNK, last - first);
+    std::string device_error;
+    auto work = [&](int worker) {
       for (;;) {
         if (stop != nullptr && stop->load(std::memory_order_relaxed)) {
           stopped.store(true, std::memory_order_relaxed);
           return;
         }
-        const std::int64_t b = next.fetch_add(chunk, std::memory_order_relaxed);
+        const std::int64_t step = task.device != nullptr ? std::max<std::int64_t>(1, device_chunk)
+                                                         : chunk;
+        const std::int64_t b = next.fetch_add(step, std::memory_order_relaxed);
         if (b >= last) return;
-        const int count = static_cast<int>(std::min(chunk, last - b));
+        const int count = static_cast<int>(std::min(step, last - b));
         const bool whole = search_blocks(
-            codes, decoder, params, task.p, task.scan, key, threshold, static_cast<std::uint64_t>(b), count,
-            workspaces[static_cast<std::size_t>(worker)], xs[static_cast<std::size_t>(worker)],
-            ys[static_cast<std::size_t>(worker)], stop, [&](int i, const CriticalSearch& s) {
+            codes, decoder, params, task.p, task.scan, key, threshold,
+            static_cast<std::uint64_t>(b), count, workspaces[static_cast<std::size_t>(worker)],
+            xs[static_cast<std::size_t>(worker)], ys[static_cast<std::size_t>(worker)], stop,
+            task.device, device_error, [&](int i, const CriticalSearch& s) {
               std::int64_t* o =
                   &buffer[static_cast<std::size_t>((b + i - round_begin) * CRITICAL_SLOTS)];
               o[0] = 1;
@@ -377,7 +441,10 @@ CriticalResult run_critical_point(ChainCodes& codes, DecoderKind decoder, const 
           return;
         }
       }
-    });
+    };
+    if (task.device != nullptr) work(0);
+    else pool.run(work);
+    if (!device_error.empty()) result.device_error = device_error;
     buffer.back() = stopped.load() ? 1 : 0;
     group.sum(buffer.data(), static_cast<std::int64_t>(buffer.size()));
     const std::int64_t taken = absorb_critical_round(result.counts, buffer.data(), length);
@@ -395,10 +462,13 @@ CriticalResult run_critical_point(ChainCodes& codes, DecoderKind decoder, const 
 int critical_search_block(ChainCodes& codes, DecoderKind decoder, const CriticalTask& task,
                           BlockWorkspace& ws, std::uint64_t block) {
   std::vector<std::int8_t> xs, ys;
+  std::string device_error;
   int found = -2;
   search_blocks(codes, decoder, point_params(task.minsum, task.p), task.p, task.scan,
                 point_key(task.seed, task.p), noise_threshold(task.p), block, 1, ws, xs, ys,
-                nullptr, [&](int, const CriticalSearch& s) { found = s.critical(); });
+                nullptr, task.device, device_error, [&](int, const CriticalSearch& s) {
+                  found = s.critical();
+                });
   return found;
 }
 

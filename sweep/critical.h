@@ -85,6 +85,25 @@ class ChainCodes {
   std::int64_t made_ = 0;
 };
 
+// The fixed-point decoders' kernels on a device for a chain: one device decoder per code that
+// the search probes, opened on first use, the most recently used CHAIN_DEVICE_OPEN kept open
+// (each holds its code and the arrays of its blocks on the device). One thread uses it.
+class ChainDevice {
+ public:
+  static constexpr int CHAIN_DEVICE_OPEN = 4;
+  // Blocks one device decoder takes per call.
+  static constexpr int CHAIN_DEVICE_CAPACITY = 1024;
+  ChainDevice(ChainCodes& codes, int device_index = 0);
+  ~ChainDevice();
+  // The device decoder of code k; null, with the reason in `error`, when it cannot be opened.
+  GpuMinsum* decoder(int k, std::string& error);
+
+ private:
+  ChainCodes& codes_;
+  int device_index_;
+  std::list<std::pair<int, std::unique_ptr<GpuMinsum>>> open_;  // most recently used first
+};
+
 // The search of one block along a chain of `steps` merges.
 struct CriticalSearch {
   int ok = -1;     // largest step known to succeed (-1: none yet)
@@ -146,12 +165,16 @@ struct CriticalTask {
   std::uint64_t seed = 0;
   minsum::MinsumParams minsum{};
   bool scan = false;  // CriticalSearch::start_scan instead of the gallop and bisection
+  // The fixed-point decoders on a device instead of the CPU workers; null: the CPU. The counts
+  // are the same either way.
+  ChainDevice* device = nullptr;
 };
 
 struct CriticalResult {
   CriticalCounts counts;
   bool finished = false;
   bool interrupted = false;
+  std::string device_error;  // the device failed (and interrupted the point)
 };
 
 using CriticalProgressFn =

@@ -186,6 +186,21 @@ TEST(CriticalRate, CountsAreTheSameForThreadsProcessesTargetsAndResume) {
   head.blocks = 70;
   const CriticalCounts first = run(codes, DecoderKind::minsum_layered, head, 2);
   EXPECT_EQ(run(codes, DecoderKind::minsum_layered, task, 1, first), one);
+  // The device kernels (the host backend's emulation where there is no GPU), for both search
+  // orders and the sum-product rule.
+  {
+    ChainDevice device(codes);
+    CriticalTask on_device = task;
+    on_device.device = &device;
+    EXPECT_EQ(run(codes, DecoderKind::minsum_layered, on_device, 1), one);
+    CriticalTask scan = task;
+    scan.blocks = 40;
+    scan.scan = true;
+    CriticalTask scan_device = scan;
+    scan_device.device = &device;
+    EXPECT_EQ(run(codes, DecoderKind::spa_layered, scan_device, 1),
+              run(codes, DecoderKind::spa_layered, scan, 2));
+  }
   // The exact decoder, with one and two threads.
   ChainCodes exact(c.mother, c.chain, c.ranks, false);
   const CriticalTask few{0.05, 12, 4, {}};

@@ -526,6 +526,7 @@ def critical_rate(
     normalise: Optional[Tuple[int, int]] = None,
     iterations: Optional[int] = None,
     posterior_bits: Optional[int] = None,
+    device: str = "cpu",
 ) -> CriticalRateResult:
     """The critical rate of every block along ``chain`` (a rate adaptation of ``code``): the
     lowest rate of the chain at which the decoder recovers the block exactly, and per point its
@@ -534,7 +535,8 @@ def critical_rate(
 
     search: 'bisect' (gallop from a guess, then bisect; assumes that a code with more syndrome
     bits decodes what one with fewer decodes) or 'scan' (every step from the lowest rate up, as
-    a protocol that releases one syndrome bit at a time). progress(point_index, p, blocks_done,
+    a protocol that releases one syndrome bit at a time). device: 'cpu' or 'gpu' (the
+    fixed-point decoders' kernels, as in sweep; the same counts). progress(point_index, p, blocks_done,
     undecoded) is called now and then from the calling thread and after each point; Ctrl-C
     stops the run at the next block, returning the points so far with a warning."""
     if not isinstance(code, Matrix):
@@ -551,7 +553,7 @@ def critical_rate(
     records, interrupted = _core._critical_rate(
         code, chain, ps, _count("blocks", blocks, 1), _decoder(decoder),
         _whole("seed", seed, 0, _U64), _whole("threads", threads, 0, MAX_THREADS), progress,
-        *_minsum(q, offset, normalise, iterations, posterior_bits), search,
+        *_minsum(q, offset, normalise, iterations, posterior_bits), search, _device(device),
     )
     result = CriticalRateResult(records)
     result.interrupted = bool(interrupted)

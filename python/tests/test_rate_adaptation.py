@@ -119,6 +119,9 @@ def test_critical_rate_matches_the_program_and_checks_its_arguments(code504, swe
     bisect = ldpcsw.critical_rate(code504, chain, 0.07, blocks=60, seed=3)
     assert scan[0]["rate"] <= bisect[0]["rate"]
     assert scan[0]["decodes"] > bisect[0]["decodes"]
+    on_device = ldpcsw.critical_rate(code504, chain, [0.04, 0.07], blocks=120, seed=3,
+                                     device="gpu")
+    assert [{k: r[k] for k in keys} for r in on_device] == [{k: r[k] for k in keys} for r in one]
     if sweep_program is not None:
         path = tmp_path / "h.chain"
         chain.write(path)
@@ -135,6 +138,8 @@ def test_critical_rate_matches_the_program_and_checks_its_arguments(code504, swe
             assert int(row[14]) == rec["decodes"]
     for call, words in [
         (lambda: ldpcsw.critical_rate(code504, chain, 0.05, search="all"), "search"),
+        (lambda: ldpcsw.critical_rate(code504, chain, 0.05, decoder="adaptive", device="gpu"),
+         "runs on the cpu only"),
         (lambda: ldpcsw.critical_rate(code504, "chain", 0.05), "not an ldpcsw.RateAdaptation"),
         (lambda: ldpcsw.critical_rate(code504, chain, 0.05, blocks=1.5), "blocks"),
         (lambda: ldpcsw.critical_rate(code504, chain, 0.7), "p"),

@@ -75,6 +75,12 @@ int run_critical_sweep(const SweepOptions& o, Collective& group, const std::atom
                  o.matrix.c_str(), code.n, code.m);
 
   ChainCodes codes(mother, chain, ranks, is_minsum(o.decoder));
+  // --device gpu: the device decoders are opened code by code as the search probes them.
+  std::unique_ptr<ChainDevice> device;
+  if (o.device == SweepDevice::gpu) {
+    if (!device_ready(group, io, {})) return 1;
+    device = std::make_unique<ChainDevice>(codes, o.device_index);
+  }
   SweepSettings settings = run_settings(o, code);
   settings["rate_adaptive"] = hex64(chain_fingerprint(chain));
   settings["rate_adaptive_steps"] = std::to_string(chain.steps());
@@ -148,7 +154,7 @@ int run_critical_sweep(const SweepOptions& o, Collective& group, const std::atom
     CriticalCounts start;
     if (continues) start = root ? partial_row.counts : CriticalCounts{shared[3], 0, 0, 0, {}};
     const double earlier_seconds = continues && root ? partial_row.seconds : 0.0;
-    const CriticalTask task{o.ps[i], o.blocks, o.seed, o.minsum, o.critical_scan};
+    const CriticalTask task{o.ps[i], o.blocks, o.seed, o.minsum, o.critical_scan, device.get()};
     std::int64_t write_failed = 0;
 
     ProgressPace pace;
@@ -176,6 +182,11 @@ int run_critical_sweep(const SweepOptions& o, Collective& group, const std::atom
 
     const CriticalResult r = run_critical_point(codes, o.decoder, task, start, *pool, workspaces,
                                                 group, total_workers, stop, progress);
+    // A failed device ends the run on every process after the blocks settled so far are
+    // recorded, as an interruption does, but with exit status 1.
+    std::int64_t device_failed = r.device_error.empty() ? 0 : 1;
+    if (device_failed != 0) std::fprintf(io.err, "ldpcsw-sweep: %s\n", r.device_error.c_str());
+    if (device) group.sum(&device_failed, 1);
     const bool cut_short = r.interrupted && !(r.finished && i + 1 == o.ps.size());
     if (root) {
       if (io.progress) std::fputs("\r\033[K", io.err);
@@ -188,7 +199,7 @@ int run_critical_sweep(const SweepOptions& o, Collective& group, const std::atom
         write_failed = 1;
     }
     group.sum(&write_failed, 1);
-    if (write_failed != 0) return 1;
+    if (write_failed != 0 || device_failed != 0) return 1;
     if (cut_short) return EXIT_INTERRUPTED;
   }
   return 0;

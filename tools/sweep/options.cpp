@@ -469,9 +469,6 @@ int parse_sweep_options(int argc, const char* const* argv, SweepOptions& options
     if (app.count("--max-frame-errors") > 0)
       return fail("--max-frame-errors does not apply to --rate-adaptive: a critical-rate run "
                   "searches every one of its --blocks");
-    if (device_text == "gpu")
-      return fail("--device gpu: a critical-rate run decodes each block on several codes of "
-                  "the chain, which the device kernels do not; run it on the cpu");
   }
   if (options.device == SweepDevice::gpu && !is_minsum(options.decoder))
     return fail(std::string("--device gpu: the ") + decoder_name(options.decoder) +

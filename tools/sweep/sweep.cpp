@@ -107,6 +107,22 @@ int find_limits(const SweepOptions& o, const SweepCode& code, CodeLimits& limits
   return -1;
 }
 
+bool device_ready(Collective& group, const SweepIo& io,
+                  const std::function<bool(std::string& why)>& open) {
+  std::string why;
+  bool ok = gpu_minsum_available(why);
+  if (ok && open && !open(why)) ok = false;
+  if (!ok) std::fprintf(io.err, "ldpcsw-sweep: --device gpu: %s\n", why.c_str());
+  if (!all_ok(group, ok)) return false;
+  // A build without CUDA runs the kernels through the SIMT emulation: the same counts, but
+  // far slower than the CPU decoders, which the user should not learn from the clock.
+  if (group.rank() == 0 && std::strcmp(device_backend_name(), "host") == 0)
+    std::fprintf(io.err,
+                 "ldpcsw-sweep: --device gpu: this build has no CUDA; the kernels run on the "
+                 "host backend (SIMT emulation on the CPU), far slower than --device cpu\n");
+  return true;
+}
+
 std::unique_ptr<WorkerPool> start_workers(const SweepOptions& o, Collective& group,
                                           const SweepIo& io) {
   const bool root = group.rank() == 0;
@@ -148,21 +164,12 @@ int run_sweep(const SweepOptions& o, Collective& group, const std::atomic<bool>*
   // --device gpu: every process opens its own device decoder on the matrix before anything
   // is written, so a machine without a usable device refuses the sweep at once.
   GpuMinsum gpu;
-  if (o.device == SweepDevice::gpu) {
-    std::string why;
-    bool ok = gpu_minsum_available(why);
-    if (ok && !gpu.open(code.minsum, gpu_minsum_batch_capacity(code.minsum), why,
-                        o.device_index))
-      ok = false;
-    if (!ok) std::fprintf(io.err, "ldpcsw-sweep: --device gpu: %s\n", why.c_str());
-    if (!all_ok(group, ok)) return 1;
-    // A build without CUDA runs the kernels through the SIMT emulation: the same counts, but
-    // far slower than the CPU decoders, which the user should not learn from the clock.
-    if (root && std::strcmp(device_backend_name(), "host") == 0)
-      std::fprintf(io.err,
-                   "ldpcsw-sweep: --device gpu: this build has no CUDA; the kernels run on the "
-                   "host backend (SIMT emulation on the CPU), far slower than --device cpu\n");
-  }
+  if (o.device == SweepDevice::gpu &&
+      !device_ready(group, io, [&](std::string& why) {
+        return gpu.open(code.minsum, gpu_minsum_batch_capacity(code.minsum), why,
+                        o.device_index);
+      }))
+    return 1;
 
   // Rank 0 prepares the output and tells every process where the sweep starts.
   CsvLock lock;

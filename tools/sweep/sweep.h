@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -44,6 +45,12 @@ int run_sweep(const SweepOptions& options, Collective& group, const std::atomic<
 // (rank 0) when capped or when the system refused some threads.
 std::unique_ptr<WorkerPool> start_workers(const SweepOptions& o, Collective& group,
                                           const SweepIo& io);
+
+// --device gpu: true on every process when the device is usable on every process and
+// `open` (when given) succeeds on each; otherwise each failing process says why on io.err.
+// Rank 0 tells a build without CUDA that the kernels run on the host emulation.
+bool device_ready(Collective& group, const SweepIo& io,
+                  const std::function<bool(std::string& why)>& open);
 
 // Rank 0: the code's rate, limit and, when asked for, threshold. Returns an exit status, -1
 // for "go on"; `warning` gets a line to show when no threshold could be recorded.
