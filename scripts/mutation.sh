@@ -81,7 +81,7 @@ sweep/report.cpp @@ c.iterations = std::llround(avg_it * static_cast<double>(c.b
 sweep/report.cpp @@ if (finished == row.partial) { @@ if (finished && row.partial) { @@ CSV check: an unfinished point without the partial mark accepted
 sweep/report.cpp @@ if (state.has_partial) return bad("a row follows the partial row"); @@ if (false) return bad("a row follows the partial row"); @@ CSV check: rows after the partial row accepted
 sweep/input.cpp @@ for (int v : code.jc) add(v); @@ for (int v : code.ir) add(v); @@ resume: matrix fingerprint hashes the row pointers twice, the columns never
-tools/sweep/sweep.cpp @@ return csv_fd < 0 ? 0 : lock_csv(csv_fd, csv, error); @@ return csv_fd < 0 ? 0 : (::close(csv_fd), 0); @@ CSV lock: an existing CSV not locked by inode (hard links pass)
+tools/sweep/output.h @@ return csv_fd < 0 ? 0 : lock_csv(csv_fd, csv, error); @@ return csv_fd < 0 ? 0 : (::close(csv_fd), 0); @@ CSV lock: an existing CSV not locked by inode (hard links pass)
 tools/sweep/options.cpp @@ (den & (den - 1)) == 0 && num >= 1 @@ num >= 1 @@ options: --normalise with a denominator that is not a power of two
 code/degrees.cpp @@ return remainder[a] > remainder[b]; @@ return remainder[a] < remainder[b]; @@ degree rounding: leftover nodes go to the smallest remainders
 code/degrees.cpp @@ ++row_degrees[static_cast<std::size_t>(i)]; @@ ++row_degrees[m - 1 - static_cast<std::size_t>(i)]; @@ degree rounding: the highest-degree rows get the missing ones
