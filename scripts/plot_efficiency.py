@@ -32,12 +32,7 @@ def fail(message):
 
 def read_rows(path, settings):
     """Rows of a critical-rate CSV as dicts; exits with one line on a bad file."""
-    try:
-        with open(path, "rb") as f:
-            text = f.read().decode("utf-8")
-    except (OSError, UnicodeDecodeError) as e:
-        fail(f"{path}: cannot read: {getattr(e, 'strerror', None) or e}")
-    lines = text.split("\n")
+    lines = plot_sweep.read_text(path, fail).split("\n")
     if lines.pop().strip():
         print(f"plot_efficiency.py: {path}: the last line was cut off (an interrupted write); "
               "left out", file=sys.stderr)

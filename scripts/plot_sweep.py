@@ -64,13 +64,18 @@ def row_check(settings_text, previous, body):
     return f"{h:016x}"
 
 
-def read_rows(path, settings):
-    """Rows of the CSV, each a dict of floats plus 'partial'; exits with one line on a bad file."""
+def read_text(path, fail=fail):
+    """The whole file as UTF-8 text; exits with one line when it cannot be read."""
     try:
         with open(path, "rb") as f:
-            text = f.read().decode("utf-8")
+            return f.read().decode("utf-8")
     except (OSError, UnicodeDecodeError) as e:
         fail(f"{path}: cannot read: {getattr(e, 'strerror', None) or e}")
+
+
+def read_rows(path, settings):
+    """Rows of the CSV, each a dict of floats plus 'partial'; exits with one line on a bad file."""
+    text = read_text(path)
     lines = text.split("\n")
     torn = lines.pop()  # text after the last end of line: a row cut off, or nothing
     if torn.strip():
