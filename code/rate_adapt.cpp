@@ -428,7 +428,37 @@ bool rate_adapt_ranks(const ParityCheckMatrix& h, const RateAdaptChain& chain,
   return true;
 }
 
-int rate_adapt_default_depth(int n) { return n <= CODE_FULL_SEARCH_COLUMNS ? 4 : 3; }
+int rate_adapt_default_follow(const ParityCheckMatrix& h) {
+  if (h.n <= CODE_FULL_SEARCH_COLUMNS) return 0;
+  std::vector<int> degree(static_cast<std::size_t>(h.n), 0);
+  for (int c : h.jc) ++degree[c];
+  int lightest = INT_MAX, heaviest = 0;
+  for (int d : degree)
+    if (d > 0) lightest = std::min(lightest, d), heaviest = std::max(heaviest, d);
+  const int follow = std::max(RATE_ADAPT_LIGHT_DEGREE, lightest == INT_MAX ? 0 : lightest);
+  return follow >= heaviest ? 0 : follow;
+}
+
+int rate_adapt_default_depth(const ParityCheckMatrix& h, int follow) {
+  if (h.n <= CODE_FULL_SEARCH_COLUMNS) return 4;
+  std::vector<int> degree(static_cast<std::size_t>(h.n), 0);
+  for (int c : h.jc) ++degree[c];
+  const auto followed = [&](int c) { return follow == 0 || degree[c] <= follow; };
+  // Growth of a neighbourhood per level in the followed graph: the mean excess degrees of its
+  // columns and rows, each in the edge perspective (sum d(d - 1) / sum d), multiplied.
+  double row_edges = 0, row_pairs = 0;
+  for (int r = 0; r < h.m; ++r) {
+    double d = 0;
+    for (int e = h.ir[r]; e < h.ir[r + 1]; ++e) d += followed(h.jc[e]);
+    row_edges += d, row_pairs += d * (d - 1);
+  }
+  double column_edges = 0, column_pairs = 0;
+  for (int c = 0; c < h.n; ++c)
+    if (followed(c)) column_edges += degree[c], column_pairs += double(degree[c]) * (degree[c] - 1);
+  if (row_edges == 0 || column_edges == 0) return 3;
+  const double growth = (column_pairs / column_edges) * (row_pairs / row_edges);
+  return growth * growth * growth <= RATE_ADAPT_BALL_ROWS ? 3 : 2;
+}
 
 int rate_adapt_steps_for_rate(int n, int m, double min_rate) {
   const double wanted = std::ceil(min_rate * static_cast<double>(n));
@@ -447,6 +477,10 @@ bool rate_adapt_build(const ParityCheckMatrix& h, const RateAdaptOptions& option
   }
   if (options.depth < 1) {
     error = "depth " + std::to_string(options.depth) + " is below 1";
+    return false;
+  }
+  if (options.follow < 0) {
+    error = "follow " + std::to_string(options.follow) + " is below 0";
     return false;
   }
   const int m = h.m, n = h.n;
@@ -469,6 +503,24 @@ bool rate_adapt_build(const ParityCheckMatrix& h, const RateAdaptOptions& option
     std::swap(order[i], order[code_rng_below(rng, static_cast<std::uint32_t>(i) + 1)]);
   std::vector<int> rank_of(static_cast<std::size_t>(m));
   for (int i = 0; i < m; ++i) rank_of[order[i]] = i;
+  // The rows joined by paths of degree-2 columns: a column held by two rows is an edge between
+  // them, and the standing groups form a graph whose cycles are codewords (the cycle's columns
+  // sum to zero under every check). A merge of two rows of one component would close such a
+  // cycle, a low-weight codeword that lets the decoder settle on a wrong block that satisfies
+  // the syndrome; the builder keeps this graph a forest while another partner exists.
+  // Once every standing row is in one component (more degree-2 columns than rows remain, the
+  // bottom of a chain from a mother rich in them), the rule has nothing to choose.
+  std::vector<int> chain2(static_cast<std::size_t>(m)), component_rows(static_cast<std::size_t>(m), 1);
+  for (int r = 0; r < m; ++r) chain2[r] = r;
+  const auto component = [&chain2](int r) { return root_of(chain2, r); };
+  const auto join = [&](int r1, int r2) {
+    const int c1 = component(r1), c2 = component(r2);
+    if (c1 == c2) return;
+    chain2[c1] = c2;
+    component_rows[c2] += component_rows[c1];
+  };
+  for (int c = 0; c < n; ++c)
+    if (col_rows[c].size() == 2) join(col_rows[c][0], col_rows[c][1]);
   // Standing rows by (weight, drawn rank).
   std::set<std::pair<int, int>> standing;
   for (int r = 0; r < m; ++r) standing.insert({static_cast<int>(row_cols[r].size()), rank_of[r]});
@@ -493,6 +545,23 @@ bool rate_adapt_build(const ParityCheckMatrix& h, const RateAdaptOptions& option
   constexpr int MAX_PROBES = 8;
   int ball = 0;
 
+  // The columns the searches follow: all, or those of at most options.follow rows. Short
+  // cycles through light columns make the low-weight codewords and the structures belief
+  // propagation gets stuck on; a heavy column needs every one of its many rows covered, and
+  // following it makes each level of the search dozens of times wider.
+  const auto followed = [&](int c) {
+    return options.follow == 0 || static_cast<int>(col_rows[c].size()) <= options.follow;
+  };
+  // Whether rows r1 and r2 share a column (of any weight): merging them would cancel it.
+  const auto shares = [&](int r1, int r2) {
+    const std::vector<int>& c1 = row_cols[r1];
+    const std::vector<int>& c2 = row_cols[r2];
+    for (std::size_t i = 0, j = 0; i < c1.size() && j < c2.size();) {
+      if (c1[i] == c2[j]) return true;
+      c1[i] < c2[j] ? ++i : ++j;
+    }
+    return false;
+  };
   // The rows within `levels` of a, each with its level.
   const auto grow = [&](int a, int levels) {
     ++epoch;
@@ -504,7 +573,7 @@ bool rate_adapt_build(const ParityCheckMatrix& h, const RateAdaptOptions& option
       next.clear();
       for (int r : frontier)
         for (int c : row_cols[r]) {
-          if (col_stamp[c] == epoch) continue;
+          if (col_stamp[c] == epoch || !followed(c)) continue;
           col_stamp[c] = epoch;
           for (int r2 : col_rows[c])
             if (row_stamp[r2] != epoch) {
@@ -528,7 +597,7 @@ bool rate_adapt_build(const ParityCheckMatrix& h, const RateAdaptOptions& option
       probe_next.clear();
       for (int x : probe_frontier)
         for (int c : row_cols[x]) {
-          if (probe_col_stamp[c] == probe_epoch) continue;
+          if (probe_col_stamp[c] == probe_epoch || !followed(c)) continue;
           probe_col_stamp[c] = probe_epoch;
           for (int y : col_rows[c])
             if (probe_row_stamp[y] != probe_epoch) {
@@ -552,10 +621,12 @@ bool rate_adapt_build(const ParityCheckMatrix& h, const RateAdaptOptions& option
   for (int step = 0; step < options.steps; ++step) {
     const auto first = standing.begin();
     const int a = order[first->second];
+    const bool keep_forest = component_rows[component(a)] < m - step;
     grow(a, near_levels);
     int probes = 0;
     // The tier of r, or -1 when this merge has used up its probes.
     const auto tier = [&](int r) {
+      if (options.follow != 0 && shares(a, r)) return 1;
       if (row_stamp[r] == epoch) return row_level[r];
       if (ball == depth) return depth + 1;
       if (++probes > MAX_PROBES) return -1;
@@ -570,6 +641,7 @@ bool rate_adapt_build(const ParityCheckMatrix& h, const RateAdaptOptions& option
       for (auto it = std::next(first); it != standing.end(); ++it) {
         if (class_weight >= 0 && it->first != class_weight) break;
         const int r = order[it->second];
+        if (keep_forest && component(r) == component(a)) continue;
         const int t = tier(r);
         if (t < 0) {
           out_of_probes = true;
@@ -584,11 +656,15 @@ bool rate_adapt_build(const ParityCheckMatrix& h, const RateAdaptOptions& option
       grow(a, depth);
     }
     if (b < 0) {
-      // Every partner shares a column with a or closes a 4-cycle: the farthest, lightest one.
+      // Every partner shares a column with a, closes a 4-cycle or a cycle of degree-2 columns:
+      // the lightest of another component, farthest first, else the farthest, lightest one.
       if (ball != depth) grow(a, depth);
+      bool b_apart = false;
       for (auto it = std::next(first); it != standing.end(); ++it) {
         const int r = order[it->second];
-        if (tier(r) > b_tier) b = r, b_tier = tier(r);
+        const bool apart = keep_forest && component(r) != component(a);
+        const int t = tier(r);
+        if (apart > b_apart || (apart == b_apart && t > b_tier)) b = r, b_tier = t, b_apart = apart;
       }
     }
     assert(b >= 0);
@@ -605,7 +681,11 @@ bool rate_adapt_build(const ParityCheckMatrix& h, const RateAdaptOptions& option
                                 [&](int r) { return r == b || (shared && r == a); }),
                  rows.end());
       if (!shared) rows.push_back(a);
+      // A column that loses two rows and keeps two joins them.
+      if (shared && rows.size() == 2) join(rows[0], rows[1]);
     }
+    join(a, b);
+    --component_rows[component(a)];  // b no longer stands
     standing.erase(first);
     standing.erase({static_cast<int>(cb.size()), rank_of[b]});
     row_cols[a] = merged_cols;

@@ -114,23 +114,41 @@ struct RateAdaptOptions {
   // Levels of the breadth-first search around the row to merge: a partner outside it is at
   // least 2 * depth + 2 edges away, so the merge closes no cycle shorter than that.
   int depth = 4;
+  // The searches follow only columns of at most this many rows (0: every column); a partner
+  // that shares a heavier column is still in the lowest tier.
+  int follow = 0;
   std::uint64_t seed = 1;
 };
 
 // Builds a chain for `h`. Each merge takes the standing row (group) of the lowest weight, ties
 // broken by an order drawn once from the seed, and merges into it a partner chosen in three
-// tiers: a partner that shares no column with it and closes no 4-cycle is preferred to one that
-// does; among those, the lowest weight (so that merged weights stay balanced); among those of
-// that weight, the farthest in the current Tanner graph (outside `depth` levels of its
-// neighbourhood if any is), then the drawn order. The same matrix, options and seed always give
+// tiers: a partner that shares no column with it, closes no 4-cycle and closes no cycle of
+// degree-2 columns (a low-weight codeword) is preferred to one that does; among those, the
+// lowest weight (so that merged weights stay balanced); among those of that weight, the
+// farthest in the current Tanner graph (outside `depth` levels of its neighbourhood if any
+// is), then the drawn order. When no partner passes the first tier, one that closes no cycle
+// of degree-2 columns is still preferred. The same matrix, options and seed always give
 // the same chain. Fails (false, one line) when steps is outside 1..m-1 or depth below 1.
 bool rate_adapt_build(const ParityCheckMatrix& h, const RateAdaptOptions& options,
                       RateAdaptChain& chain, std::string& error);
 
-// The depth rate_adapt_build searches by default: 4 levels up to CODE_FULL_SEARCH_COLUMNS
-// columns, 3 beyond, where the rows merged late cover most of a depth-4 neighbourhood and each
-// merge would search the whole graph (n = 100,000, (3,6): 2 s at depth 3, 2 minutes at 4).
-int rate_adapt_default_depth(int n);
+// The columns rate_adapt_build follows by default: every one up to CODE_FULL_SEARCH_COLUMNS
+// columns. Beyond, those of at most max(RATE_ADAPT_LIGHT_DEGREE, the lightest column's
+// weight) rows, or every one when none is heavier (a regular mother). On a mother with heavy
+// columns (weight 20 in the shipped irregular ensemble) the searches through them would cover
+// most of a long graph at depth 3, over 5 minutes at n = 100,000.
+inline constexpr int RATE_ADAPT_LIGHT_DEGREE = 3;
+int rate_adapt_default_follow(const ParityCheckMatrix& h);
+
+// The depth rate_adapt_build searches by default, given the columns it follows: 4 levels up
+// to CODE_FULL_SEARCH_COLUMNS columns. Beyond, each merge's neighbourhood must stay a small
+// part of the graph, since the rows merged late cover most of a deep one and each merge would
+// search the whole graph ((3,6), n = 100,000: 2 s at depth 3, 2 minutes at 4): 3 levels when
+// the mother's followed neighbourhoods grow to at most RATE_ADAPT_BALL_ROWS rows in 3 levels
+// (growth per level: the product of the mean excess degrees of the followed columns and of
+// the rows in them, as for the PEG search; (3,6): 10), else 2.
+inline constexpr double RATE_ADAPT_BALL_ROWS = 2000;
+int rate_adapt_default_depth(const ParityCheckMatrix& h, int follow);
 
 // The number of merges after which ceil(min_rate * n) rows remain (0 when the mother has no
 // more rows than that). min_rate in (0, 1].

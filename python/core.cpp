@@ -847,11 +847,12 @@ RateAdaptation read_rate_adaptation(const std::string& path, const Matrix& matri
 
 RateAdaptation build_rate_adaptation(const Matrix& matrix, std::optional<int> steps,
                                      std::optional<double> min_rate, std::uint64_t seed,
-                                     std::optional<int> depth) {
+                                     std::optional<int> depth, std::optional<int> follow) {
   ParityCheckMatrix mother = matrix.rows();
   RateAdaptOptions options;
   options.seed = seed;
-  options.depth = depth ? *depth : rate_adapt_default_depth(mother.n);
+  options.follow = follow ? *follow : rate_adapt_default_follow(mother);
+  options.depth = depth ? *depth : rate_adapt_default_depth(mother, options.follow);
   if (steps && min_rate) throw Refusal("steps and min_rate exclude each other");
   if (min_rate) {
     if (!(*min_rate > 0.0 && *min_rate < 1.0))
@@ -1080,7 +1081,8 @@ void bind_rate_adaptation(nb::module_& mod) {
   mod.def("_read_rate_adaptation", &read_rate_adaptation, nb::call_guard<nb::gil_scoped_release>(),
           "path"_a, "matrix"_a);
   mod.def("_build_rate_adaptation", &build_rate_adaptation, nb::call_guard<nb::gil_scoped_release>(),
-          "matrix"_a, "steps"_a.none(), "min_rate"_a.none(), "seed"_a, "depth"_a.none());
+          "matrix"_a, "steps"_a.none(), "min_rate"_a.none(), "seed"_a, "depth"_a.none(),
+          "follow"_a.none());
   mod.def("_critical_rate", &run_critical_rate, "code"_a, "chain"_a, "ps"_a, "blocks"_a,
           "decoder"_a, "seed"_a, "threads"_a, "progress"_a.none(), "q"_a.none(), "offset"_a.none(),
           "normalise"_a.none(), "iterations"_a.none(), "posterior_bits"_a.none(), "search"_a,

@@ -89,6 +89,58 @@ ParityCheckMatrix small() {
   return h;
 }
 
+// Independent cycles among the degree-2 columns: edges less rows plus components of the graph
+// whose nodes are the rows and whose edges are the columns held by two rows. Each such cycle
+// is a codeword made of those columns alone.
+int degree_two_cycles(const ParityCheckMatrix& h) {
+  std::vector<std::vector<int>> rows_of(static_cast<std::size_t>(h.n));
+  for (int r = 0; r < h.m; ++r)
+    for (int e = h.ir[r]; e < h.ir[r + 1]; ++e) rows_of[h.jc[e]].push_back(r);
+  std::vector<int> parent(static_cast<std::size_t>(h.m));
+  for (int r = 0; r < h.m; ++r) parent[r] = r;
+  const auto find = [&](int r) {
+    while (parent[r] != r) r = parent[r] = parent[parent[r]];
+    return r;
+  };
+  int cycles = 0;
+  for (const auto& rows : rows_of) {
+    if (rows.size() != 2) continue;
+    const int a = find(rows[0]), b = find(rows[1]);
+    if (a == b) ++cycles;
+    else parent[a] = b;
+  }
+  return cycles;
+}
+
+// The columns of h of at most `weight` rows, as a matrix of their own.
+ParityCheckMatrix light_part(const ParityCheckMatrix& h, int weight) {
+  std::vector<int> count(static_cast<std::size_t>(h.n), 0);
+  for (int c : h.jc) ++count[c];
+  ParityCheckMatrix light;
+  light.n = h.n;
+  light.m = h.m;
+  light.ir.push_back(0);
+  for (int r = 0; r < h.m; ++r) {
+    for (int e = h.ir[r]; e < h.ir[r + 1]; ++e)
+      if (count[h.jc[e]] <= weight) light.jc.push_back(h.jc[e]);
+    light.ir.push_back(static_cast<int>(light.jc.size()));
+  }
+  return light;
+}
+
+// n = 1000, m = 600: 150 columns of weight 2, 650 of 3, 200 of 10 (4250 ones); rows of 7 and 8.
+ParityCheckMatrix irregular_mother() {
+  std::vector<int> columns(150, 2);
+  columns.resize(800, 3);
+  columns.resize(1000, 10);
+  std::vector<int> rows(550, 7);
+  rows.resize(600, 8);
+  ParityCheckMatrix h;
+  std::string error;
+  EXPECT_TRUE(build_peg_irregular(columns, rows, 5, PegOptions{}, h, error)) << error;
+  return h;
+}
+
 }  // namespace
 
 TEST(RateAdaptCode, MergedCodesAreTheGf2SumsOfTheirRows) {
@@ -305,6 +357,93 @@ TEST(RateAdaptBuild, DeterministicBalancedAndFreeOfShortCycles) {
   EXPECT_EQ(rate_adapt_steps_for_rate(1000, 500, 0.2005), 299);
 }
 
+// Rows joined by a path of degree-2 columns are not merged while another partner exists: a
+// cycle of such columns is a low-weight codeword, and on long irregular codes the decoder
+// settled on them, passing the syndrome check with a wrong block.
+TEST(RateAdaptBuild, ClosesNoCycleOfDegreeTwoColumnsWhileRowsRemain) {
+  const ParityCheckMatrix h = irregular_mother();
+  const int mother_cycles = degree_two_cycles(h);
+  // A shallow search, as on long codes, where only this rule keeps those cycles out.
+  RateAdaptOptions options;
+  options.steps = 480;
+  options.depth = 2;
+  RateAdaptChain chain;
+  std::string error;
+  ASSERT_TRUE(rate_adapt_build(h, options, chain, error)) << error;
+  // Down to 151 rows the 150 degree-2 columns can stay a forest, and they do.
+  for (int k : {100, 300, 400, 449})
+    EXPECT_EQ(degree_two_cycles(rate_adapt_code(h, chain, k)), mother_cycles) << "k " << k;
+  // With 120 rows at least 31 cycles are unavoidable; the chain still goes on to the end.
+  EXPECT_GE(degree_two_cycles(rate_adapt_code(h, chain, 480)), 31);
+}
+
+// The search may follow only light columns: the same chain when every column is light, and
+// otherwise still no shared column (a heavy one included) and no short cycle among the light.
+TEST(RateAdaptBuild, FollowsLightColumnsOnlyWhenAsked) {
+  const ParityCheckMatrix h = irregular_mother();
+  std::string error;
+  const auto chain_of = [&](int follow, int depth) {
+    RateAdaptOptions options;
+    options.steps = 250;
+    options.depth = depth;
+    options.follow = follow;
+    RateAdaptChain chain;
+    EXPECT_TRUE(rate_adapt_build(h, options, chain, error)) << error;
+    return chain;
+  };
+  EXPECT_EQ(written(chain_of(10, 4)), written(chain_of(0, 4)));
+  // No column cancelled on the way: every merge found a partner sharing none.
+  const RateAdaptChain light = chain_of(3, 3);
+  EXPECT_NE(written(light), written(chain_of(0, 3)));
+  EXPECT_EQ(rate_adapt_code(h, light, 250).edges(), h.edges());
+  // The first 40 merges keep the light columns' girth of 8; a search through the heavy
+  // columns finds no far partner on this small graph and lets 6-cycles in at once.
+  const int light_girth = code_girth(light_part(rate_adapt_code(h, light, 40), 3), 0);
+  EXPECT_GE(light_girth, std::min(8, code_girth(light_part(h, 3), 0)));
+  EXPECT_LT(code_girth(light_part(rate_adapt_code(h, chain_of(0, 3), 40), 3), 0), light_girth);
+  RateAdaptOptions options;
+  options.steps = 10;
+  options.follow = -1;
+  RateAdaptChain chain;
+  EXPECT_FALSE(rate_adapt_build(h, options, chain, error));
+  EXPECT_EQ(error, "follow -1 is below 0");
+}
+
+// The default search: everything up to n = 20,000; beyond, light columns of a mother with
+// heavy ones and a depth its neighbourhoods' growth allows.
+TEST(RateAdaptBuild, DefaultSearchFollowsTheMothersDegrees) {
+  // A long matrix with given column weights (rows spread by a stride; only degrees matter).
+  const auto with_weights = [](int n, int m, const std::vector<int>& weights) {
+    std::vector<std::vector<int>> rows(static_cast<std::size_t>(m));
+    for (int c = 0; c < n; ++c)
+      for (int j = 0; j < weights[c % weights.size()]; ++j)
+        rows[(7LL * c + 1013LL * j) % m].push_back(c);
+    ParityCheckMatrix h;
+    h.n = n;
+    h.m = m;
+    h.ir.push_back(0);
+    for (const auto& row : rows) {
+      h.jc.insert(h.jc.end(), row.begin(), row.end());
+      h.ir.push_back(static_cast<int>(h.jc.size()));
+    }
+    return h;
+  };
+  const ParityCheckMatrix short_heavy = with_weights(20000, 10000, {2, 3, 3, 20});
+  EXPECT_EQ(rate_adapt_default_follow(short_heavy), 0);
+  EXPECT_EQ(rate_adapt_default_depth(short_heavy, 0), 4);
+  // (3,6): growth 2 x 5 a level, a depth-3 ball of about 1000 rows.
+  const ParityCheckMatrix regular = with_weights(30000, 15000, {3});
+  EXPECT_EQ(rate_adapt_default_follow(regular), 0);
+  EXPECT_EQ(rate_adapt_default_depth(regular, 0), 3);
+  // (4,8): growth 21, about 9000 rows at depth 3.
+  EXPECT_EQ(rate_adapt_default_depth(with_weights(30000, 15000, {4}), 0), 2);
+  const ParityCheckMatrix heavy = with_weights(30000, 15000, {2, 3, 3, 20});
+  EXPECT_EQ(rate_adapt_default_follow(heavy), 3);
+  EXPECT_EQ(rate_adapt_default_depth(heavy, 3), 3);
+  EXPECT_EQ(rate_adapt_default_depth(heavy, 0), 2);
+  EXPECT_EQ(rate_adapt_default_follow(with_weights(30000, 15000, {4, 4, 12})), 4);
+}
+
 TEST(RateAdaptTool, BuildsDescribesAndRefuses) {
   TempDir dir;
   const std::string matrix = LDPCSW_DATA_DIR "/Reg504252.dat";
@@ -338,6 +477,15 @@ TEST(RateAdaptTool, BuildsDescribesAndRefuses) {
       {"rate-adapt", matrix, "--out", "e.txt", "--steps", "3", "--min-rate", "0.3"}, dir.path);
   EXPECT_EQ(both.exit_code, 2);
   EXPECT_EQ(both.err.substr(0, both.err.find('\n')), "ldpcsw-code: --steps and --min-rate exclude each other");
+  const ProcessResult follow = run_process(bin("ldpcsw-code"),
+      {"rate-adapt", matrix, "--out", "e.txt", "--follow", "-1"}, dir.path);
+  EXPECT_EQ(follow.exit_code, 2);
+  EXPECT_EQ(follow.err.substr(0, follow.err.find('\n')), "ldpcsw-code: bad value '-1' for --follow");
+  const ProcessResult light = run_process(bin("ldpcsw-code"),
+      {"rate-adapt", matrix, "--out", "f.txt", "--min-rate", "0.25", "--seed", "3", "--follow", "2"},
+      dir.path);
+  ASSERT_EQ(light.exit_code, 0) << light.err;
+  EXPECT_EQ(light.out.substr(0, light.out.find(':')), "126 merges, seed 3, depth 4 through columns of up to 2 rows");
 }
 
 // data/RA10000x6500.chain is what its documented command makes from data/RA10000x6500.dat.
@@ -349,7 +497,7 @@ TEST(RateAdaptBuild, ShippedChainIsTheBuildersOutput) {
       << error;
   RateAdaptOptions options;
   options.steps = rate_adapt_steps_for_rate(loaded.rows.n, loaded.rows.m, 0.12);
-  options.depth = rate_adapt_default_depth(loaded.rows.n);
+  options.depth = rate_adapt_default_depth(loaded.rows, 0);
   RateAdaptChain chain;
   ASSERT_TRUE(rate_adapt_build(loaded.rows, options, chain, error)) << error;
   EXPECT_EQ(written(chain), test::read_file(LDPCSW_DATA_DIR "/RA10000x6500.chain"));

@@ -575,13 +575,17 @@ def read_rate_adaptation(path, matrix: Matrix) -> RateAdaptation:
 
 def build_rate_adaptation(matrix: Matrix, steps: Optional[int] = None,
                           min_rate: Optional[float] = None, seed: int = 1,
-                          depth: Optional[int] = None) -> RateAdaptation:
+                          depth: Optional[int] = None,
+                          follow: Optional[int] = None) -> RateAdaptation:
     """Builds a chain of row merges for ``matrix``, as ``ldpcsw-code rate-adapt``: ``steps``
     merges (1..m-1), or as many as leave ceil(min_rate * n) rows, or by default down to a
     quarter of the rows. Each merge takes the lightest row and joins it with the lightest
-    partner that shares no column with it and closes no 4-cycle, the farthest such partner
-    in the Tanner graph (beyond ``depth`` levels where one is) first; the same arguments give
-    the same chain. ``depth`` defaults to 4 up to n = 20000 and 3 beyond, as the program's."""
+    partner that shares no column with it, closes no 4-cycle and closes no cycle of degree-2
+    columns, the farthest such partner in the Tanner graph (beyond ``depth`` levels where one
+    is) first; the same arguments give the same chain. The search follows only columns of at
+    most ``follow`` rows (0: every column). By default, as the program's: every column and
+    depth 4 up to n = 20000; beyond, columns of at most max(3, the lightest weight) rows
+    (every column for a regular matrix) and depth 3, or 2 where neighbourhoods grow fast."""
     if not isinstance(matrix, Matrix):
         raise Error(f"matrix: {matrix!r} is not an ldpcsw.Matrix")
     if steps is not None and min_rate is not None:
@@ -591,7 +595,8 @@ def build_rate_adaptation(matrix: Matrix, steps: Optional[int] = None,
         None if steps is None else _whole("steps", steps, 1, max(1, matrix.m - 1)),
         None if min_rate is None else _probability("min_rate", min_rate),
         _whole("seed", seed, 0, _U64),
-        None if depth is None else _whole("depth", depth, 1, 2**31 - 1))
+        None if depth is None else _whole("depth", depth, 1, 2**31 - 1),
+        None if follow is None else _whole("follow", follow, 0, 2**31 - 1))
 
 
 def _chain_code(self, k: int) -> Matrix:

@@ -86,6 +86,7 @@ def test_refusals(tmp_path, code504, chain504):
         (lambda: ldpcsw.build_rate_adaptation(code504, steps=3, min_rate=0.3), "exclude"),
         (lambda: ldpcsw.build_rate_adaptation(code504, min_rate=0.6), "nothing to merge"),
         (lambda: ldpcsw.build_rate_adaptation(code504, depth=0), "depth"),
+        (lambda: ldpcsw.build_rate_adaptation(code504, follow=-1), "follow"),
         (lambda: ldpcsw.read_rate_adaptation(path, "H"), "not an ldpcsw.Matrix"),
     ]:
         with pytest.raises(ldpcsw.Error, match=words):
@@ -100,6 +101,12 @@ def test_builder_is_deterministic_and_balanced(code504):
     assert set(np.unique(weights)) <= {6, 12}  # pairs of weight-6 rows, none sharing a column
     default = ldpcsw.build_rate_adaptation(code504)
     assert default.rows[-1] == 63
+    # A short code's search follows every column by default; on a regular one, following
+    # its only weight is the same.
+    every = ldpcsw.build_rate_adaptation(code504, steps=100, seed=7, follow=0)
+    light = ldpcsw.build_rate_adaptation(code504, steps=100, seed=7, follow=3)
+    np.testing.assert_array_equal(every.merges, a.merges)
+    np.testing.assert_array_equal(light.merges, a.merges)
 
 
 def test_critical_rate_matches_the_program_and_checks_its_arguments(code504, sweep_program, tmp_path):

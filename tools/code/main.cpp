@@ -10,6 +10,7 @@
 //   ldpcsw-code convert IN OUT
 //   ldpcsw-code info FILE [--girth-limit L]
 //   ldpcsw-code rate-adapt MATRIX --out CHAIN [--seed S] [--steps K | --min-rate R] [--depth D]
+//                                            [--follow W]
 //   ldpcsw-code info CHAIN [--matrix MATRIX] [--codes C] [--girth-limit L]
 //
 // The form of a file is told by its extension: .dat is the row-list form, .alist the alist
@@ -58,7 +59,7 @@ constexpr const char* USAGE =
     "       ldpcsw-code convert IN OUT\n"
     "       ldpcsw-code info FILE [--girth-limit L]\n"
     "       ldpcsw-code rate-adapt MATRIX --out CHAIN [--seed S] [--steps K | --min-rate R]"
-    " [--depth D]\n"
+    " [--depth D] [--follow W]\n"
     "       ldpcsw-code info CHAIN [--matrix MATRIX] [--codes C] [--girth-limit L]\n"
     "       ldpcsw-code help | -h | --help          this text\n"
     "       ldpcsw-code --version                   the version\n"
@@ -580,12 +581,14 @@ int run_chain_info(int argc, char** argv) {
 }
 
 // ldpcsw-code rate-adapt MATRIX --out CHAIN [--seed S] [--steps K | --min-rate R] [--depth D]
+//                       [--follow W]
 int run_rate_adapt(int argc, char** argv) {
   if (argc < 3 || argv[2][0] == '-') return usage_error("rate-adapt needs MATRIX");
   const std::string matrix_path = argv[2];
   std::string out;
   RateAdaptOptions options;
   options.depth = 0;
+  options.follow = -1;
   int steps = -1;
   double min_rate = -1;
   std::string min_rate_text;
@@ -604,6 +607,8 @@ int run_rate_adapt(int argc, char** argv) {
       ok = parse_number(value, min_rate) && min_rate > 0 && min_rate < 1, min_rate_text = value;
     else if (option == "--depth")
       ok = parse_number(value, options.depth) && options.depth >= 1;
+    else if (option == "--follow")
+      ok = parse_number(value, options.follow) && options.follow >= 0;
     else
       return usage_error("unknown option " + option);
     if (!ok) return usage_error("bad value '" + std::string(value) + "' for " + option);
@@ -631,15 +636,19 @@ int run_rate_adapt(int argc, char** argv) {
     options.steps = h.m - std::max(1, (h.m + 3) / 4);
     if (options.steps == 0) return usage_error("the matrix has one row; there is nothing to merge");
   }
-  if (default_depth) options.depth = rate_adapt_default_depth(h.n);
+  if (options.follow < 0) options.follow = rate_adapt_default_follow(h);
+  if (default_depth) options.depth = rate_adapt_default_depth(h, options.follow);
   RateAdaptChain chain;
   if (!rate_adapt_build(h, options, chain, error)) {
     std::fprintf(stderr, "ldpcsw-code: rate-adapt failed: %s\n", error.c_str());
     return 1;
   }
-  std::printf("%d merges, seed %llu, depth %d: rows from %d down to %d (rows / n from %.6f down "
+  const std::string followed =
+      options.follow == 0 ? "" : " through columns of up to " + std::to_string(options.follow) + " rows";
+  std::printf("%d merges, seed %llu, depth %d%s: rows from %d down to %d (rows / n from %.6f down "
               "to %.6f)\n",
-              chain.steps(), static_cast<unsigned long long>(options.seed), options.depth, h.m,
+              chain.steps(), static_cast<unsigned long long>(options.seed), options.depth,
+              followed.c_str(), h.m,
               h.m - chain.steps(), static_cast<double>(h.m) / h.n,
               static_cast<double>(h.m - chain.steps()) / h.n);
   if (!save_chain(out, chain, error)) return file_error(out, error);
