@@ -18,7 +18,8 @@
 # hours for all of them; the first build of the copy takes longer, later runs reuse it. The
 # faults from 35 on are in the newer rooms: the min-sum rules, reference and batch decoders,
 # the device kernel, the statistics, the CSV checks, the resume's fingerprint and lock, degree
-# rounding, density evolution, bounded PEG, and the Python module's argument checks.
+# rounding, density evolution, bounded PEG, the Python module's argument checks, and the
+# rate adaptation builder's rules.
 set -u -o pipefail
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -98,6 +99,9 @@ minsum/batch.cpp @@ hn::Store(hn::Combine(d8, hn::DemoteTo(dh, hi), hn::DemoteTo
 minsum/reference.cpp @@ const int t = wide ? saturate_post(post[code.jc[e]] - check[e]) @@ const int t = wide ? saturate_msg(post[code.jc[e]] - check[e]) @@ reference 16-bit rule: t saturated at 8 bits (the former rule)
 sweep/engine.cpp @@ BlockOutcome{bit_errors, iterations, success && bit_errors > 0}); @@ BlockOutcome{bit_errors, iterations, success}); @@ sweep: every success counted as an undetected error
 sweep/engine.cpp @@ if (bit_errors == 0) return false; @@ if (bit_errors < 0) return false; @@ sweep: a correct block whose syndrome holds counted as undetected
+code/rate_adapt.cpp @@ if (keep_forest && component(r) == component(a)) continue; @@ if (false && component(r) == component(a)) continue; @@ rate-adapt: merges close cycles of degree-2 columns
+code/rate_adapt.cpp @@ join(a, b); @@ (void)0; @@ rate-adapt: a merge does not join the two rows' degree-2 components
+code/rate_adapt.cpp @@ if (options.follow != 0 && shares(a, r)) return 1; @@ if (false && shares(a, r)) return 1; @@ rate-adapt: a partner sharing an unfollowed heavy column counts as far
 EOF
 
 mkdir -p "$WORK"
