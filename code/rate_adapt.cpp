@@ -657,7 +657,7 @@ bool rate_adapt_build(const ParityCheckMatrix& h, const RateAdaptOptions& option
     }
     if (b < 0) {
       // Every partner shares a column with a, closes a 4-cycle or a cycle of degree-2 columns:
-      // the lightest of another component, farthest first, else the farthest, lightest one.
+      // one of another component first, then the farthest, then the lightest.
       if (ball != depth) grow(a, depth);
       bool b_apart = false;
       for (auto it = std::next(first); it != standing.end(); ++it) {
