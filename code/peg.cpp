@@ -419,14 +419,19 @@ bool build_peg_irregular(const std::vector<int>& column_degrees, const std::vect
   return true;
 }
 
-int code_peg_default_depth(const std::vector<int>& column_degrees,
-                           const std::vector<int>& row_caps) {
+double code_neighbourhood_growth(const std::vector<int>& column_degrees,
+                                 const std::vector<int>& row_degrees) {
   auto excess = [](const std::vector<int>& degrees) {
     double edges = 0, pairs = 0;
     for (int d : degrees) edges += d, pairs += static_cast<double>(d) * (d - 1);
     return edges > 0 ? pairs / edges : 0.0;
   };
-  const double growth = excess(column_degrees) * excess(row_caps);
+  return excess(column_degrees) * excess(row_degrees);
+}
+
+int code_peg_default_depth(const std::vector<int>& column_degrees,
+                           const std::vector<int>& row_caps) {
+  const double growth = code_neighbourhood_growth(column_degrees, row_caps);
   int depth = 2;
   for (double reach = growth; growth > 1 && reach * growth <= 2000 && depth < 64; reach *= growth)
     ++depth;

@@ -86,9 +86,14 @@ bool build_peg_irregular(const std::vector<int>& column_degrees, const std::vect
                          std::uint64_t seed, const PegOptions& options, ParityCheckMatrix& h,
                          std::string& error);
 
+// How much a Tanner graph's neighbourhood grows per level: the product of the mean excess
+// degrees of columns and rows, each in the edge perspective (Σ d(d-1) / Σ d); 0 when either
+// side has no edge. (3,6): 2 x 5 = 10.
+double code_neighbourhood_growth(const std::vector<int>& column_degrees,
+                                 const std::vector<int>& row_degrees);
+
 // A depth for the bounded search of long codes: the largest D >= 2 with b^(D-1) <= 2000,
-// where b, the product of the mean excess degrees of columns and rows (each in the edge
-// perspective: Σ d(d-1) / Σ d), is about how much a neighbourhood grows per level. The
+// where b = code_neighbourhood_growth is about how much a neighbourhood grows per level. The
 // neighbourhood searched for each one then holds some thousands of rows whatever n is:
 // (3,6) codes get D = 4 (girth 10 at n = 100,000), denser ensembles D = 3 or 2.
 int code_peg_default_depth(const std::vector<int>& column_degrees,

@@ -112,6 +112,13 @@ std::vector<int> parents_after(const RateAdaptChain& chain, int k) {
   return parent;
 }
 
+// The number of rows of each column.
+std::vector<int> column_degrees_of(const ParityCheckMatrix& h) {
+  std::vector<int> degree(static_cast<std::size_t>(h.n), 0);
+  for (int c : h.jc) ++degree[c];
+  return degree;
+}
+
 }  // namespace
 
 std::uint64_t rate_adapt_fingerprint(const ParityCheckMatrix& h) {
@@ -430,10 +437,8 @@ bool rate_adapt_ranks(const ParityCheckMatrix& h, const RateAdaptChain& chain,
 
 int rate_adapt_default_follow(const ParityCheckMatrix& h) {
   if (h.n <= CODE_FULL_SEARCH_COLUMNS) return 0;
-  std::vector<int> degree(static_cast<std::size_t>(h.n), 0);
-  for (int c : h.jc) ++degree[c];
   int lightest = INT_MAX, heaviest = 0;
-  for (int d : degree)
+  for (int d : column_degrees_of(h))
     if (d > 0) lightest = std::min(lightest, d), heaviest = std::max(heaviest, d);
   const int follow = std::max(RATE_ADAPT_LIGHT_DEGREE, lightest == INT_MAX ? 0 : lightest);
   return follow >= heaviest ? 0 : follow;
@@ -441,22 +446,16 @@ int rate_adapt_default_follow(const ParityCheckMatrix& h) {
 
 int rate_adapt_default_depth(const ParityCheckMatrix& h, int follow) {
   if (h.n <= CODE_FULL_SEARCH_COLUMNS) return 4;
-  std::vector<int> degree(static_cast<std::size_t>(h.n), 0);
-  for (int c : h.jc) ++degree[c];
+  const std::vector<int> degree = column_degrees_of(h);
   const auto followed = [&](int c) { return follow == 0 || degree[c] <= follow; };
-  // Growth of a neighbourhood per level in the followed graph: the mean excess degrees of its
-  // columns and rows, each in the edge perspective (sum d(d - 1) / sum d), multiplied.
-  double row_edges = 0, row_pairs = 0;
-  for (int r = 0; r < h.m; ++r) {
-    double d = 0;
-    for (int e = h.ir[r]; e < h.ir[r + 1]; ++e) d += followed(h.jc[e]);
-    row_edges += d, row_pairs += d * (d - 1);
-  }
-  double column_edges = 0, column_pairs = 0;
+  // The degrees of the followed graph: its columns', and each row's count of them.
+  std::vector<int> columns, rows(static_cast<std::size_t>(h.m), 0);
   for (int c = 0; c < h.n; ++c)
-    if (followed(c)) column_edges += degree[c], column_pairs += double(degree[c]) * (degree[c] - 1);
-  if (row_edges == 0 || column_edges == 0) return 3;
-  const double growth = (column_pairs / column_edges) * (row_pairs / row_edges);
+    if (followed(c)) columns.push_back(degree[c]);
+  for (int r = 0; r < h.m; ++r)
+    for (int e = h.ir[r]; e < h.ir[r + 1]; ++e) rows[r] += followed(h.jc[e]);
+  const double growth = code_neighbourhood_growth(columns, rows);
+  if (growth == 0) return 3;
   return growth * growth * growth <= RATE_ADAPT_BALL_ROWS ? 3 : 2;
 }
 

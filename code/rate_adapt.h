@@ -145,8 +145,8 @@ int rate_adapt_default_follow(const ParityCheckMatrix& h);
 // part of the graph, since the rows merged late cover most of a deep one and each merge would
 // search the whole graph ((3,6), n = 100,000: 2 s at depth 3, 2 minutes at 4): 3 levels when
 // the mother's followed neighbourhoods grow to at most RATE_ADAPT_BALL_ROWS rows in 3 levels
-// (growth per level: the product of the mean excess degrees of the followed columns and of
-// the rows in them, as for the PEG search; (3,6): 10), else 2.
+// (growth per level: code_neighbourhood_growth of the followed columns and of the rows in
+// them, as for the PEG search; (3,6): 10), else 2.
 inline constexpr double RATE_ADAPT_BALL_ROWS = 2000;
 int rate_adapt_default_depth(const ParityCheckMatrix& h, int follow);
 
