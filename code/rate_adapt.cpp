@@ -531,6 +531,8 @@ bool rate_adapt_build(const ParityCheckMatrix& h, const RateAdaptOptions& option
   std::vector<int> probe_col_stamp(static_cast<std::size_t>(n), -1);
   std::vector<int> frontier, next;
   int epoch = 0, probe_epoch = 0;
+  std::vector<int> held(static_cast<std::size_t>(m), 0), held_stamp(static_cast<std::size_t>(m), -1);
+  int held_epoch = 0;
   const int depth = options.depth;
   // Tier of a candidate: its level (rows of distance) from the row to merge, or depth + 1
   // beyond `depth` levels. Level 1 shares a column, level 2 closes a 4-cycle.
@@ -656,14 +658,41 @@ bool rate_adapt_build(const ParityCheckMatrix& h, const RateAdaptOptions& option
     }
     if (b < 0) {
       // Every partner shares a column with a, closes a 4-cycle or a cycle of degree-2 columns:
-      // one of another component first, then the farthest, then the lightest.
+      // one of another component first, then the farthest, then the lightest, and among those
+      // of that weight the one that closes the fewest 4-cycles. Low in a chain whose mother
+      // has heavy columns, every partner closes some (each row is within two levels of every
+      // other); taking the first of the lightest had let in weight-3 codewords (two columns
+      // sharing two rows and a third closing the loop) that the decoders settled on.
       if (ball != depth) grow(a, depth);
+      // How many of a's columns each other row holds: a partner closes one 4-cycle for every
+      // row that holds one of its columns and one of a's.
+      ++held_epoch;
+      for (int c : row_cols[a])
+        for (int g : col_rows[c]) {
+          if (g == a) continue;
+          if (held_stamp[g] != held_epoch) held_stamp[g] = held_epoch, held[g] = 0;
+          ++held[g];
+        }
+      const auto four_cycles = [&](int r) {
+        long long cycles = 0;
+        for (int c : row_cols[r])
+          for (int g : col_rows[c])
+            if (g != r && held_stamp[g] == held_epoch) cycles += held[g];
+        return cycles;
+      };
       bool b_apart = false;
+      int b_weight = -1;
+      long long b_cycles = 0;
       for (auto it = std::next(first); it != standing.end(); ++it) {
         const int r = order[it->second];
         const bool apart = keep_forest && component(r) != component(a);
         const int t = tier(r);
-        if (apart > b_apart || (apart == b_apart && t > b_tier)) b = r, b_tier = t, b_apart = apart;
+        if (apart > b_apart || (apart == b_apart && t > b_tier)) {
+          b = r, b_tier = t, b_apart = apart, b_weight = it->first, b_cycles = four_cycles(r);
+        } else if (apart == b_apart && t == b_tier && it->first == b_weight) {
+          const long long cycles = four_cycles(r);
+          if (cycles < b_cycles) b = r, b_cycles = cycles;
+        }
       }
     }
     assert(b >= 0);

@@ -102,6 +102,7 @@ sweep/engine.cpp @@ if (bit_errors == 0) return false; @@ if (bit_errors < 0) re
 code/rate_adapt.cpp @@ if (keep_forest && component(r) == component(a)) continue; @@ if (false && component(r) == component(a)) continue; @@ rate-adapt: merges close cycles of degree-2 columns
 code/rate_adapt.cpp @@ join(a, b); @@ (void)0; @@ rate-adapt: a merge does not join the two rows' degree-2 components
 code/rate_adapt.cpp @@ if (options.follow != 0 && shares(a, r)) return 1; @@ if (false && shares(a, r)) return 1; @@ rate-adapt: a partner sharing an unfollowed heavy column counts as far
+code/rate_adapt.cpp @@ if (cycles < b_cycles) b = r, b_cycles = cycles; @@ if (cycles > b_cycles) b = r, b_cycles = cycles; @@ rate-adapt: the fallback takes the partner that closes the most 4-cycles
 EOF
 
 mkdir -p "$WORK"
