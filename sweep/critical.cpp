@@ -18,12 +18,19 @@ namespace {
 // Rounds are sized as for the fixed-point sweep: each worker keeps this many times the blocks of
 // a one-block decoder in flight, so that the blocks that probe the same step fill the lanes.
 constexpr std::int64_t CRITICAL_ROUND_FACTOR = 64;
-// At most this many consecutive blocks a fixed-point worker searches side by side: all start
-// from the same step, so their probes of one step are decoded together in the lanes for as
-// long as their brackets coincide; more blocks keep the groups full for more rounds.
-// The chunk's source and side-information bytes are held to CRITICAL_CHUNK_BYTES.
+// The blocks searched side by side: all start from the same step, so their probes of one step
+// are decoded together in the lanes for as long as their brackets coincide, and the later
+// probes of a bisection spread them over many steps, so the more blocks, the fuller each
+// step's lanes. On the CPU a process's share of a round is one pool of up to CRITICAL_CHUNK
+// blocks per worker, every worker decoding the groups of the same probe round; a device takes
+// CRITICAL_CHUNK at a time. The pool's source and side-information bytes are held to
+// CRITICAL_CHUNK_BYTES per worker. A step's group is split between workers in pieces of at
+// least CRITICAL_PIECE_VECTORS vectors of lanes (a piece ends with its lanes emptying).
 constexpr std::int64_t CRITICAL_CHUNK = 4096;
 constexpr std::int64_t CRITICAL_CHUNK_BYTES = std::int64_t{64} << 20;
+constexpr std::int64_t CRITICAL_PIECE_VECTORS = 4;
+// A round index at which next_round_length gives its full size.
+constexpr int CRITICAL_FULL_ROUND = 1 << 20;
 
 // Bytes a code of the chain holds, for the cache's budget.
 std::size_t code_bytes(const SweepCode& c) {
@@ -257,6 +264,131 @@ CriticalSummary summarize_critical(const CriticalCounts& counts, const std::vect
 
 namespace {
 
+// Decodes the held blocks blocks[0..count) (indices into xs, ys and searches) at `code` in the
+// fixed-point decoders' lanes and records each outcome in the block's search.
+void decode_in_lanes(const SweepCode& code, DecoderKind decoder, const minsum::MinsumParams& params,
+                     const int* blocks, std::size_t count, const std::vector<std::int8_t>& xs,
+                     const std::vector<std::int8_t>& ys, std::vector<CriticalSearch>& searches,
+                     BlockWorkspace& ws, std::vector<int>& lane_of) {
+  const std::size_t n = static_cast<std::size_t>(code.n);
+  lane_of.assign(static_cast<std::size_t>(minsum::minsum_lanes()), -1);
+  std::size_t next = 0;
+  const auto load = [&](int lane, std::int8_t* x, std::int8_t* y) {
+    if (next >= count) return false;
+    const int i = blocks[next++];
+    std::copy_n(&xs[static_cast<std::size_t>(i) * n], n, x);
+    std::copy_n(&ys[static_cast<std::size_t>(i) * n], n, y);
+    lane_of[static_cast<std::size_t>(lane)] = i;
+    return true;
+  };
+  const auto outcome = [&](int lane, int bit_errors, bool success, int iterations) {
+    CriticalSearch& s = searches[static_cast<std::size_t>(lane_of[static_cast<std::size_t>(lane)])];
+    s.record(bit_errors == 0, success && bit_errors > 0, iterations);
+  };
+  minsum::minsum_decode_sources(code.minsum, params, schedule_of(decoder), ws.minsum, load,
+                                outcome);
+}
+
+// Orders the open blocks by their next probe; `group` is then called with each run of blocks
+// that probe one step, as (step, first index into open, end).
+template <class Group>
+void probe_groups(std::vector<int>& open, const std::vector<CriticalSearch>& searches,
+                  Group&& group) {
+  std::stable_sort(open.begin(), open.end(), [&](int a, int b) {
+    return searches[static_cast<std::size_t>(a)].probe < searches[static_cast<std::size_t>(b)].probe;
+  });
+  for (std::size_t g = 0; g < open.size();) {
+    const int k = searches[static_cast<std::size_t>(open[g])].probe;
+    std::size_t end = g;
+    while (end < open.size() && searches[static_cast<std::size_t>(open[end])].probe == k) ++end;
+    if (!group(k, g, end)) return;
+    g = end;
+  }
+}
+
+// Keeps the open blocks whose search goes on; calls done(index, search) for the others.
+template <class Done>
+void settle_searches(std::vector<int>& open, const std::vector<CriticalSearch>& searches,
+                     Done& done) {
+  std::vector<int> still;
+  for (int i : open) {
+    if (searches[static_cast<std::size_t>(i)].done) done(i, searches[static_cast<std::size_t>(i)]);
+    else still.push_back(i);
+  }
+  open.swap(still);
+}
+
+// The search of blocks [first, first + count) by every worker of `pool` together, for the
+// fixed-point decoders on the CPU: the blocks are drawn once into xs and ys, then each round
+// of probes gathers the open blocks of one step into one group, split into pieces that the
+// workers take largest first. Every block's probes and outcomes are its own, so the result is
+// search_blocks' for each block; only the lanes are fuller. Calls done(index, search) on the
+// calling thread as each search ends; returns false when `stop` was seen.
+template <class Done>
+bool search_pooled(ChainCodes& codes, DecoderKind decoder, const minsum::MinsumParams& params,
+                   double p, bool scan, const PhiloxKey& key, std::uint64_t threshold,
+                   std::uint64_t first, int count, WorkerPool& pool,
+                   std::vector<BlockWorkspace>& workspaces, std::vector<std::int8_t>& xs,
+                   std::vector<std::int8_t>& ys, const std::atomic<bool>* stop, Done&& done) {
+  const int n = codes.n(), steps = codes.steps();
+  const std::size_t un = static_cast<std::size_t>(n);
+  xs.resize(static_cast<std::size_t>(count) * un);
+  ys.resize(static_cast<std::size_t>(count) * un);
+  std::vector<CriticalSearch> searches(static_cast<std::size_t>(count));
+  int guess = 0, stride = 1;
+  critical_guess(codes, p, guess, stride);
+  std::atomic<int> next_draw{0};
+  pool.run([&](int) {
+    for (int i; (i = next_draw.fetch_add(1, std::memory_order_relaxed)) < count;) {
+      draw_sweep_block_simd(key, first + static_cast<std::uint64_t>(i), threshold,
+                            &xs[static_cast<std::size_t>(i) * un], &ys[static_cast<std::size_t>(i) * un], n);
+      CriticalSearch& s = searches[static_cast<std::size_t>(i)];
+      if (scan) s.start_scan(steps);
+      else s.start(steps, guess, stride);
+    }
+  });
+  const std::size_t workers = static_cast<std::size_t>(pool.size());
+  const std::size_t least = static_cast<std::size_t>(CRITICAL_PIECE_VECTORS * minsum::minsum_lanes());
+  struct Piece {
+    int step;
+    std::size_t begin, end;
+  };
+  std::vector<Piece> pieces;
+  std::vector<std::vector<int>> lane_of(workers);
+  std::vector<int> open(static_cast<std::size_t>(count));
+  std::iota(open.begin(), open.end(), 0);
+  while (!open.empty()) {
+    if (stop != nullptr && stop->load(std::memory_order_relaxed)) return false;
+    pieces.clear();
+    probe_groups(open, searches, [&](int k, std::size_t g, std::size_t end) {
+      const std::size_t piece = std::max(least, (end - g + workers - 1) / workers);
+      for (std::size_t b = g; b < end; b += piece) pieces.push_back({k, b, std::min(end, b + piece)});
+      return true;
+    });
+    std::stable_sort(pieces.begin(), pieces.end(), [](const Piece& a, const Piece& b) {
+      return a.end - a.begin > b.end - b.begin;
+    });
+    std::atomic<std::size_t> next_piece{0};
+    std::atomic<bool> cut{false};
+    pool.run([&](int worker) {
+      for (std::size_t t; (t = next_piece.fetch_add(1, std::memory_order_relaxed)) < pieces.size();) {
+        if (stop != nullptr && stop->load(std::memory_order_relaxed)) {
+          cut.store(true, std::memory_order_relaxed);
+          return;
+        }
+        const Piece& piece = pieces[t];
+        const std::shared_ptr<const SweepCode> code = codes.code(piece.step);
+        decode_in_lanes(*code, decoder, params, &open[piece.begin], piece.end - piece.begin, xs, ys,
+                        searches, workspaces[static_cast<std::size_t>(worker)],
+                        lane_of[static_cast<std::size_t>(worker)]);
+      }
+    });
+    if (cut.load()) return false;
+    settle_searches(open, searches, done);
+  }
+  return true;
+}
+
 // Searches blocks [first, first + count) side by side: each round decodes every unfinished
 // block at its probe, the blocks that probe one step together (the fixed-point decoders in the
 // lanes). Calls done(index, search) as each search ends. Returns false when `stop`
@@ -290,24 +422,19 @@ bool search_blocks(ChainCodes& codes, DecoderKind decoder, const minsum::MinsumP
     if (scan) searches[static_cast<std::size_t>(i)].start_scan(steps);
     else searches[static_cast<std::size_t>(i)].start(steps, guess, stride);
   }
-  const int lanes = batch ? minsum::minsum_lanes() : 1;
   std::vector<int> open(static_cast<std::size_t>(count));
   std::iota(open.begin(), open.end(), 0);
   std::vector<int> lane_of;
+  // Set when `stop` was seen or the device failed: the unfinished blocks are left undone.
+  bool cut = false;
   while (!open.empty()) {
-    std::stable_sort(open.begin(), open.end(), [&](int a, int b) {
-      return searches[static_cast<std::size_t>(a)].probe < searches[static_cast<std::size_t>(b)].probe;
-    });
-    for (std::size_t g = 0; g < open.size();) {
-      if (stop != nullptr && stop->load(std::memory_order_relaxed)) return false;
-      const int k = searches[static_cast<std::size_t>(open[g])].probe;
-      std::size_t end = g;
-      while (end < open.size() && searches[static_cast<std::size_t>(open[end])].probe == k) ++end;
+    probe_groups(open, searches, [&](int k, std::size_t g, std::size_t end) {
+      if (stop != nullptr && stop->load(std::memory_order_relaxed)) return !(cut = true);
       if (device != nullptr) {
         // The group's blocks in runs of consecutive numbers, each run in calls of at most the
         // decoder's capacity.
         GpuMinsum* gpu = device->decoder(k, device_error);
-        if (gpu == nullptr) return false;
+        if (gpu == nullptr) return !(cut = true);
         std::vector<GpuBlockOutcome> outcomes(static_cast<std::size_t>(gpu->capacity()));
         for (std::size_t t = g; t < end;) {
           std::size_t run = t + 1;
@@ -318,7 +445,7 @@ bool search_blocks(ChainCodes& codes, DecoderKind decoder, const minsum::MinsumP
           if (!gpu->decode(params, schedule_of(decoder), key[0], key[1], threshold,
                            first + static_cast<std::uint64_t>(open[t]), length, outcomes.data(),
                            nullptr, nullptr, device_error))
-            return false;
+            return !(cut = true);
           for (int u = 0; u < length; ++u) {
             const GpuBlockOutcome& o = outcomes[static_cast<std::size_t>(u)];
             searches[static_cast<std::size_t>(open[t + static_cast<std::size_t>(u)])].record(
@@ -326,28 +453,12 @@ bool search_blocks(ChainCodes& codes, DecoderKind decoder, const minsum::MinsumP
           }
           t = run;
         }
-        g = end;
-        continue;
+        return true;
       }
       const std::shared_ptr<const SweepCode> code = codes.code(k);
       // The lanes even for one block: they cost less than the scalar reference.
       if (batch) {
-        lane_of.assign(static_cast<std::size_t>(lanes), -1);
-        std::size_t next = g;
-        const auto load = [&](int lane, std::int8_t* x, std::int8_t* y) {
-          if (next >= end) return false;
-          const int i = open[next++];
-          std::copy_n(&xs[static_cast<std::size_t>(i) * n], n, x);
-          std::copy_n(&ys[static_cast<std::size_t>(i) * n], n, y);
-          lane_of[static_cast<std::size_t>(lane)] = i;
-          return true;
-        };
-        const auto outcome = [&](int lane, int bit_errors, bool success, int iterations) {
-          CriticalSearch& s = searches[static_cast<std::size_t>(lane_of[static_cast<std::size_t>(lane)])];
-          s.record(bit_errors == 0, success && bit_errors > 0, iterations);
-        };
-        minsum::minsum_decode_sources(code->minsum, params, schedule_of(decoder), ws.minsum,
-                                      load, outcome);
+        decode_in_lanes(*code, decoder, params, &open[g], end - g, xs, ys, searches, ws, lane_of);
       } else {
         for (std::size_t t = g; t < end; ++t) {
           const int i = open[t];
@@ -358,14 +469,10 @@ bool search_blocks(ChainCodes& codes, DecoderKind decoder, const minsum::MinsumP
                                                        o.iterations);
         }
       }
-      g = end;
-    }
-    std::vector<int> still;
-    for (int i : open) {
-      if (searches[static_cast<std::size_t>(i)].done) done(i, searches[static_cast<std::size_t>(i)]);
-      else still.push_back(i);
-    }
-    open.swap(still);
+      return true;
+    });
+    if (cut) return false;
+    settle_searches(open, searches, done);
   }
   return true;
 }
@@ -391,8 +498,10 @@ CriticalResult run_critical_point(ChainCodes& codes, DecoderKind decoder, const 
   for (int round = 0; result.counts.blocks < task.blocks; ++round) {
     PointCounts sized;
     sized.blocks = result.counts.blocks;
-    const std::int64_t length =
-        next_round_length(sized, task.blocks, 0, round_workers, round, group.size());
+    // The fixed-point decoders take rounds of the full size from the first (64 blocks per
+    // lane-filling worker, up to 4096 per thread): the larger a pool, the fuller its lanes.
+    const std::int64_t length = next_round_length(sized, task.blocks, 0, round_workers,
+                                                  batch ? CRITICAL_FULL_ROUND : round, group.size());
     const std::int64_t round_begin = result.counts.blocks;
     const auto [first, last] = rank_share(round_begin, length, group.rank(), group.size());
     buffer.assign(static_cast<std::size_t>(length * CRITICAL_SLOTS + 1), 0);
@@ -400,16 +509,41 @@ CriticalResult run_critical_point(ChainCodes& codes, DecoderKind decoder, const 
     std::atomic<std::int64_t> finished{0};
     std::atomic<bool> stopped{false};
     const CriticalCounts settled = result.counts;
-    // The process's share split evenly between the workers, in chunks of at most
-    // CRITICAL_CHUNK blocks (the one-block decoders take one block at a time).
-    const std::int64_t even = (last - first + pool.size() - 1) / pool.size();
-    const std::int64_t most = std::max<std::int64_t>(
-        1, std::min<std::int64_t>(CRITICAL_CHUNK, CRITICAL_CHUNK_BYTES / (2 * codes.n())));
-    const std::int64_t chunk = batch ? std::clamp<std::int64_t>(even, 1, most) : 1;
+    // The one-block decoders: each worker takes one block at a time.
+    const std::int64_t chunk = 1;
     // On a device: the calling thread alone, the whole share in chunks of CRITICAL_CHUNK (the
     // blocks are drawn there, nothing is held here); a device failure ends the point.
     const std::int64_t device_chunk = std::min<std::int64_t>(CRITICAL_CHUNK, last - first);
     std::string device_error;
+    const auto record = [&](std::int64_t b, const CriticalSearch& s) {
+      std::int64_t* o = &buffer[static_cast<std::size_t>((b - round_begin) * CRITICAL_SLOTS)];
+      o[0] = 1;
+      o[1] = s.critical();
+      o[2] = s.decodes;
+      o[3] = s.iterations;
+      o[4] = s.undetected ? 1 : 0;
+      return finished.fetch_add(1, std::memory_order_relaxed) + 1;
+    };
+    if (batch && task.device == nullptr) {
+      // Every worker on one pool at a time, the share in pools of at most `pooled` blocks.
+      const std::int64_t workers = pool.size();
+      const std::int64_t pooled = std::max<std::int64_t>(
+          1, std::min(CRITICAL_CHUNK * workers, CRITICAL_CHUNK_BYTES * workers / (2 * codes.n())));
+      for (std::int64_t b = first; b < last; b += pooled) {
+        const int count = static_cast<int>(std::min(pooled, last - b));
+        const bool whole = search_pooled(
+            codes, decoder, params, task.p, task.scan, key, threshold,
+            static_cast<std::uint64_t>(b), count, pool, workspaces, xs[0], ys[0], stop,
+            [&](int i, const CriticalSearch& s) {
+              const std::int64_t d = record(b + i, s);
+              if (progress) progress(settled, d);
+            });
+        if (!whole) {
+          stopped.store(true, std::memory_order_relaxed);
+          break;
+        }
+      }
+    }
     auto work = [&](int worker) {
       for (;;) {
         if (stop != nullptr && stop->load(std::memory_order_relaxed)) {
@@ -426,14 +560,7 @@ CriticalResult run_critical_point(ChainCodes& codes, DecoderKind decoder, const 
             static_cast<std::uint64_t>(b), count, workspaces[static_cast<std::size_t>(worker)],
             xs[static_cast<std::size_t>(worker)], ys[static_cast<std::size_t>(worker)], stop,
             task.device, device_error, [&](int i, const CriticalSearch& s) {
-              std::int64_t* o =
-                  &buffer[static_cast<std::size_t>((b + i - round_begin) * CRITICAL_SLOTS)];
-              o[0] = 1;
-              o[1] = s.critical();
-              o[2] = s.decodes;
-              o[3] = s.iterations;
-              o[4] = s.undetected ? 1 : 0;
-              const std::int64_t d = finished.fetch_add(1, std::memory_order_relaxed) + 1;
+              const std::int64_t d = record(b + i, s);
               if (worker == 0 && progress) progress(settled, d);
             });
         if (!whole) {
@@ -443,7 +570,7 @@ CriticalResult run_critical_point(ChainCodes& codes, DecoderKind decoder, const 
       }
     };
     if (task.device != nullptr) work(0);
-    else pool.run(work);
+    else if (!batch) pool.run(work);
     if (!device_error.empty()) result.device_error = device_error;
     buffer.back() = stopped.load() ? 1 : 0;
     group.sum(buffer.data(), static_cast<std::int64_t>(buffer.size()));

@@ -186,6 +186,33 @@ TEST(CriticalRate, CountsAreTheSameForThreadsProcessesTargetsAndResume) {
   head.blocks = 70;
   const CriticalCounts first = run(codes, DecoderKind::minsum_layered, head, 2);
   EXPECT_EQ(run(codes, DecoderKind::minsum_layered, task, 1, first), one);
+  // Each block searched on its own, with nothing to share its lanes, finds the step it finds
+  // in the shared pool.
+  {
+    CriticalCounts alone;
+    BlockWorkspace ws(c.code);
+    for (std::uint64_t b = 0; b < 70; ++b) {
+      ++alone.blocks;
+      ++alone.histogram[critical_search_block(codes, DecoderKind::minsum_layered, task, ws, b)];
+    }
+    EXPECT_EQ(alone.histogram, first.histogram);
+  }
+  // Stopped in the middle of a pool by two threads, then resumed.
+  {
+    WorkerPool pool(2);
+    std::vector<BlockWorkspace> ws;
+    for (int w = 0; w < 2; ++w) ws.emplace_back(c.code);
+    SoloCollective solo;
+    std::atomic<bool> stop{false};
+    const CriticalResult cut = run_critical_point(
+        codes, DecoderKind::minsum_layered, task, {}, pool, ws, solo, 2, &stop,
+        [&](const CriticalCounts&, std::int64_t in_round) {
+          if (in_round >= 100) stop.store(true);
+        });
+    EXPECT_TRUE(cut.interrupted);
+    EXPECT_LT(cut.counts.blocks, 300);
+    EXPECT_EQ(run(codes, DecoderKind::minsum_layered, task, 2, cut.counts), one);
+  }
   // The device kernels (the host backend's emulation where there is no GPU), for both search
   // orders and the sum-product rule.
   {
