@@ -63,35 +63,43 @@ minsum::MinsumParams spa_params() {
   return p;
 }
 
-std::vector<BlockWorkspace> workspaces(const SweepCode& code, int threads) {
-  std::vector<BlockWorkspace> ws;
-  for (int t = 0; t < threads; ++t) ws.emplace_back(code);
-  return ws;
-}
-
-void BM_FixedAtFoundRate(benchmark::State& state) {
-  const std::int64_t blocks = state.range(0);
-  const int threads = static_cast<int>(state.range(1));
-  Shipped& s = shipped();
-  const std::shared_ptr<const SweepCode> code = s.codes->code(FOUND_STEP);
-  WorkerPool pool(threads);
-  std::vector<BlockWorkspace> ws = workspaces(s.mother, threads);
-  SoloCollective solo;
-  PointTask task;
+// The task of either kind: B blocks at P, seed 1, the sum-product rule.
+template <class Task>
+Task point_task(std::int64_t blocks) {
+  Task task;
   task.p = P;
   task.blocks = blocks;
   task.seed = 1;
   task.minsum = spa_params();
+  return task;
+}
+
+// Times point(pool, workspaces, group, threads), which returns the blocks it decoded, on
+// state.range(1) threads, and reports blocks_per_s.
+template <class Point>
+void time_point(benchmark::State& state, Point&& point) {
+  const int threads = static_cast<int>(state.range(1));
+  WorkerPool pool(threads);
+  std::vector<BlockWorkspace> ws;
+  for (int t = 0; t < threads; ++t) ws.emplace_back(shipped().mother);
+  SoloCollective solo;
   std::int64_t done = 0;
-  for (auto _ : state) {
-    const PointResult r = run_point(*code, DecoderKind::spa_layered, task, {}, pool, ws, solo,
-                                    threads, nullptr, {});
-    done += r.counts.blocks;
-    state.counters["fer"] = static_cast<double>(r.counts.frame_errors) /
-                            static_cast<double>(r.counts.blocks);
-  }
+  for (auto _ : state) done += point(pool, ws, solo, threads);
   state.counters["blocks_per_s"] =
       benchmark::Counter(static_cast<double>(done), benchmark::Counter::kIsRate);
+}
+
+void BM_FixedAtFoundRate(benchmark::State& state) {
+  const PointTask task = point_task<PointTask>(state.range(0));
+  const std::shared_ptr<const SweepCode> code = shipped().codes->code(FOUND_STEP);
+  time_point(state, [&](WorkerPool& pool, std::vector<BlockWorkspace>& ws, Collective& group,
+                        int threads) {
+    const PointResult r = run_point(*code, DecoderKind::spa_layered, task, {}, pool, ws, group,
+                                    threads, nullptr, {});
+    state.counters["fer"] = static_cast<double>(r.counts.frame_errors) /
+                            static_cast<double>(r.counts.blocks);
+    return r.counts.blocks;
+  });
 }
 BENCHMARK(BM_FixedAtFoundRate)
     ->Args({3000, 1})
@@ -100,29 +108,16 @@ BENCHMARK(BM_FixedAtFoundRate)
     ->Unit(benchmark::kSecond);
 
 void BM_CriticalPoint(benchmark::State& state) {
-  const std::int64_t blocks = state.range(0);
-  const int threads = static_cast<int>(state.range(1));
-  Shipped& s = shipped();
-  WorkerPool pool(threads);
-  std::vector<BlockWorkspace> ws = workspaces(s.mother, threads);
-  SoloCollective solo;
-  CriticalTask task;
-  task.p = P;
-  task.blocks = blocks;
-  task.seed = 1;
-  task.minsum = spa_params();
-  std::int64_t done = 0;
-  for (auto _ : state) {
-    const CriticalResult r = run_critical_point(*s.codes, DecoderKind::spa_layered, task, {}, pool,
-                                                ws, solo, threads, nullptr, {});
-    done += r.counts.blocks;
-    state.counters["probes_per_block"] = static_cast<double>(r.counts.decodes) /
-                                         static_cast<double>(r.counts.blocks);
-    state.counters["iterations_per_block"] = static_cast<double>(r.counts.iterations) /
-                                             static_cast<double>(r.counts.blocks);
-  }
-  state.counters["blocks_per_s"] =
-      benchmark::Counter(static_cast<double>(done), benchmark::Counter::kIsRate);
+  const CriticalTask task = point_task<CriticalTask>(state.range(0));
+  time_point(state, [&](WorkerPool& pool, std::vector<BlockWorkspace>& ws, Collective& group,
+                        int threads) {
+    const CriticalResult r = run_critical_point(*shipped().codes, DecoderKind::spa_layered, task,
+                                                {}, pool, ws, group, threads, nullptr, {});
+    const double blocks = static_cast<double>(r.counts.blocks);
+    state.counters["probes_per_block"] = static_cast<double>(r.counts.decodes) / blocks;
+    state.counters["iterations_per_block"] = static_cast<double>(r.counts.iterations) / blocks;
+    return r.counts.blocks;
+  });
 }
 BENCHMARK(BM_CriticalPoint)
     ->Args({1000, 1})
