@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cassert>
 #include <cmath>
+#include <functional>
 #include <numeric>
 #include <utility>
 
@@ -265,16 +266,24 @@ CriticalSummary summarize_critical(const CriticalCounts& counts, const std::vect
 namespace {
 
 // Decodes the held blocks blocks[0..count) (indices into xs, ys and searches) at `code` in the
-// fixed-point decoders' lanes and records each outcome in the block's search.
-void decode_in_lanes(const SweepCode& code, DecoderKind decoder, const minsum::MinsumParams& params,
+// fixed-point decoders' lanes and records each outcome in the block's search. Before each
+// block enters a lane, `more` (when given) may refuse it: the lanes then finish the blocks in
+// them and the call returns false, the rest of the blocks not decoded.
+bool decode_in_lanes(const SweepCode& code, DecoderKind decoder, const minsum::MinsumParams& params,
                      const int* blocks, std::size_t count, const std::vector<std::int8_t>& xs,
                      const std::vector<std::int8_t>& ys, std::vector<CriticalSearch>& searches,
-                     BlockWorkspace& ws, std::vector<int>& lane_of) {
+                     BlockWorkspace& ws, std::vector<int>& lane_of,
+                     const std::function<bool()>& more = {}) {
   const std::size_t n = static_cast<std::size_t>(code.n);
   lane_of.assign(static_cast<std::size_t>(minsum::minsum_lanes()), -1);
   std::size_t next = 0;
+  bool refused = false;
   const auto load = [&](int lane, std::int8_t* x, std::int8_t* y) {
-    if (next >= count) return false;
+    if (next >= count || refused) return false;
+    if (more && !more()) {
+      refused = true;
+      return false;
+    }
     const int i = blocks[next++];
     std::copy_n(&xs[static_cast<std::size_t>(i) * n], n, x);
     std::copy_n(&ys[static_cast<std::size_t>(i) * n], n, y);
@@ -287,6 +296,7 @@ void decode_in_lanes(const SweepCode& code, DecoderKind decoder, const minsum::M
   };
   minsum::minsum_decode_sources(code.minsum, params, schedule_of(decoder), ws.minsum, load,
                                 outcome);
+  return !refused;
 }
 
 // Orders the open blocks by their next probe; `group` is then called with each run of blocks
@@ -323,13 +333,18 @@ void settle_searches(std::vector<int>& open, const std::vector<CriticalSearch>& 
 // of probes gathers the open blocks of one step into one group, split into pieces that the
 // workers take largest first. Every block's probes and outcomes are its own, so the result is
 // search_blocks' for each block; only the lanes are fuller. Calls done(index, search) on the
-// calling thread as each search ends; returns false when `stop` was seen.
+// calling thread as each search ends, and tick() there before each block it puts in a lane (a
+// round of probes may end no search for a long time; tick is where the caller's progress and
+// its check for an interruption go). Returns false when `stop` was seen; the workers see it
+// before each block too.
 template <class Done>
 bool search_pooled(ChainCodes& codes, DecoderKind decoder, const minsum::MinsumParams& params,
                    double p, bool scan, const PhiloxKey& key, std::uint64_t threshold,
                    std::uint64_t first, int count, WorkerPool& pool,
                    std::vector<BlockWorkspace>& workspaces, std::vector<std::int8_t>& xs,
-                   std::vector<std::int8_t>& ys, const std::atomic<bool>* stop, Done&& done) {
+                   std::vector<std::int8_t>& ys, const std::atomic<bool>* stop,
+                   const std::function<void()>& tick, Done&& done) {
+  const auto stopped = [stop] { return stop != nullptr && stop->load(std::memory_order_relaxed); };
   const int n = codes.n(), steps = codes.steps();
   const std::size_t un = static_cast<std::size_t>(n);
   xs.resize(static_cast<std::size_t>(count) * un);
@@ -358,7 +373,7 @@ bool search_pooled(ChainCodes& codes, DecoderKind decoder, const minsum::MinsumP
   std::vector<int> open(static_cast<std::size_t>(count));
   std::iota(open.begin(), open.end(), 0);
   while (!open.empty()) {
-    if (stop != nullptr && stop->load(std::memory_order_relaxed)) return false;
+    if (stopped()) return false;
     pieces.clear();
     probe_groups(open, searches, [&](int k, std::size_t g, std::size_t end) {
       const std::size_t piece = std::max(least, (end - g + workers - 1) / workers);
@@ -371,16 +386,19 @@ bool search_pooled(ChainCodes& codes, DecoderKind decoder, const minsum::MinsumP
     std::atomic<std::size_t> next_piece{0};
     std::atomic<bool> cut{false};
     pool.run([&](int worker) {
+      const std::function<bool()> more = [&, worker] {
+        if (worker == 0 && tick) tick();
+        return !stopped();
+      };
       for (std::size_t t; (t = next_piece.fetch_add(1, std::memory_order_relaxed)) < pieces.size();) {
-        if (stop != nullptr && stop->load(std::memory_order_relaxed)) {
+        const Piece& piece = pieces[t];
+        const std::shared_ptr<const SweepCode> code = codes.code(piece.step);
+        if (!decode_in_lanes(*code, decoder, params, &open[piece.begin], piece.end - piece.begin,
+                             xs, ys, searches, workspaces[static_cast<std::size_t>(worker)],
+                             lane_of[static_cast<std::size_t>(worker)], more)) {
           cut.store(true, std::memory_order_relaxed);
           return;
         }
-        const Piece& piece = pieces[t];
-        const std::shared_ptr<const SweepCode> code = codes.code(piece.step);
-        decode_in_lanes(*code, decoder, params, &open[piece.begin], piece.end - piece.begin, xs, ys,
-                        searches, workspaces[static_cast<std::size_t>(worker)],
-                        lane_of[static_cast<std::size_t>(worker)]);
       }
     });
     if (cut.load()) return false;
@@ -525,7 +543,12 @@ CriticalResult run_critical_point(ChainCodes& codes, DecoderKind decoder, const 
       return finished.fetch_add(1, std::memory_order_relaxed) + 1;
     };
     if (batch && task.device == nullptr) {
-      // Every worker on one pool at a time, the share in pools of at most `pooled` blocks.
+      // Every worker on one pool at a time, the share in pools of at most `pooled` blocks; the
+      // progress is told between blocks too, since the first searches end only after several
+      // rounds of probes of the whole pool.
+      const std::function<void()> tick = [&] {
+        if (progress) progress(settled, finished.load(std::memory_order_relaxed));
+      };
       const std::int64_t workers = pool.size();
       const std::int64_t pooled = std::max<std::int64_t>(
           1, std::min(CRITICAL_CHUNK * workers, CRITICAL_CHUNK_BYTES * workers / (2 * codes.n())));
@@ -533,7 +556,7 @@ CriticalResult run_critical_point(ChainCodes& codes, DecoderKind decoder, const 
         const int count = static_cast<int>(std::min(pooled, last - b));
         const bool whole = search_pooled(
             codes, decoder, params, task.p, task.scan, key, threshold,
-            static_cast<std::uint64_t>(b), count, pool, workspaces, xs[0], ys[0], stop,
+            static_cast<std::uint64_t>(b), count, pool, workspaces, xs[0], ys[0], stop, tick,
             [&](int i, const CriticalSearch& s) {
               const std::int64_t d = record(b + i, s);
               if (progress) progress(settled, d);

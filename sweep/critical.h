@@ -177,11 +177,16 @@ struct CriticalResult {
   std::string device_error;  // the device failed (and interrupted the point)
 };
 
+// Called on the calling thread with the counts settled so far and the blocks this process has
+// finished in the current round: after each finished block, and with the fixed-point decoders on
+// the CPU also before each block a probe puts in a lane (the first searches of a pool end only
+// after several rounds of probes), so that a caller can check for an interruption there.
 using CriticalProgressFn =
     std::function<void(const CriticalCounts& settled, std::int64_t in_round)>;
 
 // Runs point `task` from `start` until all its blocks are done or `stop` is seen, as run_point
-// does (same rounds, same sharing between processes). workspaces must be sized for the mother.
+// does (same sharing between processes; the fixed-point decoders on the CPU take full rounds
+// from the first). workspaces must be sized for the mother.
 CriticalResult run_critical_point(ChainCodes& codes, DecoderKind decoder, const CriticalTask& task,
                                   const CriticalCounts& start, WorkerPool& pool,
                                   std::vector<BlockWorkspace>& workspaces, Collective& group,

@@ -212,6 +212,19 @@ TEST(CriticalRate, CountsAreTheSameForThreadsProcessesTargetsAndResume) {
     EXPECT_TRUE(cut.interrupted);
     EXPECT_LT(cut.counts.blocks, 300);
     EXPECT_EQ(run(codes, DecoderKind::minsum_layered, task, 2, cut.counts), one);
+    // The progress is told before any search ends (where a caller checks for Ctrl-C), and a
+    // stop there ends the point with nothing settled.
+    stop.store(false);
+    std::int64_t first_call = -1;
+    const CriticalResult early = run_critical_point(
+        codes, DecoderKind::minsum_layered, task, {}, pool, ws, solo, 2, &stop,
+        [&](const CriticalCounts&, std::int64_t in_round) {
+          if (first_call < 0) first_call = in_round;
+          stop.store(true);
+        });
+    EXPECT_EQ(first_call, 0);
+    EXPECT_TRUE(early.interrupted);
+    EXPECT_EQ(early.counts.blocks, 0);
   }
   // The device kernels (the host backend's emulation where there is no GPU), for both search
   // orders and the sum-product rule.

@@ -155,3 +155,25 @@ def test_critical_rate_matches_the_program_and_checks_its_arguments(code504, swe
     ]:
         with pytest.raises(ldpcsw.Error, match=words):
             call()
+
+
+def test_ctrl_c_stops_a_critical_rate_run_before_any_block_ends(data_dir):
+    import _thread
+    import threading
+    import time
+
+    # On the shipped rate-adaptive code every block of a 3000-block pool makes several probes
+    # before the first search ends (about half a minute on one thread).
+    code = ldpcsw.read_matrix(str(data_dir / "RA10000x6500.dat"))
+    chain = ldpcsw.read_rate_adaptation(str(data_dir / "RA10000x6500.chain"), code)
+    timer = threading.Timer(0.5, _thread.interrupt_main)  # as a Ctrl-C in a notebook would
+    t0 = time.perf_counter()
+    timer.start()
+    with pytest.warns(RuntimeWarning, match="interrupted"):
+        result = ldpcsw.critical_rate(code, chain, [0.06, 0.08], blocks=3000, threads=1,
+                                      decoder="spa-layered")
+    elapsed = time.perf_counter() - t0
+    timer.join()
+    assert result.interrupted
+    assert len(result) == 0
+    assert elapsed < 5, elapsed
