@@ -103,6 +103,7 @@ code/rate_adapt.cpp @@ if (keep_forest && component(r) == component(a)) continue
 code/rate_adapt.cpp @@ join(a, b); @@ (void)0; @@ rate-adapt: a merge does not join the two rows' degree-2 components
 code/rate_adapt.cpp @@ if (options.follow != 0 && shares(a, r)) return 1; @@ if (false && shares(a, r)) return 1; @@ rate-adapt: a partner sharing an unfollowed heavy column counts as far
 code/rate_adapt.cpp @@ if (cycles < b_cycles) b = r, b_cycles = cycles; @@ if (cycles > b_cycles) b = r, b_cycles = cycles; @@ rate-adapt: the fallback takes the partner that closes the most 4-cycles
+sweep/critical.cpp @@ draw_sweep_block_simd(key, first + static_cast<std::uint64_t>(i), threshold, @@ draw_sweep_block_simd(key, first + static_cast<std::uint64_t>(i) + 1, threshold, @@ critical pool: block i drawn from the stream of block i + 1
 EOF
 
 mkdir -p "$WORK"
