@@ -128,8 +128,9 @@ struct RateAdaptOptions {
 // farthest in the current Tanner graph (outside `depth` levels of its neighbourhood if any
 // is), then the drawn order. When no partner passes the first tier, one that closes no cycle
 // of degree-2 columns is still preferred, then the farthest, then the lightest, and among
-// those of that weight the one that closes the fewest 4-cycles. The same matrix, options and seed always give
-// the same chain. Fails (false, one line) when steps is outside 1..m-1 or depth below 1.
+// those of that weight the one that closes the fewest 4-cycles. The same matrix, options and
+// seed always give the same chain. Fails (false, one line) when steps is outside 1..m-1 or
+// depth below 1.
 bool rate_adapt_build(const ParityCheckMatrix& h, const RateAdaptOptions& options,
                       RateAdaptChain& chain, std::string& error);
 

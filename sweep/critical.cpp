@@ -265,6 +265,12 @@ CriticalSummary summarize_critical(const CriticalCounts& counts, const std::vect
 
 namespace {
 
+// Starts a block's search: the scan, or the gallop from the point's guess.
+void start_search(CriticalSearch& search, bool scan, int steps, int guess, int stride) {
+  if (scan) search.start_scan(steps);
+  else search.start(steps, guess, stride);
+}
+
 // Decodes the held blocks blocks[0..count) (indices into xs, ys and searches) at `code` in the
 // fixed-point decoders' lanes and records each outcome in the block's search. Before each
 // block enters a lane, `more` (when given) may refuse it: the lanes then finish the blocks in
@@ -357,9 +363,7 @@ bool search_pooled(ChainCodes& codes, DecoderKind decoder, const minsum::MinsumP
     for (int i; (i = next_draw.fetch_add(1, std::memory_order_relaxed)) < count;) {
       draw_sweep_block_simd(key, first + static_cast<std::uint64_t>(i), threshold,
                             &xs[static_cast<std::size_t>(i) * un], &ys[static_cast<std::size_t>(i) * un], n);
-      CriticalSearch& s = searches[static_cast<std::size_t>(i)];
-      if (scan) s.start_scan(steps);
-      else s.start(steps, guess, stride);
+      start_search(searches[static_cast<std::size_t>(i)], scan, steps, guess, stride);
     }
   });
   const std::size_t workers = static_cast<std::size_t>(pool.size());
@@ -428,17 +432,12 @@ bool search_blocks(ChainCodes& codes, DecoderKind decoder, const minsum::MinsumP
   int guess = 0, stride = 1;
   critical_guess(codes, p, guess, stride);
   for (int i = 0; i < count; ++i) {
-    if (device != nullptr) {
-      if (scan) searches[static_cast<std::size_t>(i)].start_scan(steps);
-      else searches[static_cast<std::size_t>(i)].start(steps, guess, stride);
-      continue;
-    }
+    start_search(searches[static_cast<std::size_t>(i)], scan, steps, guess, stride);
+    if (device != nullptr) continue;
     std::int8_t* x = &xs[static_cast<std::size_t>(i) * n];
     std::int8_t* y = &ys[static_cast<std::size_t>(i) * n];
     if (batch) draw_sweep_block_simd(key, first + i, threshold, x, y, n);
     else draw_sweep_block(key, first + i, threshold, x, y, n);
-    if (scan) searches[static_cast<std::size_t>(i)].start_scan(steps);
-    else searches[static_cast<std::size_t>(i)].start(steps, guess, stride);
   }
   std::vector<int> open(static_cast<std::size_t>(count));
   std::iota(open.begin(), open.end(), 0);
@@ -528,10 +527,11 @@ CriticalResult run_critical_point(ChainCodes& codes, DecoderKind decoder, const 
     std::atomic<bool> stopped{false};
     const CriticalCounts settled = result.counts;
     // The one-block decoders: each worker takes one block at a time.
-    const std::int64_t chunk = 1;
-    // On a device: the calling thread alone, the whole share in chunks of CRITICAL_CHUNK (the
-    // blocks are drawn there, nothing is held here); a device failure ends the point.
-    const std::int64_t device_chunk = std::min<std::int64_t>(CRITICAL_CHUNK, last - first);
+    // The blocks a worker takes at a time: one for the one-block decoders; on a device, where
+    // the calling thread works alone, the whole share in chunks of CRITICAL_CHUNK (the blocks
+    // are drawn there, nothing is held here; a device failure ends the point).
+    const std::int64_t step =
+        task.device != nullptr ? std::clamp<std::int64_t>(last - first, 1, CRITICAL_CHUNK) : 1;
     std::string device_error;
     const auto record = [&](std::int64_t b, const CriticalSearch& s) {
       std::int64_t* o = &buffer[static_cast<std::size_t>((b - round_begin) * CRITICAL_SLOTS)];
@@ -573,8 +573,6 @@ CriticalResult run_critical_point(ChainCodes& codes, DecoderKind decoder, const 
           stopped.store(true, std::memory_order_relaxed);
           return;
         }
-        const std::int64_t step = task.device != nullptr ? std::max<std::int64_t>(1, device_chunk)
-                                                         : chunk;
         const std::int64_t b = next.fetch_add(step, std::memory_order_relaxed);
         if (b >= last) return;
         const int count = static_cast<int>(std::min(step, last - b));
