@@ -137,15 +137,22 @@ TEST(CriticalRate, ScanFindsTheLargestStepThatDecodesAndBisectionABoundary) {
   }
 }
 
-CriticalCounts run(ChainCodes& codes, DecoderKind decoder, const CriticalTask& task, int threads,
-                   const CriticalCounts& start = {}) {
+// One process's run of the point on `threads` threads, with an optional stop and progress.
+CriticalResult run_result(ChainCodes& codes, DecoderKind decoder, const CriticalTask& task,
+                          int threads, const CriticalCounts& start = {},
+                          const std::atomic<bool>* stop = nullptr,
+                          const CriticalProgressFn& progress = {}) {
   const Chain& c = shipped_chain();
   WorkerPool pool(threads);
   std::vector<BlockWorkspace> ws;
   for (int w = 0; w < threads; ++w) ws.emplace_back(c.code);
   SoloCollective solo;
-  return run_critical_point(codes, decoder, task, start, pool, ws, solo, threads, nullptr, {})
-      .counts;
+  return run_critical_point(codes, decoder, task, start, pool, ws, solo, threads, stop, progress);
+}
+
+CriticalCounts run(ChainCodes& codes, DecoderKind decoder, const CriticalTask& task, int threads,
+                   const CriticalCounts& start = {}) {
+  return run_result(codes, decoder, task, threads, start).counts;
 }
 
 TEST(CriticalRate, CountsAreTheSameForThreadsProcessesTargetsAndResume) {
@@ -199,13 +206,9 @@ TEST(CriticalRate, CountsAreTheSameForThreadsProcessesTargetsAndResume) {
   }
   // Stopped in the middle of a pool by two threads, then resumed.
   {
-    WorkerPool pool(2);
-    std::vector<BlockWorkspace> ws;
-    for (int w = 0; w < 2; ++w) ws.emplace_back(c.code);
-    SoloCollective solo;
     std::atomic<bool> stop{false};
-    const CriticalResult cut = run_critical_point(
-        codes, DecoderKind::minsum_layered, task, {}, pool, ws, solo, 2, &stop,
+    const CriticalResult cut = run_result(
+        codes, DecoderKind::minsum_layered, task, 2, {}, &stop,
         [&](const CriticalCounts&, std::int64_t in_round) {
           if (in_round >= 100) stop.store(true);
         });
@@ -216,8 +219,8 @@ TEST(CriticalRate, CountsAreTheSameForThreadsProcessesTargetsAndResume) {
     // stop there ends the point with nothing settled.
     stop.store(false);
     std::int64_t first_call = -1;
-    const CriticalResult early = run_critical_point(
-        codes, DecoderKind::minsum_layered, task, {}, pool, ws, solo, 2, &stop,
+    const CriticalResult early = run_result(
+        codes, DecoderKind::minsum_layered, task, 2, {}, &stop,
         [&](const CriticalCounts&, std::int64_t in_round) {
           if (first_call < 0) first_call = in_round;
           stop.store(true);
